@@ -1,0 +1,21 @@
+#pragma once
+// Every line the launcher can print, in one place. Plain messages go to
+// standard output through puts (which adds the line end); the two formatted
+// ones carry their own "\n" and go to standard error; error-code messages are
+// completed by report_error_code.
+
+// Plain messages.
+inline constexpr const char message_signal_handler[] = "Error, failed to register signal handler.";
+inline constexpr const char message_no_header[] = "Error, couldn't find attached data header.";
+inline constexpr const char message_no_memory[] = "Error, couldn't allocate memory.";
+inline constexpr const char message_decode_failed[] = "Error, couldn't decode attached data.";
+inline constexpr const char message_no_entry_point[] = "Error, DLL entry point not found.";
+
+// Formatted messages, one %ls argument each.
+inline constexpr const char message_spec_expansion[] = "Error, couldn't runtime expand spec '%ls'.\n";
+inline constexpr const char message_open_for_writing[] = "Error, failed to open '%ls' for writing.\n";
+
+// Error-code messages.
+inline constexpr const char message_unpack_failed[] = "Error, couldn't unpack file to target path.";
+inline constexpr const char message_load_dll[] = "Error, load DLL.";
+inline constexpr const char message_launch_failed[] = "Error, couldn't launch child";

@@ -1,0 +1,37 @@
+#include "diagnostics/report.h"
+
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+void report_error_code(const char *message, unsigned long code) {
+    char *text = nullptr;
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+        nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+        reinterpret_cast<char *>(&text), 0, nullptr);
+    length = trim_line_end(text, length);
+    // The text buffer is not released: the process ends right after.
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(code),
+            length > 0 ? text : "");
+}
+
+unsigned long trim_line_end(char *text, unsigned long length) {
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) text[--length] = 0;
+    return length;
+}
+
+void fail_plain(const char *message) {
+    puts(message);
+    exit(2);
+}
+
+void fail_with_path(const char *format, const wchar_t *path) {
+    fprintf(stderr, format, path);
+    exit(2);
+}
+
+void fail_with_code(const char *message, unsigned long code) {
+    report_error_code(message, code);
+    exit(2);
+}

@@ -1,0 +1,19 @@
+#pragma once
+// One-line failure reports. None of them ends the process by itself except
+// fail_plain, fail_with_path and fail_with_code, which exit(2) after the line.
+
+#include <wchar.h>
+
+// "<message> ([Error <code as signed>] <system text>)" on standard error, the
+// system's English text with its trailing CR/LF removed (empty if none).
+void report_error_code(const char *message, unsigned long code);
+// Removes carriage returns and line feeds from the end of `text` (of
+// `length` bytes) and returns the new length; inner line breaks stay.
+unsigned long trim_line_end(char *text, unsigned long length);
+
+// puts(message) then exit(2).
+[[noreturn]] void fail_plain(const char *message);
+// fprintf(stderr, format, path) then exit(2).
+[[noreturn]] void fail_with_path(const char *format, const wchar_t *path);
+// report_error_code(message, code) then exit(2).
+[[noreturn]] void fail_with_code(const char *message, unsigned long code);

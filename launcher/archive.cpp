@@ -1,0 +1,113 @@
+#include "launcher/archive.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "common/wide_buffer.h"
+#include "diagnostics/messages.h"
+#include "diagnostics/report.h"
+#include "launcher/attached_data.h"
+#include "launcher/launch_state.h"
+#include "paths/path_spec.h"
+
+DirectoryCache directory_cache;
+
+namespace {
+
+wchar_t name[archive_name_capacity];
+WideBuffer<4096> file_path;
+unsigned char chunk[file_chunk_size];
+
+// Reads one name, one unit per read, into `name`. False at the end record.
+bool read_name() {
+    for (size_t length = 0;; ++length) {
+        // A longer name than the buffer holds cannot come from our packer:
+        // the archive is damaged.
+        if (length == archive_name_capacity) fail_plain(message_decode_failed);
+        unsigned char unit[2];
+        read_payload(unit, 2);
+        name[length] = static_cast<wchar_t>(unit[0] | (unit[1] << 8));
+        if (name[length] == 0) return length != 0;
+    }
+}
+
+uint64_t read_size() {
+    unsigned char bytes[8];
+    read_payload(bytes, 8);
+    uint64_t size = 0;
+    for (int i = 7; i >= 0; --i) size = (size << 8) | bytes[i];
+    return size;
+}
+
+void write_file(const wchar_t *path, uint64_t size) {
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail_with_path(message_open_for_writing, path);
+    while (size > 0) {
+        DWORD n = size < file_chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(file_chunk_size);
+        read_payload(chunk, n);
+        DWORD written = 0;
+        if (!WriteFile(file, chunk, n, &written, nullptr)) fail_with_code(message_unpack_failed, GetLastError());
+        size -= n;
+    }
+    CloseHandle(file);
+}
+
+void seed_directory_cache() {
+    static wchar_t home[4096];
+    if (!expand_path_spec(home, L"{HOME}", 4096)) report_spec_failure(L"{HOME}");
+    wchar_t *copy = _wcsdup(home);
+    if (copy != nullptr) directory_cache.entries[directory_cache.count++] = copy;
+}
+
+}  // namespace
+
+bool create_directory_cached(const wchar_t *path) {
+    if (directory_cache.count == 0) seed_directory_cache();
+    for (int i = 0; i < directory_cache.count; ++i)
+        if (wcscmp(path, directory_cache.entries[i]) == 0) return true;
+    if (wcslen(path) == 2 && path[1] == L':') return true;  // a drive exists
+    if (!directory_cache.create_directory(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    if (directory_cache.count < directory_cache_capacity) {
+        // A copy that cannot be made is simply not remembered.
+        wchar_t *copy = _wcsdup(path);
+        if (copy != nullptr) directory_cache.entries[directory_cache.count++] = copy;
+    }
+    return true;
+}
+
+void create_parent_directories(const wchar_t *path) {
+    if (path == nullptr) abort();
+    WideBuffer<4096> parent;
+    parent.assign(path);
+    size_t length = parent.length();
+    if (length == 0) return;
+    // The first unit is never examined: a leading backslash is no parent.
+    size_t cut = length - 1;
+    while (cut > 0 && parent.text[cut] != L'\\') --cut;
+    if (cut == 0) return;
+    parent.text[cut] = 0;
+    if (create_directory_cached(parent.text)) return;
+    create_parent_directories(parent.text);
+    create_directory_cached(parent.text);
+}
+
+void extract_archive() {
+    while (read_name()) {
+        file_path.clear();
+        file_path.append(launch.target_directory.text);
+        file_path.append(L"\\");
+        file_path.append(name);
+        if (launch.application_library_path.empty()) {
+            launch.application_library_path.assign(file_path.text);
+            if (!launch.is_top_level) return;
+        }
+        uint64_t size = read_size();
+        create_parent_directories(file_path.text);
+        write_file(file_path.text, size);
+    }
+    // An archive must start with the application library. Without it a
+    // nested instance would go on to start a child of its own, endlessly,
+    // and a top-level one would start a child that cannot run.
+    if (launch.application_library_path.empty()) fail_plain(message_decode_failed);
+}

@@ -1,0 +1,31 @@
+#pragma once
+// The archive walk: records of (UTF-16LE name, zero unit, u64 LE size,
+// content) ended by an empty name. A top-level instance writes every file
+// below the target directory; a nested instance only learns the first name.
+
+#include <windows.h>
+
+inline constexpr size_t archive_name_capacity = 1024;
+inline constexpr size_t file_chunk_size = 32768;
+inline constexpr int directory_cache_capacity = 1024;
+
+// Directories known to exist. Entry 0 is the user's home directory, added
+// on first use; the cache never shrinks and never holds an unreadable entry.
+struct DirectoryCache {
+    wchar_t *entries[directory_cache_capacity] = {nullptr};
+    int count = 0;
+    // The directory-creating call; tests count calls through it.
+    BOOL(WINAPI *create_directory)(const wchar_t *, LPSECURITY_ATTRIBUTES) = CreateDirectoryW;
+};
+extern DirectoryCache directory_cache;
+
+// Makes sure the directory that contains `path` exists, creating missing
+// ancestors first. Reports nothing.
+void create_parent_directories(const wchar_t *path);
+// True when `path` exists as a directory afterwards, as far as we can tell.
+bool create_directory_cached(const wchar_t *path);
+
+// Walks the archive. Fills the application library path from the first
+// record; a nested instance stops right after that name. An archive without
+// any file record ends the process with the decoding failure.
+void extract_archive();

@@ -1,0 +1,92 @@
+#include "launcher/attached_data.h"
+
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "diagnostics/messages.h"
+#include "diagnostics/report.h"
+#include "launcher/cleanup.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+PayloadReader attached_data;
+
+namespace {
+constexpr unsigned char magic[3] = {'Z', 'U', 'B'};
+// What a bare stub "carries": no magic, so opening fails with the header line.
+constexpr unsigned char no_attached_data[3] = {0, 0, 0};
+}  // namespace
+
+void locate_attached_data(const unsigned char *&data, uint64_t &span) {
+    data = no_attached_data;
+    span = 0;
+    auto *base = reinterpret_cast<const unsigned char *>(&__ImageBase);
+    auto *headers = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(base + __ImageBase.e_lfanew);
+    const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(headers);
+    for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
+        if (memcmp(section->Name, ".tavrik\0", 8) == 0 && section->Misc.VirtualSize >= sizeof magic) {
+            data = base + section->VirtualAddress;
+            span = section->Misc.VirtualSize - sizeof magic;
+            return;
+        }
+    }
+}
+
+void open_payload(PayloadReader &reader, const unsigned char *data, uint64_t span) {
+    reader.data = data;
+    const unsigned char *found = reader.data;
+    reader.data += sizeof magic;
+    if (memcmp(found, magic, sizeof magic) != 0) fail_plain(message_no_header);
+    unsigned char *output = static_cast<unsigned char *>(malloc(payload_window_size));
+    if (output == nullptr) fail_plain(message_no_memory);
+    reader.context = ZSTD_createDCtx();
+    if (reader.context == nullptr) fail_plain(message_no_memory);
+    reader.span = span;
+    reader.input = {reader.data, static_cast<size_t>(span), 0};
+    reader.window = {output, 0, 0};
+    reader.window_filled = false;
+    mark_extraction_started();
+}
+
+void read_payload(PayloadReader &reader, void *destination, uint64_t count) {
+    auto *target = static_cast<unsigned char *>(destination);
+    ZSTD_outBuffer &window = reader.window;
+    while (count > 0) {
+        if (window.size > window.pos) {
+            size_t available = window.size - window.pos;
+            size_t n = count < available ? static_cast<size_t>(count) : available;
+            memcpy(target, static_cast<unsigned char *>(window.dst) + window.pos, n);
+            window.pos += n;
+            target += n;
+            count -= n;
+        } else if (reader.input.pos < reader.input.size || reader.window_filled) {
+            window.pos = 0;
+            window.size = payload_window_size;
+            size_t result = ZSTD_decompressStream(reader.context, &window, &reader.input);
+            if (ZSTD_isError(result)) fail_plain(message_decode_failed);
+            reader.window_filled = window.pos == payload_window_size;
+            window.size = window.pos;
+            window.pos = 0;
+        } else {
+            // All input consumed and the decoder holds nothing more.
+            fail_plain(message_decode_failed);
+        }
+    }
+}
+
+void close_payload(PayloadReader &reader) {
+    ZSTD_freeDCtx(reader.context);
+    free(reader.window.dst);
+}
+
+void open_attached_data() {
+    const unsigned char *data = nullptr;
+    uint64_t span = 0;
+    locate_attached_data(data, span);
+    open_payload(attached_data, data, span);
+}
+
+void read_payload(void *destination, uint64_t count) { read_payload(attached_data, destination, count); }
+
+void close_attached_data() { close_payload(attached_data); }

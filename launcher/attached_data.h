@@ -1,0 +1,47 @@
+#pragma once
+// The attached data: the magic "ZUB" and one zstd frame whose decoded
+// content is the archive. The reader serves exact byte counts of it.
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <zstd.h>
+
+inline constexpr size_t payload_window_size = 131072;
+
+struct PayloadReader {
+    // The attached data as found in the image; advanced past the magic.
+    const unsigned char *data = nullptr;
+    // The span handed to the decoder, counted from the byte after the magic.
+    uint64_t span = 0;
+    // Decoder input over the span; only the decoder advances `pos`.
+    ZSTD_inBuffer input = {nullptr, 0, 0};
+    // Between decoder calls: the window of decoded bytes not yet delivered,
+    // from `pos` (first undelivered) to `size` (end of decoded bytes).
+    ZSTD_outBuffer window = {nullptr, 0, 0};
+    ZSTD_DCtx *context = nullptr;
+    // True when the last decoder call filled the whole output buffer, so the
+    // decoder may still hold bytes although all input is consumed. Kept from
+    // one read to the next: a span that ends exactly at the frame's end must
+    // not lose what the decoder still holds.
+    bool window_filled = false;
+};
+
+// Checks the magic and opens the stream over `data` (the magic's first byte)
+// and `span` (bytes after the magic, at least the whole frame). Sets the
+// process-wide extraction flag. Reports and exits with 2 on failure.
+void open_payload(PayloadReader &reader, const unsigned char *data, uint64_t span);
+// Stores exactly the next `count` bytes of decoded content; exits with 2 when
+// they cannot be had.
+void read_payload(PayloadReader &reader, void *destination, uint64_t count);
+void close_payload(PayloadReader &reader);
+
+// The process-wide reader over this executable's own attached data.
+extern PayloadReader attached_data;
+void open_attached_data();
+void read_payload(void *destination, uint64_t count);
+void close_attached_data();
+
+// Where this image carries its attached data (its ".tavrik" section), or a
+// placeholder without the magic when it carries none.
+void locate_attached_data(const unsigned char *&data, uint64_t &span);

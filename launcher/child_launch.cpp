@@ -1,0 +1,120 @@
+#include "launcher/child_launch.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <stdlib.h>
+
+#include "common/environment.h"
+#include "diagnostics/messages.h"
+#include "diagnostics/report.h"
+#include "launcher/attached_data.h"
+#include "launcher/cleanup.h"
+#include "launcher/launch_state.h"
+#include "paths/executable_path.h"
+
+WideBuffer<32768> child_command_line;
+
+namespace {
+
+void append_character(wchar_t *command_line, size_t capacity, size_t &length, wchar_t c) {
+    if (length + 2 > capacity) abort();
+    command_line[length++] = c;
+    command_line[length] = 0;
+}
+
+bool needs_quotes(const wchar_t *argument) {
+    for (const wchar_t *c = argument; *c != 0; ++c)
+        if (*c == L' ' || *c == L'\t' || *c == L'\n' || *c == L'\v' || *c == L'"') return true;
+    return false;
+}
+
+void publish_executable_directory() {
+    static wchar_t directory[4097];
+    copy_wide(directory, 4097, directory_source());
+    wchar_t *separator = wcsrchr(directory, L'\\');
+    if (separator != nullptr) *separator = 0;  // a drive root gives "C:"
+    set_env("TAVRIK_ONEFILE_DIRECTORY", directory);
+}
+
+}  // namespace
+
+void append_quoted_argument(wchar_t *command_line, size_t capacity, const wchar_t *argument) {
+    size_t length = wcsnlen(command_line, capacity);
+    if (!needs_quotes(argument)) {
+        append_wide(command_line, capacity, argument);
+        return;
+    }
+    append_character(command_line, capacity, length, L'"');
+    const wchar_t *c = argument;
+    for (;;) {
+        size_t backslashes = 0;
+        while (*c == L'\\') {
+            ++backslashes;
+            ++c;
+        }
+        if (*c == 0) {
+            // Doubled so that the closing quote is not taken as escaped.
+            for (size_t i = 0; i < 2 * backslashes; ++i) append_character(command_line, capacity, length, L'\\');
+            append_character(command_line, capacity, length, L'"');
+            return;
+        }
+        if (*c == L'"') {
+            for (size_t i = 0; i < 2 * backslashes + 1; ++i) append_character(command_line, capacity, length, L'\\');
+        } else {
+            for (size_t i = 0; i < backslashes; ++i) append_character(command_line, capacity, length, L'\\');
+        }
+        append_character(command_line, capacity, length, *c);
+        ++c;
+    }
+}
+
+void build_child_command_line(int count, wchar_t **arguments, const wchar_t *program) {
+    child_command_line.clear();
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) append_wide(child_command_line.text, child_command_line.capacity, L" ");
+        append_quoted_argument(i == 0 ? program : arguments[i]);
+    }
+}
+
+unsigned long launch_child() {
+    // Only a top-level instance starts a child: a nested one doing so would
+    // start a chain of children without end.
+    if (!launch.is_top_level) fail_plain(message_decode_failed);
+    close_attached_data();
+    publish_executable_directory();
+    set_env("TAVRIK_ORIGINAL_ARGV0", launch.argv[0]);
+    const wchar_t *program = executable_path();
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+    // The child's arguments come from the command line as Windows splits it,
+    // not from the CRT's vector, and are re-quoted so the child splits them
+    // back unchanged.
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr) fail_with_code(message_launch_failed, GetLastError());
+    build_child_command_line(count, arguments, program);
+
+    PROCESS_INFORMATION child = {};
+    if (!CreateProcessW(program, child_command_line.text, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &child))
+        fail_with_code(message_launch_failed, GetLastError());
+    CloseHandle(child.hThread);
+    set_child_process(child.hProcess);
+
+    DWORD exit_code = 0;
+    if (child.hProcess != nullptr) {
+        WaitForSingleObject(child.hProcess, INFINITE);
+        if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
+        // Taken back under the lock first, so that the console handler never
+        // uses the handle after it is closed.
+        CloseHandle(take_child_process());
+    }
+    cleanup_extraction();
+    return exit_code;
+}

@@ -1,0 +1,23 @@
+#pragma once
+// Process-wide state of one launch, filled once on the main thread.
+
+#include <windows.h>
+
+#include "common/wide_buffer.h"
+
+struct LaunchState {
+    // Argument count and vector as the CRT parsed them at start-up.
+    int argc = 0;
+    wchar_t **argv = nullptr;
+    // Set once by the role decision: true unless our parent is this same
+    // executable, in which case we are the nested instance.
+    bool is_top_level = true;
+    // Absolute extraction directory; final once start-up has ended.
+    WideBuffer<4096> target_directory;
+    // Full path of the first archive file, the application library.
+    WideBuffer<4096> application_library_path;
+};
+extern LaunchState launch;
+
+// The target-directory spec both instances expand to the same directory.
+inline constexpr const wchar_t target_directory_spec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";

@@ -1,0 +1,25 @@
+// The launcher's entry point: the launch sequence in the order it happens.
+//
+// A top-level instance unpacks the attached archive below a fresh directory
+// in the temporary folder, starts this executable again as its child, waits,
+// deletes the directory and exits with the child's code. The child, a nested
+// instance, finds the same directory and runs the application library there.
+
+#include <windows.h>
+
+#include "launcher/archive.h"
+#include "launcher/attached_data.h"
+#include "launcher/child_launch.h"
+#include "launcher/cleanup.h"
+#include "launcher/launch_state.h"
+#include "launcher/library_entry.h"
+#include "launcher/startup.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    initialise_cleanup();
+    start_up();
+    open_attached_data();
+    extract_archive();
+    if (!launch.is_top_level) return run_application_library();
+    return static_cast<int>(launch_child());
+}

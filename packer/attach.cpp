@@ -1,0 +1,109 @@
+#include "packer/attach.h"
+
+#include <cstring>
+
+#include "packer/pe_checksum.h"
+#include "packer/pe_image.h"
+
+namespace tavrik {
+
+namespace {
+
+uint64_t align_up(uint64_t value, uint32_t alignment) {
+    return (value + alignment - 1) / alignment * alignment;
+}
+
+const PeSection *find_section(const PeImage &image) {
+    for (const auto &s : image.sections) {
+        if (s.name == attached_section_name) return &s;
+    }
+    return nullptr;
+}
+
+Error refuse(const std::string &why) { return Error{"cannot use this stub: " + why}; }
+
+// Anything the loader would not map, or a signature, would be invalidated or
+// hidden behind the new section, so such stubs are refused outright.
+Result<PeImage> check_stub(const Bytes &stub) {
+    auto image = parse_pe_image(stub);
+    if (!image) return refuse(image.error());
+    if (image->certificate_offset != 0 || image->certificate_size != 0) {
+        return refuse("it is signed (remove the signature first)");
+    }
+    if (find_section(*image)) return refuse("it already has a .tavrik section");
+    if (image->symbol_table_offset != 0 || image->symbol_count != 0) {
+        return refuse("it has a COFF symbol table (strip it)");
+    }
+    if (stub.size() > image->end_of_section_data()) {
+        return refuse("it has data after its last section");
+    }
+    const size_t slot = image->section_table_offset + image->sections.size() * pe::section_header_size;
+    uint64_t first_raw = image->size_of_headers;
+    for (const auto &s : image->sections) {
+        if (s.raw_size != 0 && s.raw_offset < first_raw) first_raw = s.raw_offset;
+    }
+    if (!range_fits(first_raw, slot, pe::section_header_size)) {
+        return refuse("no room for another section header");
+    }
+    // Bytes after the section table may hold something (bound imports, for
+    // one); only a zero-filled slot is free to take.
+    for (size_t i = slot; i < slot + pe::section_header_size; ++i) {
+        if (stub[i] != 0) return refuse("the space after its section table is in use");
+    }
+    return image;
+}
+
+}  // namespace
+
+Result<Bytes> attach_to_stub(const Bytes &stub, const Bytes &attached_data) {
+    auto checked = check_stub(stub);
+    if (!checked) return Error{checked.error()};
+    const PeImage &image = *checked;
+    if (attached_data.empty()) return Error{"nothing to attach"};
+    if (image.sections.size() >= UINT16_MAX) return refuse("too many sections");
+
+    const uint64_t raw_offset = align_up(stub.size(), image.file_alignment);
+    const uint64_t raw_size = align_up(attached_data.size(), image.file_alignment);
+    const uint64_t virtual_address =
+        align_up(std::max<uint64_t>(image.size_of_image, image.end_of_virtual_sections()),
+                 image.section_alignment);
+    const uint64_t size_of_image = align_up(virtual_address + attached_data.size(), image.section_alignment);
+    const uint64_t initialized = uint64_t{image.size_of_initialized_data} + raw_size;
+    if (raw_offset + raw_size > UINT32_MAX || size_of_image > UINT32_MAX || initialized > UINT32_MAX) {
+        return Error{"packed data too large for a PE image"};
+    }
+
+    Bytes out = stub;
+    out.resize(raw_offset, 0);
+    out.insert(out.end(), attached_data.begin(), attached_data.end());
+    out.resize(raw_offset + raw_size, 0);
+
+    const size_t header = image.section_table_offset + image.sections.size() * pe::section_header_size;
+    std::memcpy(&out[header], attached_section_name, sizeof attached_section_name);
+    store_u32(out, header + 8, static_cast<uint32_t>(attached_data.size()));
+    store_u32(out, header + 12, static_cast<uint32_t>(virtual_address));
+    store_u32(out, header + 16, static_cast<uint32_t>(raw_size));
+    store_u32(out, header + 20, static_cast<uint32_t>(raw_offset));
+    store_u32(out, header + 36, attached_section_characteristics);
+
+    const size_t oh = image.optional_header_offset;
+    store_u16(out, image.file_header_offset + 2, static_cast<uint16_t>(image.sections.size() + 1));
+    store_u32(out, oh + pe::opt_size_of_initialized_data, static_cast<uint32_t>(initialized));
+    store_u32(out, oh + pe::opt_size_of_image, static_cast<uint32_t>(size_of_image));
+    store_u32(out, oh + pe::opt_checksum, pe_checksum(out, oh + pe::opt_checksum));
+    return out;
+}
+
+Result<Bytes> find_attached_data(const Bytes &exe) {
+    auto image = parse_pe_image(exe);
+    if (!image) return Error{image.error()};
+    const PeSection *section = find_section(*image);
+    if (!section) return Error{"no .tavrik section: not a packed executable"};
+    if (section->virtual_size > section->raw_size) {
+        return Error{".tavrik section is larger than its stored data"};
+    }
+    return Bytes(exe.begin() + section->raw_offset,
+                 exe.begin() + section->raw_offset + section->virtual_size);
+}
+
+}  // namespace tavrik

@@ -1,0 +1,94 @@
+#include "packer/frame.h"
+
+#include <memory>
+#include <string>
+
+#include <zstd.h>
+
+namespace tavrik {
+
+namespace {
+
+Error zstd_error(const char *what, size_t code) {
+    return Error{std::string(what) + ": " + ZSTD_getErrorName(code)};
+}
+
+struct CCtxFree {
+    void operator()(ZSTD_CCtx *c) const { ZSTD_freeCCtx(c); }
+};
+struct DCtxFree {
+    void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
+};
+
+}  // namespace
+
+Result<Bytes> compress_frame(const Bytes &archive, int level, int threads) {
+    if (level < 1 || level > ZSTD_maxCLevel()) {
+        return Error{"compression level must be 1 to " + std::to_string(ZSTD_maxCLevel())};
+    }
+    if (threads < 0) return Error{"thread count must not be negative"};
+    std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+    if (!cctx) return Error{"out of memory creating the compressor"};
+
+    const std::pair<ZSTD_cParameter, int> settings[] = {
+        {ZSTD_c_compressionLevel, level},
+        {ZSTD_c_windowLog, frame_window_log},
+        {ZSTD_c_contentSizeFlag, 0},
+        {ZSTD_c_checksumFlag, 0},
+        {ZSTD_c_nbWorkers, threads},
+    };
+    for (const auto &setting : settings) {
+        const size_t rc = ZSTD_CCtx_setParameter(cctx.get(), setting.first, setting.second);
+        if (ZSTD_isError(rc)) return zstd_error("cannot configure zstd", rc);
+    }
+
+    Bytes out;
+    out.reserve(ZSTD_compressBound(archive.size()));
+    Bytes chunk(ZSTD_CStreamOutSize());
+    ZSTD_inBuffer in{archive.data(), archive.size(), 0};
+    // Every byte goes in with ZSTD_e_continue before the frame is ended. A
+    // first call with ZSTD_e_end would tell zstd the total size and let it
+    // shrink the declared window below 2^27.
+    do {
+        ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
+        const size_t rc = ZSTD_compressStream2(cctx.get(), &o, &in, ZSTD_e_continue);
+        if (ZSTD_isError(rc)) return zstd_error("compression failed", rc);
+        out.insert(out.end(), chunk.begin(), chunk.begin() + o.pos);
+    } while (in.pos < in.size);
+    size_t remaining;
+    do {
+        ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
+        remaining = ZSTD_compressStream2(cctx.get(), &o, &in, ZSTD_e_end);
+        if (ZSTD_isError(remaining)) return zstd_error("compression failed", remaining);
+        out.insert(out.end(), chunk.begin(), chunk.begin() + o.pos);
+    } while (remaining != 0);
+    return out;
+}
+
+Result<Bytes> decompress_frame(const Bytes &frame) {
+    const size_t frame_size = ZSTD_findFrameCompressedSize(frame.data(), frame.size());
+    if (ZSTD_isError(frame_size)) return zstd_error("not a complete zstd frame", frame_size);
+    if (frame_size != frame.size()) return Error{"data after the zstd frame"};
+
+    std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
+    if (!dctx) return Error{"out of memory creating the decompressor"};
+    const size_t rc = ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, frame_window_log);
+    if (ZSTD_isError(rc)) return zstd_error("cannot configure zstd", rc);
+
+    Bytes out;
+    Bytes chunk(ZSTD_DStreamOutSize());
+    ZSTD_inBuffer in{frame.data(), frame.size(), 0};
+    size_t hint = 1;
+    while (hint != 0) {
+        ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
+        hint = ZSTD_decompressStream(dctx.get(), &o, &in);
+        if (ZSTD_isError(hint)) return zstd_error("decompression failed", hint);
+        out.insert(out.end(), chunk.begin(), chunk.begin() + o.pos);
+        if (hint != 0 && in.pos == in.size && o.pos < o.size) {
+            return Error{"zstd frame is truncated"};
+        }
+    }
+    return out;
+}
+
+}  // namespace tavrik

@@ -1,0 +1,127 @@
+#include "packer/pe_image.h"
+
+#include <algorithm>
+
+namespace tavrik {
+
+namespace {
+
+constexpr size_t dos_lfanew_offset = 0x3C;
+constexpr size_t file_header_size = 20;
+constexpr size_t min_optional_header_size = pe::opt_data_directories;
+
+bool is_power_of_two(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+PeSection read_section(const Bytes &file, size_t at) {
+    PeSection s;
+    for (size_t i = 0; i < 8 && file[at + i] != 0; ++i) s.name.push_back(static_cast<char>(file[at + i]));
+    s.virtual_size = load_u32(file, at + 8);
+    s.virtual_address = load_u32(file, at + 12);
+    s.raw_size = load_u32(file, at + 16);
+    s.raw_offset = load_u32(file, at + 20);
+    s.characteristics = load_u32(file, at + 36);
+    return s;
+}
+
+}  // namespace
+
+uint64_t PeImage::end_of_section_data() const {
+    uint64_t end = size_of_headers;
+    for (const auto &s : sections) {
+        if (s.raw_size != 0) end = std::max<uint64_t>(end, uint64_t{s.raw_offset} + s.raw_size);
+    }
+    return end;
+}
+
+uint64_t PeImage::end_of_virtual_sections() const {
+    uint64_t end = size_of_headers;
+    for (const auto &s : sections) {
+        // A zero VirtualSize means the loader maps SizeOfRawData bytes.
+        const uint32_t extent = s.virtual_size != 0 ? s.virtual_size : s.raw_size;
+        end = std::max<uint64_t>(end, uint64_t{s.virtual_address} + extent);
+    }
+    return end;
+}
+
+int64_t PeImage::file_offset(uint32_t rva, uint32_t length) const {
+    if (range_fits(size_of_headers, rva, length)) return rva;
+    for (const auto &s : sections) {
+        if (rva < s.virtual_address) continue;
+        const uint64_t within = rva - s.virtual_address;
+        const uint32_t extent = s.virtual_size != 0 ? s.virtual_size : s.raw_size;
+        if (within >= extent) continue;
+        // Bytes past SizeOfRawData are zero-filled by the loader, not stored.
+        if (range_fits(s.raw_size, within, length)) return int64_t{s.raw_offset} + int64_t(within);
+    }
+    return -1;
+}
+
+Result<PeImage> parse_pe_image(const Bytes &file) {
+    if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') {
+        return Error{"not a Windows executable (no MZ header)"};
+    }
+    PeImage image;
+    const uint32_t lfanew = load_u32(file, dos_lfanew_offset);
+    if (!range_fits(file.size(), lfanew, 4 + file_header_size) || file[lfanew] != 'P' ||
+        file[lfanew + 1] != 'E' || file[lfanew + 2] != 0 || file[lfanew + 3] != 0) {
+        return Error{"not a PE image (no PE signature)"};
+    }
+    image.file_header_offset = lfanew + 4;
+    const size_t fh = image.file_header_offset;
+    if (load_u16(file, fh) != pe::machine_amd64) return Error{"not an x86-64 image"};
+    const uint16_t section_count = load_u16(file, fh + 2);
+    image.symbol_table_offset = load_u32(file, fh + 8);
+    image.symbol_count = load_u32(file, fh + 12);
+    const uint16_t optional_size = load_u16(file, fh + 16);
+    image.characteristics = load_u16(file, fh + 18);
+
+    image.optional_header_offset = fh + file_header_size;
+    const size_t oh = image.optional_header_offset;
+    if (optional_size < 2 || !range_fits(file.size(), oh, optional_size)) {
+        return Error{"truncated optional header"};
+    }
+    const uint16_t magic = load_u16(file, oh);
+    if (magic == pe::magic_pe32) return Error{"a 32-bit (PE32) image, not PE32+"};
+    if (magic != pe::magic_pe32_plus) return Error{"unknown optional header magic"};
+    if (optional_size < min_optional_header_size) return Error{"truncated optional header"};
+
+    image.size_of_initialized_data = load_u32(file, oh + pe::opt_size_of_initialized_data);
+    image.image_base = load_u64(file, oh + pe::opt_image_base);
+    image.section_alignment = load_u32(file, oh + pe::opt_section_alignment);
+    image.file_alignment = load_u32(file, oh + pe::opt_file_alignment);
+    image.size_of_image = load_u32(file, oh + pe::opt_size_of_image);
+    image.size_of_headers = load_u32(file, oh + pe::opt_size_of_headers);
+    if (!is_power_of_two(image.file_alignment) || !is_power_of_two(image.section_alignment) ||
+        image.section_alignment < image.file_alignment) {
+        return Error{"invalid section or file alignment"};
+    }
+    if (image.size_of_headers > file.size()) return Error{"headers run past the end of the file"};
+
+    const uint32_t directory_count = load_u32(file, oh + pe::opt_number_of_rva_and_sizes);
+    const uint64_t directories_fit = (optional_size - pe::opt_data_directories) / 8;
+    if (directory_count > directories_fit) return Error{"data directories overflow the optional header"};
+    for (uint32_t i = 0; i < directory_count; ++i) {
+        const size_t at = oh + pe::opt_data_directories + 8 * i;
+        image.directories.push_back({load_u32(file, at), load_u32(file, at + 4)});
+    }
+    if (directory_count > pe::certificate_directory) {
+        image.certificate_offset = image.directories[pe::certificate_directory].address;
+        image.certificate_size = image.directories[pe::certificate_directory].size;
+    }
+
+    image.section_table_offset = oh + optional_size;
+    if (!range_fits(image.size_of_headers, image.section_table_offset,
+                    uint64_t{section_count} * pe::section_header_size)) {
+        return Error{"section table runs past the headers"};
+    }
+    for (uint16_t i = 0; i < section_count; ++i) {
+        PeSection s = read_section(file, image.section_table_offset + i * pe::section_header_size);
+        if (s.raw_size != 0 && !range_fits(file.size(), s.raw_offset, s.raw_size)) {
+            return Error{"section \"" + s.name + "\" runs past the end of the file"};
+        }
+        image.sections.push_back(std::move(s));
+    }
+    return image;
+}
+
+}  // namespace tavrik

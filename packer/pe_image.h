@@ -1,0 +1,79 @@
+#pragma once
+// Read-only view of a PE32+ x86-64 image's headers, as far as adding a
+// section needs them. Every offset taken from the file is range-checked
+// before use; a file that fails a check is rejected, never partly trusted.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "packer/byte_io.h"
+#include "packer/result.h"
+
+namespace tavrik {
+
+namespace pe {
+constexpr size_t section_header_size = 40;
+constexpr uint16_t machine_amd64 = 0x8664;
+constexpr uint16_t magic_pe32 = 0x10B;
+constexpr uint16_t magic_pe32_plus = 0x20B;
+// Offsets inside the PE32+ optional header.
+constexpr size_t opt_size_of_initialized_data = 8;
+constexpr size_t opt_image_base = 24;
+constexpr size_t opt_section_alignment = 32;
+constexpr size_t opt_file_alignment = 36;
+constexpr size_t opt_size_of_image = 56;
+constexpr size_t opt_size_of_headers = 60;
+constexpr size_t opt_checksum = 64;
+constexpr size_t opt_number_of_rva_and_sizes = 108;
+constexpr size_t opt_data_directories = 112;
+constexpr size_t export_directory = 0;
+constexpr size_t resource_directory = 2;
+constexpr size_t certificate_directory = 4;
+constexpr uint16_t file_dll = 0x2000;  // IMAGE_FILE_DLL
+}  // namespace pe
+
+struct DataDirectory {
+    uint32_t address = 0;  // an RVA, except for the certificate table (a file offset)
+    uint32_t size = 0;
+};
+
+struct PeSection {
+    std::string name;  // up to 8 bytes, trailing zeros removed
+    uint32_t virtual_size = 0;
+    uint32_t virtual_address = 0;
+    uint32_t raw_size = 0;
+    uint32_t raw_offset = 0;
+    uint32_t characteristics = 0;
+};
+
+struct PeImage {
+    size_t file_header_offset = 0;      // COFF file header, after "PE\0\0"
+    size_t optional_header_offset = 0;
+    size_t section_table_offset = 0;
+    uint64_t image_base = 0;
+    uint32_t section_alignment = 0;
+    uint32_t file_alignment = 0;
+    uint32_t size_of_image = 0;
+    uint32_t size_of_headers = 0;
+    uint32_t size_of_initialized_data = 0;
+    uint32_t symbol_table_offset = 0;
+    uint32_t symbol_count = 0;
+    uint16_t characteristics = 0;  // COFF file header
+    uint32_t certificate_offset = 0;
+    uint32_t certificate_size = 0;
+    std::vector<DataDirectory> directories;  // NumberOfRvaAndSizes of them
+    std::vector<PeSection> sections;
+
+    // Where the section data stored in the file ends (at least the headers).
+    uint64_t end_of_section_data() const;
+    // The first address after every section once loaded.
+    uint64_t end_of_virtual_sections() const;
+    // The file offset of `length` bytes at `rva`, when they lie in the file
+    // within one section (or within the headers); -1 otherwise.
+    int64_t file_offset(uint32_t rva, uint32_t length) const;
+};
+
+Result<PeImage> parse_pe_image(const Bytes &file);
+
+}  // namespace tavrik

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "packer/pack_options.h"
+
+using tavrik::Command;
+using tavrik::parse_pack_options;
+
+TEST(PackOptions, FullPackCommand) {
+    auto o = parse_pack_options(
+        {"pack", "-o", "out.exe", "--stub", "s.exe", "--level", "5", "--threads", "2", "app.dll", "d", "f.txt"});
+    ASSERT_TRUE(o) << o.error();
+    EXPECT_EQ(o->command, Command::pack);
+    EXPECT_EQ(o->output, "out.exe");
+    EXPECT_EQ(o->stub, "s.exe");
+    EXPECT_EQ(o->level, 5);
+    EXPECT_EQ(o->threads, 2);
+    EXPECT_EQ(o->app_dll, "app.dll");
+    ASSERT_EQ(o->inputs.size(), 2u);
+    EXPECT_EQ(o->inputs[0], "d");
+    EXPECT_EQ(o->inputs[1], "f.txt");
+}
+
+TEST(PackOptions, DefaultsAndOptionsAfterFiles) {
+    auto o = parse_pack_options({"pack", "app.dll", "-o", "x.exe", "--", "-odd-name"});
+    ASSERT_TRUE(o) << o.error();
+    EXPECT_EQ(o->level, 19);
+    EXPECT_EQ(o->threads, 0);
+    EXPECT_TRUE(o->stub.empty());
+    ASSERT_EQ(o->inputs.size(), 1u);
+    EXPECT_EQ(o->inputs[0], "-odd-name");
+}
+
+TEST(PackOptions, Help) {
+    for (const auto &args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"pack", "--help"}}) {
+        auto o = parse_pack_options(args);
+        ASSERT_TRUE(o) << o.error();
+        EXPECT_EQ(o->command, Command::help);
+    }
+}
+
+TEST(PackOptions, UsageErrors) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"frobnicate"},
+        {"pack", "app.dll"},                             // no -o
+        {"pack", "-o", "x.exe"},                         // no DLL
+        {"pack", "-o"},                                  // -o without value
+        {"pack", "-o", "x.exe", "--level", "0", "a"},
+        {"pack", "-o", "x.exe", "--level", "23", "a"},
+        {"pack", "-o", "x.exe", "--level", "-3", "a"},
+        {"pack", "-o", "x.exe", "--level", "7x", "a"},
+        {"pack", "-o", "x.exe", "--threads", "257", "a"},
+        {"pack", "-o", "x.exe", "--fast", "a"},
+        {"list"},
+        {"list", "a.exe", "b.exe"},
+        {"list", "-o", "x", "a.exe"},
+    };
+    for (const auto &args : bad) {
+        std::string joined;
+        for (const auto &a : args) joined += a + ' ';
+        EXPECT_FALSE(parse_pack_options(args)) << joined;
+    }
+}

@@ -1,0 +1,49 @@
+#pragma once
+// Builds small PE32+ images in memory, laid out by hand from the PE/COFF
+// format so the packer's parser is checked against independent offsets:
+// DOS header with e_lfanew = 0x80, "PE\0\0" at 0x80, COFF header at 0x84,
+// a 240-byte optional header at 0x98, section table at 0x188.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavrik_test {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t coff_header = 0x84;
+constexpr size_t optional_header = 0x98;
+constexpr size_t section_table = 0x188;
+
+struct SyntheticSection {
+    std::string name;
+    uint32_t virtual_size;
+    uint32_t raw_size;  // a multiple of the file alignment
+};
+
+struct SyntheticPe {
+    uint16_t machine = 0x8664;
+    uint16_t magic = 0x20B;
+    uint32_t file_alignment = 0x200;
+    uint32_t section_alignment = 0x1000;
+    uint32_t size_of_headers = 0x400;
+    uint32_t checksum = 0;
+    uint32_t certificate_offset = 0;
+    uint32_t certificate_size = 0;
+    uint32_t symbol_table_offset = 0;
+    std::vector<SyntheticSection> sections = {{".text", 0x150, 0x200}, {".data", 0x2800, 0x200}};
+    Bytes overlay;  // appended after the last section's data
+
+    // Sections are mapped back to back from 0x1000 on, each rounded up to
+    // SectionAlignment, and SizeOfImage ends after the last one. Their data
+    // follows the headers back to back, filled with a recognisable pattern.
+    Bytes build() const;
+};
+
+uint16_t get_u16(const Bytes &b, size_t at);
+uint32_t get_u32(const Bytes &b, size_t at);
+uint64_t get_u64(const Bytes &b, size_t at);
+void put_u32(Bytes &b, size_t at, uint32_t v);
+
+}  // namespace tavrik_test

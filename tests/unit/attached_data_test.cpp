@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <io.h>
+
+#include <string>
+
+#include "launcher/attached_data.h"
+#include "launcher/cleanup.h"
+#include "tests/unit/frame_support.h"
+
+namespace {
+
+// Plain messages go to standard output; death tests read standard error.
+void stdout_to_stderr() {
+    fflush(stdout);
+    _dup2(2, 1);
+}
+
+const char decode_failed[] = "^Error, couldn't decode attached data\\.\n$";
+const char no_header[] = "^Error, couldn't find attached data header\\.\n$";
+
+class Reader : public testing::Test {
+protected:
+    void SetUp() override { initialise_cleanup(); }
+    void TearDown() override {
+        if (reader.context != nullptr) close_payload(reader);
+    }
+
+    // Opens a reader over magic + frame, with `extra` bytes of span beyond it.
+    void open(const std::string &content, size_t extra_span = 0, size_t split_at = 0) {
+        data = make_attached_data(make_frame(content, 27, 3, split_at));
+        frame_size = data.size() - 3 - 3 - 8 - 8;
+        open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), frame_size + extra_span);
+    }
+
+    std::string read(size_t count) {
+        std::string bytes(count, '\0');
+        read_payload(reader, &bytes[0], count);
+        return bytes;
+    }
+
+    PayloadReader reader;
+    std::string data;
+    size_t frame_size = 0;
+};
+
+}  // namespace
+
+TEST_F(Reader, OpeningSetsTheExtractionFlag) {
+    EXPECT_EQ(cleanup.extraction_started, 0);
+    open("abc");
+    EXPECT_EQ(cleanup.extraction_started, 1);
+    EXPECT_EQ(read(3), "abc");
+}
+
+TEST_F(Reader, ReadStraddlingTheWindowEndReturnsConsecutiveBytes) {
+    std::string content = sample_content(3 * payload_window_size);
+    open(content);
+    size_t before = payload_window_size - 3;
+    EXPECT_EQ(read(before), content.substr(0, before));
+    EXPECT_EQ(read(8), content.substr(before, 8));
+    EXPECT_EQ(read(content.size() - before - 8), content.substr(before + 8));
+}
+
+TEST_F(Reader, ReadLargerThanTheWindowSpansSeveralDecoderCalls) {
+    std::string content = sample_content(5 * payload_window_size + 17);
+    open(content);
+    EXPECT_EQ(read(content.size()), content);
+}
+
+TEST_F(Reader, ManySmallReadsAreServedFromTheWindow) {
+    std::string content = sample_content(1000);
+    open(content);
+    std::string collected;
+    for (size_t i = 0; i < content.size(); i += 2) collected += read(2);
+    EXPECT_EQ(collected, content);
+}
+
+// With the span ending exactly at the frame's end, the last block is taken
+// in while the block before it fills the window. The reader keeps the
+// window-filled indication from one read to the next, so the read that
+// starts right after that full window asks the decoder again and gets the
+// last block. (libzstd also holds back one input byte until everything is
+// flushed; the reader does not rely on that.)
+TEST_F(Reader, SpanEndingAtTheFrameDeliversTheLastBlockAfterAFullWindow) {
+    std::string content = sample_content(payload_window_size, 3) + sample_content(payload_window_size, 5);
+    open(content, 0, payload_window_size);
+    EXPECT_EQ(read(payload_window_size), content.substr(0, payload_window_size));
+    EXPECT_TRUE(reader.window_filled);
+    EXPECT_EQ(read(payload_window_size), content.substr(payload_window_size));
+}
+
+TEST_F(Reader, SpanLongerThanTheFrameEndsTheWalkWithoutTouchingTheTrailer) {
+    std::string content = sample_content(1000);
+    open(content, 3 + 8 + 8);
+    EXPECT_EQ(read(content.size()), content);
+    EXPECT_LE(reader.input.pos, frame_size);
+}
+
+TEST_F(Reader, ReadPastTheEndWithSpanEqualToTheFrameFailsWithoutSpinning) {
+    std::string content = sample_content(1000);
+    open(content, 0);
+    EXPECT_EQ(read(content.size()), content);
+    EXPECT_EXIT((stdout_to_stderr(), read(1)), testing::ExitedWithCode(2), decode_failed);
+}
+
+TEST_F(Reader, ReadPastTheEndWithLongerSpanDecodesTheTrailerAndFails) {
+    std::string content = sample_content(1000);
+    open(content, 3 + 8 + 8);
+    EXPECT_EQ(read(content.size()), content);
+    EXPECT_EXIT((stdout_to_stderr(), read(1)), testing::ExitedWithCode(2), decode_failed);
+}
+
+TEST_F(Reader, CorruptedFrameFailsToDecode) {
+    std::string content = sample_content(200000);
+    data = make_attached_data(make_frame(content));
+    // Damage the first block header right after the frame header.
+    data[3 + 6] ^= 0x7f;
+    data[3 + 7] ^= 0x7f;
+    EXPECT_EXIT(
+        {
+            stdout_to_stderr();
+            open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), data.size() - 3);
+            read(content.size());
+        },
+        testing::ExitedWithCode(2), decode_failed);
+}
+
+TEST_F(Reader, FrameDeclaringAWindowAboveTheLimitIsRefused) {
+    data = make_attached_data(make_frame(sample_content(1000), 28));
+    EXPECT_EXIT(
+        {
+            stdout_to_stderr();
+            open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), data.size() - 3);
+            read(1);
+        },
+        testing::ExitedWithCode(2), decode_failed);
+}
+
+TEST_F(Reader, WrongMagicIsRefusedBeforeAnythingIsDecoded) {
+    for (const char *bad : {"ZUC", "XUB", "zub", "\0\0\0"}) {
+        data = make_attached_data(make_frame("abc"));
+        data.replace(0, 3, bad, 3);
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), data.size() - 3);
+            },
+            testing::ExitedWithCode(2), no_header);
+    }
+    EXPECT_EQ(cleanup.extraction_started, 0);
+}
+
+TEST(AttachedData, TheTestProgramCarriesNoneAndIsRefused) {
+    const unsigned char *data = nullptr;
+    uint64_t span = 1;
+    locate_attached_data(data, span);
+    EXPECT_EQ(span, 0u);
+    EXPECT_EXIT((stdout_to_stderr(), open_attached_data()), testing::ExitedWithCode(2), no_header);
+}

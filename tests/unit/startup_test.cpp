@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "launcher/launch_state.h"
+#include "launcher/startup.h"
+#include "paths/executable_path.h"
+#include "tests/unit/test_support.h"
+
+#include <psapi.h>
+
+namespace {
+
+// Starts a process of another executable (or of this one) that sleeps.
+struct RunningProcess {
+    explicit RunningProcess(const std::wstring &program, const std::wstring &arguments) {
+        std::wstring command = L"\"" + program + L"\" " + arguments;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;  // no output of its own
+        started = CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &startup, &info);
+        // Its image path can be read only once the loader has set it up.
+        wchar_t image[1024];
+        for (int i = 0; started && i < 100 && K32GetModuleFileNameExW(info.hProcess, nullptr, image, 1024) == 0; ++i)
+            Sleep(20);
+    }
+    ~RunningProcess() {
+        if (!started) return;
+        TerminateProcess(info.hProcess, 0);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    BOOL started = FALSE;
+    PROCESS_INFORMATION info = {};
+};
+
+std::wstring sibling(const wchar_t *name) {
+    std::wstring path = executable_path();
+    return path.substr(0, path.rfind(L'\\') + 1) + name;
+}
+
+bool decides_nested_for(const wchar_t *value) {
+    set_env("TAVRIK_ONEFILE_PARENT", value);
+    return parent_is_same_executable();
+}
+
+}  // namespace
+
+TEST(RoleDecision, MissingOrMalformedParentMeansTopLevel) {
+    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+    EXPECT_FALSE(parent_is_same_executable());
+    std::wstring own = std::to_wstring(GetCurrentProcessId());
+    EXPECT_FALSE(decides_nested_for(L""));
+    EXPECT_FALSE(decides_nested_for((own + L"x").c_str()));
+    EXPECT_FALSE(decides_nested_for((own + L" ").c_str()));
+    EXPECT_FALSE(decides_nested_for(L"4294967296"));
+    EXPECT_FALSE(decides_nested_for(L"99999999999999999999"));
+    // The same number, well formed, names this very process: nested.
+    EXPECT_TRUE(decides_nested_for(own.c_str()));
+    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+}
+
+TEST(RoleDecision, ProcessOfAnotherExecutableMeansTopLevel) {
+    RunningProcess other(sibling(L"sleeper.exe"), L"20000");
+    ASSERT_TRUE(other.started);
+    EXPECT_FALSE(decides_nested_for(std::to_wstring(other.info.dwProcessId).c_str()));
+    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+}
+
+TEST(RoleDecision, ProcessOfThisExecutableMeansNestedAndADeadOneTopLevel) {
+    RunningProcess same(executable_path(), L"--gtest_filter=Sleep.Forever");
+    ASSERT_TRUE(same.started);
+    std::wstring pid = std::to_wstring(same.info.dwProcessId);
+    EXPECT_TRUE(decides_nested_for(pid.c_str()));
+    TerminateProcess(same.info.hProcess, 0);
+    WaitForSingleObject(same.info.hProcess, INFINITE);
+    EXPECT_FALSE(decides_nested_for(pid.c_str()));
+    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+}
+
+// Run alone, this keeps a process of this executable alive for the test above.
+TEST(Sleep, Forever) {
+    if (GTEST_FLAG_GET(filter) == "Sleep.Forever") Sleep(60000);
+}
+
+TEST(TopLevelPreparation, PublishesOwnIdAndFreshCachedValues) {
+    set_env("TAVRIK_ONEFILE_PARENT", L"garbage");
+    set_env("TAVRIK_ONEFILE_START", L"1");
+    set_env("TAVRIK_ONEFILE_TIME_US", L"123456");
+    set_env("TAVRIK_ONEFILE_RANDOM", L"AAAAAAAAAAA");
+    prepare_top_level_environment();
+    EXPECT_EQ(env_value("TAVRIK_ONEFILE_PARENT"), std::to_wstring(GetCurrentProcessId()));
+    EXPECT_EQ(env_value("TAVRIK_ONEFILE_START"), L"<unset>");
+    EXPECT_EQ(env_value("TAVRIK_ONEFILE_TIME_US"), L"<unset>");
+    EXPECT_EQ(env_value("TAVRIK_ONEFILE_RANDOM"), L"<unset>");
+
+    compute_target_directory();
+    std::wstring target = launch.target_directory.text;
+    std::wstring expected_tail = L"\\onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                                 env_value("TAVRIK_ONEFILE_TIME_US") + L"_" + env_value("TAVRIK_ONEFILE_RANDOM");
+    ASSERT_GT(target.size(), expected_tail.size());
+    EXPECT_EQ(target.substr(target.size() - expected_tail.size()), expected_tail);
+    EXPECT_EQ(target.substr(1, 2), L":\\");
+    EXPECT_EQ(env_value("TAVRIK_ONEFILE_START"), L"<unset>");
+
+    // A nested instance recomputes the same directory from the inherited values.
+    std::wstring first = target;
+    compute_target_directory();
+    EXPECT_EQ(std::wstring(launch.target_directory.text), first);
+    for (const char *name : {"TAVRIK_ONEFILE_PARENT", "TAVRIK_ONEFILE_TIME_US", "TAVRIK_ONEFILE_RANDOM"})
+        set_env(name, nullptr);
+}
+
+TEST(TargetDirectory, RelativeTempBecomesAbsolute) {
+    wchar_t saved_tmp[1024], saved_temp[1024], current[1024];
+    GetEnvironmentVariableW(L"TMP", saved_tmp, 1024);
+    GetEnvironmentVariableW(L"TEMP", saved_temp, 1024);
+    GetCurrentDirectoryW(1024, current);
+    SetEnvironmentVariableW(L"TMP", L"relative");
+    SetEnvironmentVariableW(L"TEMP", L"relative");
+    compute_target_directory();
+    std::wstring target = launch.target_directory.text;
+    std::wstring expected = std::wstring(current) + (current[wcslen(current) - 1] == L'\\' ? L"" : L"\\") +
+                            L"relative\\onefile_";
+    EXPECT_EQ(target.substr(0, expected.size()), expected);
+    SetEnvironmentVariableW(L"TMP", saved_tmp);
+    SetEnvironmentVariableW(L"TEMP", saved_temp);
+    for (const char *name : {"TAVRIK_ONEFILE_TIME_US", "TAVRIK_ONEFILE_RANDOM"}) set_env(name, nullptr);
+}
