@@ -43,8 +43,18 @@ void stop_child() {
     LeaveCriticalSection(&cleanup.child_lock);
 }
 
+// The shell resolves a relative or empty path against the current
+// directory, which it would then delete: only an absolute path is ever
+// handed to it.
+bool is_absolute_path(const wchar_t *path) {
+    bool drive = path[0] != 0 && path[1] == L':' && path[2] == L'\\';
+    bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != 0;
+    return drive || unc;
+}
+
 void delete_target_directory() {
     const wchar_t *directory = launch.target_directory.text;
+    if (!is_absolute_path(directory)) return;
     const CleanupOperations &op = cleanup.operations;
     op.delete_tree(directory);
     for (int attempt = 1; attempt < deletion_attempts; ++attempt) {
