@@ -14,6 +14,7 @@
 #include "paths/path_spec.h"
 
 LaunchState launch;
+ImagePathReader read_parent_image_path = K32GetModuleFileNameExW;
 
 namespace {
 
@@ -38,7 +39,7 @@ bool parent_is_same_executable() {
     HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
                                 static_cast<DWORD>(parsed));
     if (parent == nullptr) return false;
-    DWORD length = K32GetModuleFileNameExW(parent, nullptr, parent_path, parent_path_capacity);
+    DWORD length = read_parent_image_path(parent, nullptr, parent_path, parent_path_capacity);
     if (length != 0) {
         resolve_final_path(parent_path, parent_path_capacity);
         shorten_path(parent_path, parent_path_capacity);

@@ -1,6 +1,5 @@
 #include "tests/e2e/e2e_support.h"
 
-#include <shellapi.h>
 
 #include <thread>
 
@@ -8,6 +7,7 @@
 #include "packer/attached_data.h"
 #include "packer/frame.h"
 #include "packer/packed_executable.h"
+#include "tests/scratch_tree.h"
 
 namespace e2e {
 
@@ -133,6 +133,7 @@ RunResult run(const std::wstring &program, const std::wstring &command_line, DWO
         result.exit_code = 0xFFFFFFFF;
         return result;
     }
+    result.process_id = process.dwProcessId;
     std::thread out_reader(read_pipe, out_read, &result.out);
     std::thread err_reader(read_pipe, err_read, &result.err);
     if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
@@ -230,16 +231,7 @@ void make_directories(const std::wstring &path) {
     CreateDirectoryW(path.c_str(), nullptr);
 }
 
-void remove_tree(const std::wstring &path) {
-    if (!exists(path)) return;
-    std::wstring from = path;
-    from.push_back(0);
-    SHFILEOPSTRUCTW request = {};
-    request.wFunc = FO_DELETE;
-    request.pFrom = from.c_str();
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&request);
-}
+void remove_tree(const std::wstring &path) { scratch_tree::remove(path, L"\\tavrik_e2e_"); }
 
 std::map<std::wstring, tavrik::Bytes> files_below(const std::wstring &directory) {
     std::map<std::wstring, tavrik::Bytes> files;

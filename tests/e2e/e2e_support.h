@@ -34,6 +34,7 @@ void pack(const std::wstring &output, const std::vector<tavrik::ArchiveEntry> &e
 void pack_raw_archive(const std::wstring &output, const tavrik::Bytes &archive);
 
 struct RunResult {
+    DWORD process_id = 0;
     DWORD exit_code = 0;
     bool timed_out = false;
     std::string out;  // standard output

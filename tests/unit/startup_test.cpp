@@ -128,3 +128,47 @@ TEST(TargetDirectory, RelativeTempBecomesAbsolute) {
     SetEnvironmentVariableW(L"TEMP", saved_temp);
     for (const char *name : {"TAVRIK_ONEFILE_TIME_US", "TAVRIK_ONEFILE_RANDOM"}) set_env(name, nullptr);
 }
+
+// A parent whose image path is near or past 2048 units is still recognised:
+// a child that cut the path short would take itself for a top-level
+// instance, unpack again and start another child, without end. Wine starts
+// no program from such a path, so the parent's path is handed in through
+// the reader; the file is real, so both paths are normalised for real.
+namespace {
+std::wstring long_parent_image;
+DWORD WINAPI long_image_path(HANDLE, HMODULE, LPWSTR path, DWORD capacity) {
+    if (long_parent_image.size() >= capacity) {
+        wmemcpy(path, long_parent_image.c_str(), capacity - 1);
+        path[capacity - 1] = 0;
+        return capacity - 1;
+    }
+    wmemcpy(path, long_parent_image.c_str(), long_parent_image.size() + 1);
+    return static_cast<DWORD>(long_parent_image.size());
+}
+}  // namespace
+
+TEST(RoleDecision, ParentAtAPathNearAndPast2048UnitsIsRecognised) {
+    for (size_t length : {2040u, 2047u, 2048u, 2100u, 3000u}) {
+        SCOPED_TRACE(length);
+        ScratchDirectory scratch;
+        std::wstring directory = scratch.path();
+        while (directory.size() + 201 + 9 < length) directory += L"\\" + std::wstring(200, L'd');
+        directory += L"\\" + std::wstring(length - directory.size() - 1 - 9, L'e');
+        for (size_t at = scratch.path().size(); at != std::wstring::npos; at = directory.find(L'\\', at + 1))
+            CreateDirectoryW((L"\\\\?\\" + directory.substr(0, at)).c_str(), nullptr);
+        CreateDirectoryW((L"\\\\?\\" + directory).c_str(), nullptr);
+        long_parent_image = directory + L"\\tool.exe";
+        ASSERT_EQ(long_parent_image.size(), length);
+        write_file(L"\\\\?\\" + long_parent_image, "MZ");
+
+        // This process "is" the executable at that path.
+        own_paths.normalised.assign(long_parent_image.c_str());
+        resolve_final_path(own_paths.normalised.text, own_paths.normalised.capacity);
+        shorten_path(own_paths.normalised.text, own_paths.normalised.capacity);
+        read_parent_image_path = long_image_path;
+        EXPECT_TRUE(decides_nested_for(std::to_wstring(GetCurrentProcessId()).c_str()));
+        read_parent_image_path = K32GetModuleFileNameExW;
+        own_paths.normalised.clear();
+    }
+    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+}

@@ -1,5 +1,7 @@
 #include "tests/unit/test_support.h"
 
+#include "tests/scratch_tree.h"
+
 
 #include <fstream>
 #include <sstream>
@@ -45,33 +47,4 @@ std::string read_file(const std::wstring &path) {
 
 bool exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-namespace {
-
-// Deletes a tree through \\?\ paths, so that paths past MAX_PATH go too.
-void remove_tree_below(const std::wstring &extended) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((extended + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring child = extended + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree_below(child);
-            else
-                DeleteFileW(child.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(extended.c_str());
-}
-
-}  // namespace
-
-void remove_tree(const std::wstring &path) {
-    // Only ever our own scratch directories: a wrong path here must not
-    // take anything else with it.
-    if (path.find(L"\\tavrik_unit_") == std::wstring::npos || path.size() < 4 || path[1] != L':') return;
-    if (!exists(path)) return;
-    remove_tree_below(L"\\\\?\\" + path);
-}
+void remove_tree(const std::wstring &path) { scratch_tree::remove(path, L"\\tavrik_unit_"); }
