@@ -13,6 +13,7 @@
 #include "paths/executable_path.h"
 
 WideBuffer<32768> child_command_line;
+CommandLineSplitter split_command_line = CommandLineToArgvW;
 
 namespace {
 
@@ -96,7 +97,7 @@ unsigned long launch_child() {
     // not from the CRT's vector, and are re-quoted so the child splits them
     // back unchanged.
     int count = 0;
-    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    wchar_t **arguments = split_command_line(GetCommandLineW(), &count);
     if (arguments == nullptr) fail_with_code(message_launch_failed, GetLastError());
     build_child_command_line(count, arguments, program);
 

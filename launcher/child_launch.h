@@ -2,6 +2,7 @@
 // Top-level instance: start this executable again as the child that runs
 // the application, wait for it, clean up and pass its exit code on.
 
+#include <windows.h>
 #include <stddef.h>
 #include <wchar.h>
 
@@ -21,5 +22,10 @@ inline void append_quoted_argument(const wchar_t *argument) {
 // Builds the child's command line from `arguments`, element 0 replaced by
 // `program`, one space between arguments.
 void build_child_command_line(int count, wchar_t **arguments, const wchar_t *program);
+
+// Splits a command line the standard Windows way (CommandLineToArgvW's
+// contract); tests replace it to make it fail.
+using CommandLineSplitter = wchar_t **(WINAPI *)(const wchar_t *command_line, int *count);
+extern CommandLineSplitter split_command_line;
 
 unsigned long launch_child();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "packer/pe_image.h"
@@ -178,4 +179,27 @@ TEST(Example, HelloShowsItsArgumentsAndReturnsTheRequestedCode) {
     EXPECT_EQ(result.exit_code, 3u);
     EXPECT_NE(result.out.find("two words"), std::string::npos) << result.out;
     EXPECT_EQ(result.err, "");
+}
+
+// The launcher renamed while it unpacks: starting the child from its own
+// path fails, the failure is reported with the system's code, and the
+// unpacked directory stays (no clean-up runs on a failed launch).
+TEST(LaunchFailure, ChildThatCannotBeStartedIsReportedWithItsCode) {
+    Sandbox sandbox;
+    std::wstring exe = sandbox / L"moving.exe";
+    // Enough data that unpacking takes a while after the directory appears.
+    pack(exe, {file_entry(L"report_app.dll", app_path(L"report_app.dll")),
+               entry(L"large.bin", tavrik::Bytes(400u * 1024 * 1024, 0x5a))});
+    RunResult result;
+    std::thread runner([&] { result = run_args(exe, {}); });
+    for (int i = 0; i < 2000 && sandbox.target_directories().empty(); ++i) Sleep(5);
+    ASSERT_TRUE(MoveFileW(exe.c_str(), (sandbox / L"moved.exe").c_str()));
+    runner.join();
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("Error, couldn't launch child ([Error 2] ", 0), 0u) << result.err;
+    EXPECT_EQ(result.err.substr(result.err.size() - 3), ")\r\n");
+    std::vector<std::wstring> targets = sandbox.target_directories();
+    ASSERT_EQ(targets.size(), 1u);
+    EXPECT_TRUE(exists(sandbox.temp() + L"\\" + targets[0] + L"\\large.bin"));
 }

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "launcher/child_launch.h"
+#include "launcher/launch_state.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+std::wstring quoted(const std::wstring &argument) {
+    WideBuffer<256> line;
+    append_quoted_argument(line.text, line.capacity, argument.c_str());
+    return line.text;
+}
+
+std::vector<std::wstring> split(const std::wstring &line) {
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(line.c_str(), &count);
+    std::vector<std::wstring> result(arguments, arguments + count);
+    LocalFree(arguments);
+    return result;
+}
+
+}  // namespace
+
+TEST(Quoting, ArgumentsAreQuotedOnlyWhenTheyMustBe) {
+    EXPECT_EQ(quoted(L"plain"), L"plain");
+    EXPECT_EQ(quoted(L"a\\b"), L"a\\b");
+    EXPECT_EQ(quoted(L"two words"), L"\"two words\"");
+    EXPECT_EQ(quoted(L"C:\\My Dir\\"), L"\"C:\\My Dir\\\\\"");
+    EXPECT_EQ(quoted(L"say \"hi\""), L"\"say \\\"hi\\\"\"");
+    EXPECT_EQ(quoted(L"a\\\"b"), L"\"a\\\\\\\"b\"");
+    EXPECT_EQ(quoted(L"a\\\\b c"), L"\"a\\\\b c\"");
+    EXPECT_EQ(quoted(L"tab\there"), L"\"tab\there\"");
+    EXPECT_EQ(quoted(L"line\nfeed"), L"\"line\nfeed\"");
+    EXPECT_EQ(quoted(L"v\vtab"), L"\"v\vtab\"");
+    // A carriage return and other white space do not cause quoting.
+    EXPECT_EQ(quoted(L"cr\rhere"), L"cr\rhere");
+    EXPECT_EQ(quoted(L""), L"");
+}
+
+TEST(Quoting, SplittingTheBuiltLineGivesTheArgumentsBack) {
+    std::vector<wchar_t *> arguments;
+    std::vector<std::wstring> texts = {L"ignored", L"plain", L"two words", L"C:\\My Dir\\", L"say \"hi\"",
+                                       L"a\\\"b", L"a\\\\b c", L"\\\\server\\share\\", L"\"", L"\\\"",
+                                       L"end\\\\\\", L"\u00e9\u65e5 \U0001F389"};
+    for (std::wstring &text : texts) arguments.push_back(&text[0]);
+    build_child_command_line(static_cast<int>(arguments.size()), arguments.data(), L"C:\\apps\\my tool.exe");
+    std::vector<std::wstring> back = split(child_command_line.text);
+    ASSERT_EQ(back.size(), texts.size());
+    EXPECT_EQ(back[0], L"C:\\apps\\my tool.exe");
+    for (size_t i = 1; i < texts.size(); ++i) EXPECT_EQ(back[i], texts[i]) << i;
+}
+
+TEST(Quoting, EmptyArgumentsLeaveOnlyTheirSeparators) {
+    std::wstring a = L"a", empty = L"", b = L"b";
+    wchar_t *arguments[] = {&a[0], &empty[0], &b[0]};
+    build_child_command_line(3, arguments, L"C:\\tool.exe");
+    EXPECT_STREQ(child_command_line.text, L"C:\\tool.exe  b");
+}
+
+TEST(Quoting, LineOf32767UnitsIsBuiltAndOneMoreAborts) {
+    std::wstring program = L"C:\\tool.exe";
+    std::wstring filler(32767 - program.size() - 1, L'x');
+    wchar_t *arguments[] = {&program[0], &filler[0]};
+    build_child_command_line(2, arguments, program.c_str());
+    EXPECT_EQ(wcslen(child_command_line.text), 32767u);
+    std::wstring longer = filler + L"x";
+    wchar_t *too_long[] = {&program[0], &longer[0]};
+    EXPECT_ABORTS(build_child_command_line(2, too_long, program.c_str()));
+    // Quoting characters count too: a quoted argument one unit too long.
+    std::wstring spaced = std::wstring(filler.size() - 2, L'x') + L" ";
+    wchar_t *quoted_too_long[] = {&program[0], &spaced[0]};
+    EXPECT_ABORTS(build_child_command_line(2, quoted_too_long, program.c_str()));
+}
+
+namespace {
+wchar_t **WINAPI failing_split(const wchar_t *, int *) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+}  // namespace
+
+TEST(Launch, FailingSplitIsReportedLikeALaunchFailure) {
+    launch.is_top_level = true;
+    launch.argv = *__p___wargv();
+    split_command_line = failing_split;
+    EXPECT_EXIT(launch_child(), testing::ExitedWithCode(2), "^Error, couldn't launch child \\(\\[Error 8\\] .*\\)\n$");
+    split_command_line = CommandLineToArgvW;
+}
+
+TEST(Launch, NestedInstanceNeverStartsAChild) {
+    launch.is_top_level = false;
+    EXPECT_EXIT(
+        {
+            fflush(stdout);
+            _dup2(2, 1);
+            launch_child();
+        },
+        testing::ExitedWithCode(2), "^Error, couldn't decode attached data\\.\n$");
+    launch.is_top_level = true;
+}
