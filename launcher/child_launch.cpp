@@ -1,7 +1,7 @@
 #include "launcher/child_launch.h"
 
 #include <windows.h>
-#include <shellapi.h>
+#include "common/shell.h"
 #include <stdlib.h>
 
 #include "common/environment.h"
@@ -13,7 +13,7 @@
 #include "paths/executable_path.h"
 
 WideBuffer<32768> child_command_line;
-CommandLineSplitter split_command_line = CommandLineToArgvW;
+CommandLineSplitter split_command_line = shell_command_line_to_argv;
 
 namespace {
 

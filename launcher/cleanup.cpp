@@ -1,6 +1,6 @@
 #include "launcher/cleanup.h"
 
-#include <shellapi.h>
+#include "common/shell.h"
 
 #include "launcher/launch_state.h"
 
@@ -24,7 +24,7 @@ int delete_tree_with_shell(const wchar_t *directory) {
     request.fAnyOperationsAborted = FALSE;
     request.hNameMappings = nullptr;
     request.lpszProgressTitle = L"";
-    return SHFileOperationW(&request);
+    return shell_file_operation(&request);
 }
 
 constexpr CleanupOperations system_operations = {

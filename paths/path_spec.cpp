@@ -1,7 +1,7 @@
 #include "paths/path_spec.h"
 
 #include <windows.h>
-#include <shlobj.h>
+#include "common/shell.h"
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -35,7 +35,7 @@ void append_temp_directory(wchar_t *output, size_t capacity) {
 
 bool append_folder(wchar_t *output, size_t capacity, int folder) {
     wchar_t path[folder_capacity];
-    if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
+    if (shell_get_folder_path(folder, path) != S_OK)
         return false;
     append_wide(output, capacity, path);
     strip_trailing_backslashes(output);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/shell.h"
 #include "launcher/child_launch.h"
 #include "launcher/launch_state.h"
 #include "tests/unit/test_support.h"
@@ -92,7 +93,7 @@ TEST(Launch, FailingSplitIsReportedLikeALaunchFailure) {
     launch.argv = *__p___wargv();
     split_command_line = failing_split;
     EXPECT_EXIT(launch_child(), testing::ExitedWithCode(2), "^Error, couldn't launch child \\(\\[Error 8\\] .*\\)\n$");
-    split_command_line = CommandLineToArgvW;
+    split_command_line = shell_command_line_to_argv;
 }
 
 TEST(Launch, NestedInstanceNeverStartsAChild) {
