@@ -1,0 +1,250 @@
+#!/usr/bin/env python3
+"""Ctrl+C against a packed launcher under Wine, driven from the Linux side.
+
+A Wine program hears SIGINT as CTRL_C_EVENT only when it has a console, and
+it gets one when its standard input is a terminal; so every launcher here is
+started with a fresh pseudo-terminal on its standard input, in a process
+group of its own. It is not made a session leader: a session leader's end
+would hang up its terminal and end the child with it, and a child killed
+that way could pass for one the launcher terminated. (Wine does not
+implement GenerateConsoleCtrlEvent, so a Windows-side test cannot do this.)
+
+What Wine does with the event, as these scenarios pin it down:
+  * SIGINT sent to the launcher's Linux process reaches the launcher alone.
+    Wine does not hand a console event on to the other processes of the
+    console, so the child hears nothing: the launcher's handler gives it the
+    five-second grace period and then terminates it with exit code 0, whether
+    or not the child would have honoured Ctrl+C.
+  * Ctrl+C typed at a terminal is SIGINT to the terminal's foreground process
+    group (Wine's conhost does not turn a 0x03 it reads into an event; the
+    tty driver does the work). The child lives in the launcher's process
+    group, so SIGINT to that group reaches the launcher and the child alike,
+    as on Windows. A child that does not ignore it ends at once through
+    Wine's default handling, which exits with code 0 (Windows would use
+    STATUS_CONTROL_C_EXIT), and the launcher's handler finds it gone and
+    deletes the directory straight away.
+  * After the clean-up the launcher ends with 0 under Wine: either its main
+    thread returns the terminated child's code or the default handling that
+    follows the handler's FALSE ends it, and in Wine both give 0.
+
+Every scenario checks the time from the interrupt to the launcher's end, the
+child's whole exit code (seen by exit_observer.exe, which holds the child
+from before the interrupt), the launcher's exit code, and that the
+extraction directory is gone.
+
+Usage: interrupt_test.py --pack P --stub S --app A --observer O --work DIR
+"""
+
+import argparse
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+PREFIX = os.path.join(ROOT, "build", "wineprefix")
+STATUS_CONTROL_C_EXIT = 0xC000013A
+APP_OWN_EXIT_CODE = 7
+
+
+class ScenarioFailure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise ScenarioFailure(message)
+
+
+def wine_env(extra=None):
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", LC_ALL="C.UTF-8")
+    for name in list(env):
+        if name.startswith("TAVRIK_"):
+            del env[name]
+    env.update(extra or {})
+    return env
+
+
+def windows_path(linux_path):
+    return "Z:" + os.path.abspath(linux_path).replace("/", "\\")
+
+
+def linux_path(win_path):
+    # The prefix's dosdevices hold one link per drive letter (c: -> drive_c,
+    # z: -> /).
+    drive, rest = win_path[:2].lower(), win_path[2:].lstrip("\\")
+    return os.path.join(PREFIX, "dosdevices", drive, rest.replace("\\", "/"))
+
+
+def parse_report(text):
+    items = {}
+    for line in text.splitlines():
+        key, _, value = line.partition("=")
+        out, i = [], 0
+        while i < len(value):
+            if value[i] == "\\" and i + 1 < len(value):
+                out.append({"\\": "\\", "n": "\n", "r": "\r", "t": "\t", "v": "\v"}.get(value[i + 1], value[i + 1]))
+                i += 2
+            else:
+                out.append(value[i])
+                i += 1
+        items[key] = "".join(out)
+    return items
+
+
+def warm_wineserver(observer):
+    # A cold wineserver makes the first process slow and takes over whatever
+    # streams it is started with; one throwaway process with no streams
+    # starts it. exit_observer with pid 0 fails to open it and ends at once.
+    subprocess.run([WINE_RUN, observer, "0", "1"], env=wine_env(), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
+
+
+def start_observer(observer, pid):
+    process = subprocess.Popen([WINE_RUN, observer, str(pid), "60000"], env=wine_env(), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    ready, _, _ = select.select([process.stdout], [], [], 30)
+    line = process.stdout.readline().strip() if ready else "<nothing within 30 s>"
+    if line != "opened":
+        process.kill()
+        raise ScenarioFailure(f"exit_observer for pid {pid}: {line}")
+    return process
+
+
+def observed_exit_code(process):
+    try:
+        out, _ = process.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise ScenarioFailure("exit_observer saw no end within 30 s")
+    for line in out.splitlines():
+        if line.startswith("exit_code="):
+            return int(line.split("=", 1)[1])
+    raise ScenarioFailure(f"exit_observer: {out.strip()!r}")
+
+
+def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_codes):
+    lowest, highest = seconds_range
+    report_file = os.path.join(args.work, name + ".report")
+    settings = {
+        "TAVRIK_TEST_REPORT": windows_path(report_file),
+        "TAVRIK_TEST_SLEEP_MS": "60000",
+        "TAVRIK_TEST_EXIT_CODE": str(APP_OWN_EXIT_CODE),
+    }
+    if ignore_ctrl:
+        settings["TAVRIK_TEST_IGNORE_CTRL"] = "1"
+    warm_wineserver(args.observer)
+    master, slave = pty.openpty()
+    output = open(os.path.join(args.work, name + ".out"), "wb")
+    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output,
+                                stderr=subprocess.STDOUT, process_group=0)
+    os.close(slave)
+    observers = []
+    directory = None
+    try:
+        deadline = time.monotonic() + 60
+        while not os.path.exists(report_file):
+            check(launcher.poll() is None, f"launcher ended before the app reported (code {launcher.returncode})")
+            check(time.monotonic() < deadline, "no report from the app within 60 s")
+            time.sleep(0.05)
+        with open(report_file, encoding="utf-8") as f:
+            report = parse_report(f.read())
+        check(report.get("ignore_ctrl") == ("1" if ignore_ctrl else None), f"app's ctrl setting: {report}")
+        library = report["library_path"]
+        directory = linux_path(library.rsplit("\\", 1)[0])
+        check(os.path.isfile(linux_path(library)), f"library not found where reported: {linux_path(library)}")
+
+        child_observer = start_observer(args.observer, report["pid"])
+        observers.append(child_observer)
+        launcher_observer = start_observer(args.observer, report["env:TAVRIK_ONEFILE_PARENT"])
+        observers.append(launcher_observer)
+        check(launcher.poll() is None, "launcher ended before the interrupt")
+
+        started = time.monotonic()
+        if deliver == "launcher":
+            os.kill(launcher.pid, signal.SIGINT)
+        else:
+            os.killpg(launcher.pid, signal.SIGINT)
+        try:
+            launcher.wait(timeout=highest + 10)
+        except subprocess.TimeoutExpired:
+            raise ScenarioFailure(f"launcher still running {highest + 10} s after the interrupt")
+        elapsed = time.monotonic() - started
+
+        child_code = observed_exit_code(child_observer)
+        launcher_code = observed_exit_code(launcher_observer)
+        print(f"  {name}: launcher ended after {elapsed:.2f} s, exit code {launcher_code:#x}; "
+              f"child exit code {child_code:#x}")
+        check(lowest <= elapsed <= highest, f"launcher ended after {elapsed:.2f} s, expected {lowest}-{highest} s")
+        check(child_code in child_codes, f"child exit code {child_code:#x}, expected one of "
+                                         f"{[hex(c) for c in child_codes]}")
+        check(launcher.returncode >= 0, f"launcher's Linux process died of signal {-launcher.returncode}")
+        check(launcher_code in (0, STATUS_CONTROL_C_EXIT), f"launcher exit code {launcher_code:#x}")
+        check(not os.path.exists(directory), f"extraction directory left behind: {directory}")
+    finally:
+        # The whole group, even when the launcher has ended: a launcher that
+        # failed to stop its child leaves it running there.
+        try:
+            os.killpg(launcher.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        for process in [launcher] + observers:
+            if process.poll() is None:
+                process.kill()
+            process.wait(timeout=30)
+        os.close(master)
+        output.close()
+        if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
+            shutil.rmtree(directory, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("--pack", "--stub", "--app", "--observer", "--work"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+
+    try:
+        master, slave = pty.openpty()
+        os.close(master)
+        os.close(slave)
+    except OSError as error:
+        print(f"skipped: no pseudo-terminal ({error}); a console is needed for Ctrl+C under Wine")
+        return 0
+
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    app = os.path.join(args.work, "interrupt_app.exe")
+    subprocess.run([args.pack, "pack", "-o", app, "--stub", args.stub, args.app], check=True,
+                   stdout=subprocess.DEVNULL)
+
+    terminated = [0]
+    # Ended by Ctrl+C's default handling: 0 in Wine, the status on Windows.
+    ended_by_event = [0, STATUS_CONTROL_C_EXIT]
+    scenarios = [
+        ("ignoring_child_sigint_to_launcher", True, "launcher", (3, 20), terminated),
+        ("ignoring_child_ctrl_c_to_group", True, "group", (3, 20), terminated),
+        ("ordinary_child_ctrl_c_to_group", False, "group", (0, 3), ended_by_event),
+        # The launcher's event is not passed on to the child, so an ordinary
+        # child also sits out the grace period and is terminated.
+        ("ordinary_child_sigint_to_launcher_only", False, "launcher", (3, 20), terminated),
+    ]
+    failures = 0
+    for name, ignore_ctrl, deliver, seconds_range, child_codes in scenarios:
+        try:
+            run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_codes)
+            print(f"ok: {name}")
+        except ScenarioFailure as failure:
+            failures += 1
+            print(f"FAILED: {name}: {failure}")
+    print(f"{len(scenarios) - failures} of {len(scenarios)} scenarios passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
