@@ -17,16 +17,17 @@ struct ArchiveEntry {
     Bytes content;
 };
 
-// Refuses names the launcher could not extract safely: empty, containing a
-// zero unit, "/" or ":", empty components, "." or "..", and two names that
-// differ only in ASCII case (they would collide on a Windows file system).
+// Refuses what the launcher could not extract safely: no entry at all, and
+// any name that `names_problem` (packer/names.h) objects to. Entries are
+// written in the order given.
 Result<Bytes> write_archive(const std::vector<ArchiveEntry> &entries);
 
 // Strict reader: every record must be complete, the end record must be
 // present and nothing may follow it.
 Result<std::vector<ArchiveEntry>> parse_archive(const Bytes &archive);
 
-// The reason `name` is not acceptable in an archive, or "" when it is.
-std::string archive_name_problem(const std::u16string &name);
+// Names and contents of the entries, with every name checked as
+// `write_archive` checks them; for reading archives of unknown origin.
+Result<bool> check_entries(const std::vector<ArchiveEntry> &entries);
 
 }  // namespace tavrik

@@ -28,7 +28,7 @@ Result<PeImage> check_stub(const Bytes &stub) {
     auto image = parse_pe_image(stub);
     if (!image) return refuse(image.error());
     if (image->certificate_offset != 0 || image->certificate_size != 0) {
-        return refuse("it is signed (remove the signature first)");
+        return refuse("it is signed (pack the unsigned launcher, sign after packing)");
     }
     if (find_section(*image)) return refuse("it already has a .tavrik section");
     if (image->symbol_table_offset != 0 || image->symbol_count != 0) {

@@ -13,10 +13,10 @@ constexpr size_t trailer_size = 8 + 8;
 }  // namespace
 
 Bytes make_attached_data(const Bytes &frame) {
-    Bytes out;
-    out.reserve(sizeof magic + frame.size() + gap_size + trailer_size);
-    out.insert(out.end(), magic, magic + sizeof magic);
-    out.insert(out.end(), frame.begin(), frame.end());
+    Bytes out(sizeof magic + frame.size() + gap_size + trailer_size, 0);
+    std::copy(magic, magic + sizeof magic, out.begin());
+    std::copy(frame.begin(), frame.end(), out.begin() + sizeof magic);
+    out.resize(sizeof magic + frame.size());
     out.insert(out.end(), gap_size, 0);
     append_u64(out, out.size());
     out.insert(out.end(), 8, 0);

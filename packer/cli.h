@@ -1,6 +1,6 @@
 #pragma once
 // The tavrik-pack command line. Output goes to `out`, every failure is one
-// "tavrik-pack: error: ..." line on `err`.
+// "tavrik-pack: error: ..." line on `err` and exit status 1.
 
 #include <iosfwd>
 #include <string>
@@ -8,7 +8,16 @@
 
 namespace tavrik {
 
-// `args` excludes the program name; `argv0` helps find the default stub.
+struct CliEnvironment {
+    const char *argv0 = nullptr;  // helps find the default stub
+    bool show_progress = false;   // draw a progress line on `err` while packing
+};
+
+// `args` excludes the program name.
+int run_cli(const std::vector<std::string> &args, const CliEnvironment &environment, std::ostream &out,
+            std::ostream &err);
+
+// Without progress.
 int run_cli(const std::vector<std::string> &args, const char *argv0, std::ostream &out, std::ostream &err);
 
 }  // namespace tavrik

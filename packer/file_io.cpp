@@ -1,6 +1,7 @@
 #include "packer/file_io.h"
 
-#include <fstream>
+#include <cstdio>
+#include <memory>
 #include <system_error>
 
 #include "packer/path_text.h"
@@ -9,47 +10,62 @@ namespace tavrik {
 
 namespace {
 
-std::string shown(const std::filesystem::path &path) { return shown_path(path); }
+struct FileClose {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileClose>;
+
+File open_file(const std::filesystem::path &path, bool for_writing) {
+#ifdef _WIN32
+    return File(_wfopen(path.c_str(), for_writing ? L"wb" : L"rb"));
+#else
+    return File(std::fopen(path.c_str(), for_writing ? "wb" : "rb"));
+#endif
+}
 
 }  // namespace
 
 Result<Bytes> read_whole_file(const std::filesystem::path &path) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
-        return Error{"cannot read " + shown(path) + ": not an existing regular file"};
+        return Error{"cannot read " + shown_path(path) + ": not an existing regular file"};
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return Error{"cannot open " + shown(path)};
+    File in = open_file(path, false);
+    if (!in) return Error{"cannot open " + shown_path(path)};
     Bytes content;
-    char buffer[1 << 16];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        content.insert(content.end(), buffer, buffer + in.gcount());
-    }
-    if (in.bad()) return Error{"error reading " + shown(path)};
+    const auto expected = std::filesystem::file_size(path, ec);
+    if (!ec) content.reserve(expected);
+    uint8_t buffer[1 << 16];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) content.insert(content.end(), buffer, buffer + n);
+    if (std::ferror(in.get())) return Error{"error reading " + shown_path(path)};
     return content;
+}
+
+Result<bool> write_whole_file(const std::filesystem::path &path, const Bytes &content) {
+    File out = open_file(path, true);
+    if (!out) return Error{"cannot create " + shown_path(path)};
+    const bool written = std::fwrite(content.data(), 1, content.size(), out.get()) == content.size();
+    const bool closed = std::fclose(out.release()) == 0;
+    if (!written || !closed) return Error{"error writing " + shown_path(path)};
+    return true;
 }
 
 Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content) {
     std::filesystem::path temporary = path;
     temporary += ascii_path(".tmp");
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return Error{"cannot create " + shown(temporary)};
-        out.write(reinterpret_cast<const char *>(content.data()),
-                  static_cast<std::streamsize>(content.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            return Error{"error writing " + shown(temporary)};
-        }
+    auto written = write_whole_file(temporary, content);
+    if (!written) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        return written;
     }
     std::error_code ec;
     std::filesystem::rename(temporary, path, ec);
     if (ec) {
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
-        return Error{"cannot rename " + shown(temporary) + " to " + shown(path) + ": " + ec.message()};
+        return Error{"cannot rename " + shown_path(temporary) + " to " + shown_path(path) + ": " + ec.message()};
     }
     return true;
 }

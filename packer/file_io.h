@@ -1,6 +1,7 @@
 #pragma once
-// Whole-file reads and an output write that never leaves a half-written
-// file under the final name.
+// Whole-file reads and writes through C stdio (_wfopen on Windows): the
+// toolchain's libstdc++ was built for msvcrt, and its file streams crash
+// under the Universal CRT the Windows build links.
 
 #include <filesystem>
 
@@ -10,6 +11,9 @@
 namespace tavrik {
 
 Result<Bytes> read_whole_file(const std::filesystem::path &path);
+
+// Creates or truncates `path` and writes `content`.
+Result<bool> write_whole_file(const std::filesystem::path &path, const Bytes &content);
 
 // Writes `path` + ".tmp", then renames it over `path`.
 Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content);

@@ -1,8 +1,10 @@
 #include "packer/frame.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression
 #include <zstd.h>
 
 namespace tavrik {
@@ -13,6 +15,8 @@ Error zstd_error(const char *what, size_t code) {
     return Error{std::string(what) + ": " + ZSTD_getErrorName(code)};
 }
 
+constexpr size_t progress_slice = size_t{1} << 20;
+
 struct CCtxFree {
     void operator()(ZSTD_CCtx *c) const { ZSTD_freeCCtx(c); }
 };
@@ -22,7 +26,7 @@ struct DCtxFree {
 
 }  // namespace
 
-Result<Bytes> compress_frame(const Bytes &archive, int level, int threads) {
+Result<Bytes> compress_frame(const Bytes &archive, int level, int threads, const FrameProgress &progress) {
     if (level < 1 || level > ZSTD_maxCLevel()) {
         return Error{"compression level must be 1 to " + std::to_string(ZSTD_maxCLevel())};
     }
@@ -35,7 +39,9 @@ Result<Bytes> compress_frame(const Bytes &archive, int level, int threads) {
         {ZSTD_c_windowLog, frame_window_log},
         {ZSTD_c_contentSizeFlag, 0},
         {ZSTD_c_checksumFlag, 0},
-        {ZSTD_c_nbWorkers, threads},
+        // Single-threaded zstd (0 workers) cuts the frame differently from
+        // the multi-threaded one; the output must not depend on the machine.
+        {ZSTD_c_nbWorkers, threads < 1 ? 1 : threads},
     };
     for (const auto &setting : settings) {
         const size_t rc = ZSTD_CCtx_setParameter(cctx.get(), setting.first, setting.second);
@@ -45,22 +51,32 @@ Result<Bytes> compress_frame(const Bytes &archive, int level, int threads) {
     Bytes out;
     out.reserve(ZSTD_compressBound(archive.size()));
     Bytes chunk(ZSTD_CStreamOutSize());
-    ZSTD_inBuffer in{archive.data(), archive.size(), 0};
     // Every byte goes in with ZSTD_e_continue before the frame is ended. A
     // first call with ZSTD_e_end would tell zstd the total size and let it
-    // shrink the declared window below 2^27.
+    // shrink the declared window below 2^27. The input goes in slices only
+    // so progress can be reported; zstd cuts its jobs by size, whatever the
+    // slices.
+    size_t fed = 0;
     do {
-        ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
-        const size_t rc = ZSTD_compressStream2(cctx.get(), &o, &in, ZSTD_e_continue);
-        if (ZSTD_isError(rc)) return zstd_error("compression failed", rc);
-        out.insert(out.end(), chunk.begin(), chunk.begin() + o.pos);
-    } while (in.pos < in.size);
+        const size_t slice = std::min(archive.size() - fed, progress_slice);
+        ZSTD_inBuffer in{archive.data() + fed, slice, 0};
+        do {
+            ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
+            const size_t rc = ZSTD_compressStream2(cctx.get(), &o, &in, ZSTD_e_continue);
+            if (ZSTD_isError(rc)) return zstd_error("compression failed", rc);
+            out.insert(out.end(), chunk.begin(), chunk.begin() + o.pos);
+            if (progress) progress(fed + in.pos, ZSTD_getFrameProgression(cctx.get()).consumed, out.size());
+        } while (in.pos < in.size);
+        fed += slice;
+    } while (fed < archive.size());
+    ZSTD_inBuffer in{nullptr, 0, 0};
     size_t remaining;
     do {
         ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
         remaining = ZSTD_compressStream2(cctx.get(), &o, &in, ZSTD_e_end);
         if (ZSTD_isError(remaining)) return zstd_error("compression failed", remaining);
         out.insert(out.end(), chunk.begin(), chunk.begin() + o.pos);
+        if (progress) progress(archive.size(), ZSTD_getFrameProgression(cctx.get()).consumed, out.size());
     } while (remaining != 0);
     return out;
 }

@@ -12,8 +12,10 @@ namespace tavrik {
 
 // The application DLL comes first, under its file name. A FILE is added
 // under its file name; a DIR contributes every regular file below it,
-// named by its path relative to DIR with "\" between components, sorted by
-// name. Empty directories add nothing.
+// named by its path relative to DIR with "\" between components. All but
+// the first are sorted by name, compared as UTF-16 code units, so the order
+// depends neither on the command line nor on the file system. Empty
+// directories add nothing. Names are not checked here (see write_archive).
 Result<std::vector<ArchiveEntry>> collect_entries(const std::filesystem::path &app_dll,
                                                   const std::vector<std::filesystem::path> &inputs);
 

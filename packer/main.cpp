@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "packer/cli.h"
+#include "packer/progress.h"
 #include "packer/utf.h"
 
 namespace {
@@ -13,7 +14,10 @@ int run(std::vector<std::string> args) {
     try {
         const std::string argv0 = args.empty() ? std::string() : args[0];
         if (!args.empty()) args.erase(args.begin());
-        return tavrik::run_cli(args, argv0.c_str(), std::cout, std::cerr);
+        tavrik::CliEnvironment environment;
+        environment.argv0 = argv0.c_str();
+        environment.show_progress = tavrik::stderr_is_terminal();
+        return tavrik::run_cli(args, environment, std::cout, std::cerr);
     } catch (const std::bad_alloc &) {
         std::cerr << "tavrik-pack: error: out of memory\n";
     } catch (const std::exception &e) {

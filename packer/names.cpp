@@ -113,7 +113,11 @@ std::string name_problem(const std::u16string &name, size_t target_directory_uni
         return "name " + shown + " starts with a drive letter";
     }
     if (name.size() > max_name_units) {
-        return "name " + shown.substr(0, 40) + "...\" is " + std::to_string(name.size()) +
+        size_t shown_units = 32;
+        if (name[shown_units - 1] >= 0xD800 && name[shown_units - 1] <= 0xDBFF) --shown_units;
+        std::string start = shown_name(name.substr(0, shown_units));
+        if (start.back() == '"') start.insert(start.size() - 1, "...");
+        return "name " + start + " is " + std::to_string(name.size()) +
                " UTF-16 units long; the launcher allows at most " + std::to_string(max_name_units);
     }
     size_t start = 0;

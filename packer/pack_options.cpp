@@ -6,38 +6,95 @@
 
 namespace tavrik {
 
-const char usage_text[] =
-    "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N] [--threads N]\n"
-    "                        APP.dll [FILE|DIR ...]\n"
-    "       tavrik-pack list PACKED.exe\n"
-    "       tavrik-pack --help\n"
-    "\n"
-    "pack   Writes OUT.exe: the launcher stub with APP.dll and the given files\n"
-    "       attached. APP.dll is the first file, FILEs keep their file name,\n"
-    "       DIRs contribute every file below them under its relative path.\n"
-    "       --stub     launcher stub (default: tavrik-launcher.exe beside this\n"
-    "                  program, then in ../windows)\n"
-    "       --level    zstd level 1-22 (default 19)\n"
-    "       --threads  zstd worker threads, 0 = none (default 0); every value\n"
-    "                  from 1 up gives the same output\n"
-    "list   Prints the size and name of every file packed in PACKED.exe.\n";
-
 namespace {
+
+const char pack_help[] =
+    "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
+    "                        [--threads N] APP.dll [FILE|DIR ...]\n"
+    "\n"
+    "Writes OUT.exe: the launcher stub with APP.dll and the given files\n"
+    "attached. APP.dll (a 64-bit DLL exporting run_code) is the first file;\n"
+    "a FILE keeps its file name, a DIR contributes every file below it under\n"
+    "its path relative to DIR. All but APP.dll are stored sorted by name.\n"
+    "\n"
+    "  -o OUT.exe      the executable to write (replaced only on success)\n"
+    "  --stub STUB     the launcher stub (default: tavrik-launcher.exe beside\n"
+    "                  tavrik-pack, then in ../windows)\n"
+    "  --level N       zstd level 1-22 (default 19: small, slow)\n"
+    "  --fast          zstd level 3, for development builds\n"
+    "  --threads N     compression threads, 1-256 (default: one per processor);\n"
+    "                  the output is the same for every N\n";
+
+const char list_help[] =
+    "usage: tavrik-pack list PACKED.exe\n"
+    "\n"
+    "Prints the size in bytes and the name of every packed file, in archive\n"
+    "order (the application DLL first).\n";
+
+const char verify_help[] =
+    "usage: tavrik-pack verify PACKED.exe\n"
+    "\n"
+    "Checks a packed executable: its PE checksum, the attached data, the whole\n"
+    "compressed archive, every name, and that the first file is a DLL\n"
+    "exporting run_code. Prints one OK line, or fails with the reason.\n";
+
+const char extract_help[] =
+    "usage: tavrik-pack extract PACKED.exe -o DIR [--force]\n"
+    "\n"
+    "Writes the packed files below DIR, which is created if needed. Refuses\n"
+    "a DIR that is not empty unless --force is given; never writes outside\n"
+    "DIR.\n";
+
+const char all_help[] =
+    "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
+    "                        [--threads N] APP.dll [FILE|DIR ...]\n"
+    "       tavrik-pack list PACKED.exe\n"
+    "       tavrik-pack verify PACKED.exe\n"
+    "       tavrik-pack extract PACKED.exe -o DIR [--force]\n"
+    "       tavrik-pack [COMMAND] --help\n"
+    "\n"
+    "pack      packs an application into one Windows executable\n"
+    "list      lists the files packed in an executable\n"
+    "verify    checks a packed executable from end to end\n"
+    "extract   unpacks the files into a directory for inspection\n"
+    "\n"
+    "Every failure is one line \"tavrik-pack: error: ...\" and exit status 1.\n";
+
+Error range_error(const std::string &option, int low, int high) {
+    return Error{option + " needs a number from " + std::to_string(low) + " to " + std::to_string(high)};
+}
 
 Result<int> parse_number(const std::string &option, const std::string &text, int low, int high) {
     if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
-        return Error{option + " needs a number from " + std::to_string(low) + " to " + std::to_string(high)};
+        return range_error(option, low, high);
     }
     const int value = std::atoi(text.c_str());
-    if (value < low || value > high) {
-        return Error{option + " needs a number from " + std::to_string(low) + " to " + std::to_string(high)};
-    }
+    if (value < low || value > high) return range_error(option, low, high);
     return value;
 }
 
 Error usage_error(const std::string &what) { return Error{what + " (see --help)"}; }
 
+bool takes_value(Command command, const std::string &arg) {
+    if (arg == "-o") return command == Command::pack || command == Command::extract;
+    return command == Command::pack && (arg == "--stub" || arg == "--level" || arg == "--threads");
+}
+
+bool is_flag(Command command, const std::string &arg) {
+    return (command == Command::pack && arg == "--fast") || (command == Command::extract && arg == "--force");
+}
+
 }  // namespace
+
+const char *help_text(Command topic) {
+    switch (topic) {
+    case Command::pack: return pack_help;
+    case Command::list: return list_help;
+    case Command::verify: return verify_help;
+    case Command::extract: return extract_help;
+    default: return all_help;
+    }
+}
 
 Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
     PackOptions options;
@@ -48,15 +105,19 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
         options.command = Command::pack;
     } else if (command == "list") {
         options.command = Command::list;
+    } else if (command == "verify") {
+        options.command = Command::verify;
+    } else if (command == "extract") {
+        options.command = Command::extract;
     } else {
         return usage_error("unknown command \"" + command + "\"");
     }
 
     std::vector<std::string> positional;
-    bool options_done = false;
+    bool options_done = false, level_given = false, fast = false;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string &arg = args[i];
-        if (options_done || arg.empty() || arg[0] != '-') {
+        if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
             positional.push_back(arg);
             continue;
         }
@@ -65,12 +126,15 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
             continue;
         }
         if (arg == "--help" || arg == "-h") {
+            options.help_topic = options.command;
             options.command = Command::help;
             return options;
         }
-        const bool takes_value = options.command == Command::pack &&
-                                 (arg == "-o" || arg == "--stub" || arg == "--level" || arg == "--threads");
-        if (!takes_value) return usage_error("unknown option \"" + arg + "\"");
+        if (is_flag(options.command, arg)) {
+            (arg == "--fast" ? fast : options.force) = true;
+            continue;
+        }
+        if (!takes_value(options.command, arg)) return usage_error("unknown option \"" + arg + "\" for " + command);
         if (i + 1 >= args.size()) return usage_error(arg + " needs a value");
         const std::string &value = args[++i];
         if (arg == "-o" || arg == "--stub") {
@@ -81,12 +145,15 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
             auto level = parse_number(arg, value, 1, 22);
             if (!level) return Error{level.error()};
             options.level = *level;
+            level_given = true;
         } else {
-            auto threads = parse_number(arg, value, 0, 256);
+            auto threads = parse_number(arg, value, 1, 256);
             if (!threads) return Error{threads.error()};
             options.threads = *threads;
         }
     }
+    if (fast && level_given) return usage_error("give --fast or --level, not both");
+    if (fast) options.level = fast_level;
 
     std::vector<std::filesystem::path> paths;
     for (const auto &text : positional) {
@@ -94,9 +161,12 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
         if (!path) return Error{path.error()};
         paths.push_back(std::move(*path));
     }
-    if (options.command == Command::list) {
-        if (paths.size() != 1) return usage_error("list needs exactly one executable");
+    if (options.command != Command::pack) {
+        if (paths.size() != 1) return usage_error(command + " needs exactly one packed executable");
         options.packed = paths[0];
+        if (options.command == Command::extract && options.output.empty()) {
+            return usage_error("extract needs -o DIR");
+        }
         return options;
     }
     if (options.output.empty()) return usage_error("pack needs -o OUT.exe");

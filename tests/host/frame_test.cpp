@@ -62,8 +62,9 @@ TEST(Frame, SameInputGivesSameBytes) {
     const Bytes input = sample(1 << 20);
     const Bytes once = *compress_frame(input, 19, 0);
     EXPECT_EQ(*compress_frame(input, 19, 0), once);
-    // Any worker count from 1 up must give one and the same frame.
+    // Any worker count must give one and the same frame; 0 means 1.
     const Bytes one_worker = *compress_frame(input, 19, 1);
+    EXPECT_EQ(once, one_worker);
     EXPECT_EQ(*compress_frame(input, 19, 3), one_worker);
     EXPECT_EQ(*compress_frame(input, 19, 1), one_worker);
 }

@@ -16,7 +16,7 @@ std::vector<std::u16string> names(const std::vector<tavrik::ArchiveEntry> &entri
 
 }  // namespace
 
-TEST(InputFiles, AppFirstThenFilesThenSortedDirectoryContents) {
+TEST(InputFiles, AppFirstThenEverythingElseSortedByUtf16Units) {
     TempDir tmp;
     const auto app = tmp.write("bin/app.dll", "MZ-app");
     const auto extra = tmp.write("notes/extra.txt", "extra");
@@ -28,12 +28,22 @@ TEST(InputFiles, AppFirstThenFilesThenSortedDirectoryContents) {
 
     auto entries = collect_entries(app, {extra, tmp.path() / "data"});
     ASSERT_TRUE(entries) << entries.error();
-    const std::vector<std::u16string> expected = {u"app.dll", u"extra.txt", u"A.txt",
-                                                  u"a\\y.bin", u"a\\z.bin", u"b.txt"};
+    const std::vector<std::u16string> expected = {u"app.dll", u"A.txt", u"a\\y.bin",
+                                                  u"a\\z.bin", u"b.txt", u"extra.txt"};
     EXPECT_EQ(names(*entries), expected);
     EXPECT_EQ((*entries)[0].content, std::vector<uint8_t>({'M', 'Z', '-', 'a', 'p', 'p'}));
-    EXPECT_TRUE((*entries)[3].content.empty());
-    EXPECT_EQ((*entries)[4].content, std::vector<uint8_t>({'z'}));
+    EXPECT_TRUE((*entries)[2].content.empty());
+    EXPECT_EQ((*entries)[3].content, std::vector<uint8_t>({'z'}));
+
+    // The command line's order does not matter; UTF-16 order puts U+E000
+    // after U+1F600 (a surrogate pair), unlike code point order.
+    tmp.write("u/\xEE\x80\x80", "pua");
+    tmp.write("u/\xF0\x9F\x98\x80", "emoji");
+    auto reordered = collect_entries(app, {tmp.path() / "u", tmp.path() / "data", extra});
+    ASSERT_TRUE(reordered) << reordered.error();
+    const std::vector<std::u16string> expected_reordered = {
+        u"app.dll", u"A.txt", u"a\\y.bin", u"a\\z.bin", u"b.txt", u"extra.txt", u"\U0001F600", u"\uE000"};
+    EXPECT_EQ(names(*reordered), expected_reordered);
 }
 
 TEST(InputFiles, DirectoryWithTrailingSlashGivesTheSameNames) {

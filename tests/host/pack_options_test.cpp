@@ -30,11 +30,28 @@ TEST(PackOptions, DefaultsAndOptionsAfterFiles) {
     EXPECT_EQ(o->inputs[0], "-odd-name");
 }
 
+TEST(PackOptions, FastAndExtract) {
+    auto fast = parse_pack_options({"pack", "--fast", "-o", "x.exe", "app.dll"});
+    ASSERT_TRUE(fast) << fast.error();
+    EXPECT_EQ(fast->level, 3);
+    auto extract = parse_pack_options({"extract", "p.exe", "-o", "dir", "--force"});
+    ASSERT_TRUE(extract) << extract.error();
+    EXPECT_EQ(extract->command, Command::extract);
+    EXPECT_EQ(extract->packed, "p.exe");
+    EXPECT_EQ(extract->output, "dir");
+    EXPECT_TRUE(extract->force);
+}
+
 TEST(PackOptions, Help) {
-    for (const auto &args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"pack", "--help"}}) {
+    const std::vector<std::pair<std::vector<std::string>, Command>> cases = {
+        {{"--help"}, Command::help},         {{"-h"}, Command::help},
+        {{"pack", "--help"}, Command::pack}, {{"verify", "-h"}, Command::verify},
+        {{"extract", "a.exe", "--help"}, Command::extract}};
+    for (const auto &[args, topic] : cases) {
         auto o = parse_pack_options(args);
         ASSERT_TRUE(o) << o.error();
         EXPECT_EQ(o->command, Command::help);
+        EXPECT_EQ(o->help_topic, topic);
     }
 }
 
@@ -50,8 +67,14 @@ TEST(PackOptions, UsageErrors) {
         {"pack", "-o", "x.exe", "--level", "-3", "a"},
         {"pack", "-o", "x.exe", "--level", "7x", "a"},
         {"pack", "-o", "x.exe", "--threads", "257", "a"},
-        {"pack", "-o", "x.exe", "--fast", "a"},
+        {"pack", "-o", "x.exe", "--threads", "0", "a"},
+        {"pack", "-o", "x.exe", "--fast", "--level", "5", "a"},
+        {"pack", "-o", "x.exe", "--force", "a"},
         {"list"},
+        {"verify", "a.exe", "b.exe"},
+        {"verify", "--fast", "a.exe"},
+        {"extract", "a.exe"},                            // no -o
+        {"extract", "-o", "d"},                          // no executable
         {"list", "a.exe", "b.exe"},
         {"list", "-o", "x", "a.exe"},
     };

@@ -1,5 +1,6 @@
 #include "synthetic_pe.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tavrik_test {
@@ -19,11 +20,150 @@ void put_u16(Bytes &b, size_t at, uint16_t v) {
     b.at(at + 1) = static_cast<uint8_t>(v >> 8);
 }
 
+void append_u16(Bytes &b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void append_u32(Bytes &b, uint32_t v) {
+    append_u16(b, static_cast<uint16_t>(v));
+    append_u16(b, static_cast<uint16_t>(v >> 16));
+}
+
+void pad4(Bytes &b) {
+    while (b.size() % 4) b.push_back(0);
+}
+
+uint32_t align(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
+
+// IMAGE_EXPORT_DIRECTORY, then the address, name pointer and ordinal
+// tables, then the names; `rva` is where the section is mapped.
+Bytes export_section(uint32_t rva, const std::vector<std::string> &names) {
+    const uint32_t n = static_cast<uint32_t>(names.size());
+    const uint32_t functions = rva + 40, name_table = functions + 4 * n, ordinals = name_table + 4 * n;
+    const uint32_t strings = ordinals + 2 * n;
+    Bytes b;
+    append_u32(b, 0);               // Characteristics
+    append_u32(b, 0);               // TimeDateStamp
+    append_u32(b, 0);               // Major/MinorVersion
+    append_u32(b, strings);         // Name: points at the first export name
+    append_u32(b, 1);               // Base
+    append_u32(b, n);               // NumberOfFunctions
+    append_u32(b, n);               // NumberOfNames
+    append_u32(b, functions);
+    append_u32(b, name_table);
+    append_u32(b, ordinals);
+    for (uint32_t i = 0; i < n; ++i) append_u32(b, 0x1000 + 0x10 * i);
+    uint32_t at = strings;
+    for (const auto &name : names) {
+        append_u32(b, at);
+        at += static_cast<uint32_t>(name.size() + 1);
+    }
+    for (uint32_t i = 0; i < n; ++i) append_u16(b, static_cast<uint16_t>(i));
+    for (const auto &name : names) b.insert(b.end(), name.c_str(), name.c_str() + name.size() + 1);
+    return b;
+}
+
+// One node of a version resource: wLength, wValueLength, wType, key,
+// padding, value, padding, children (each padded to 32 bits).
+Bytes version_node(const std::u16string &key, uint16_t type, const Bytes &value, uint16_t value_length,
+                   const std::vector<Bytes> &children) {
+    Bytes b(6, 0);
+    for (char16_t c : key) append_u16(b, c);
+    append_u16(b, 0);
+    pad4(b);
+    b.insert(b.end(), value.begin(), value.end());
+    for (const auto &child : children) {
+        pad4(b);
+        b.insert(b.end(), child.begin(), child.end());
+    }
+    b[0] = static_cast<uint8_t>(b.size());
+    b[1] = static_cast<uint8_t>(b.size() >> 8);
+    b[2] = static_cast<uint8_t>(value_length);
+    b[3] = static_cast<uint8_t>(value_length >> 8);
+    b[4] = static_cast<uint8_t>(type);
+    return b;
+}
+
+Bytes version_string_node(const std::u16string &key, const std::u16string &text) {
+    Bytes value;
+    for (char16_t c : text) append_u16(value, c);
+    append_u16(value, 0);
+    return version_node(key, 1, value, static_cast<uint16_t>(text.size() + 1), {});
+}
+
+// Root -> type 16 (RT_VERSION) -> id 1 -> language 0x409 -> data entry ->
+// VS_VERSIONINFO with a VS_FIXEDFILEINFO and one string table.
+Bytes resource_section(uint32_t rva, const std::u16string &product) {
+    Bytes fixed;
+    append_u32(fixed, 0xFEEF04BD);
+    fixed.resize(52, 0);
+    const Bytes table = version_node(u"040904b0", 1, {}, 0,
+                                     {version_string_node(u"CompanyName", u"Tavrik project"),
+                                      version_string_node(u"ProductName", product)});
+    const Bytes info = version_node(u"VS_VERSION_INFO", 0, fixed, 52,
+                                    {version_node(u"StringFileInfo", 1, {}, 0, {table})});
+    Bytes b;
+    auto directory = [&b](uint32_t id, uint32_t target) {
+        for (int i = 0; i < 3; ++i) append_u32(b, 0);
+        append_u16(b, 0);  // named entries
+        append_u16(b, 1);  // id entries
+        append_u32(b, id);
+        append_u32(b, target);
+    };
+    directory(16, 0x80000000 | 0x18);
+    directory(1, 0x80000000 | 0x30);
+    directory(0x409, 0x48);
+    append_u32(b, rva + 0x58);
+    append_u32(b, static_cast<uint32_t>(info.size()));
+    append_u32(b, 0);
+    append_u32(b, 0);
+    b.insert(b.end(), info.begin(), info.end());
+    return b;
+}
+
 }  // namespace
 
+SyntheticPe SyntheticPe::launcher() {
+    SyntheticPe pe;
+    pe.product_name = u"Tavrik launcher";
+    return pe;
+}
+
+SyntheticPe SyntheticPe::application() {
+    SyntheticPe pe;
+    pe.dll = true;
+    pe.exports = {"helper", "run_code"};
+    return pe;
+}
+
 Bytes SyntheticPe::build() const {
+    // Generated sections go after the given ones, mapped where the loop
+    // below will put them.
+    std::vector<SyntheticSection> all = sections;
+    std::vector<Bytes> generated(sections.size());
+    uint32_t next_rva = 0x1000;
+    for (const auto &s : sections) next_rva += align(std::max(s.virtual_size, s.raw_size), section_alignment);
+    uint32_t export_rva = 0, resource_rva = 0;
+    Bytes export_data, resource_data;
+    if (!exports.empty()) {
+        export_rva = next_rva;
+        export_data = export_section(export_rva, exports);
+        all.push_back({".edata", static_cast<uint32_t>(export_data.size()),
+                       align(static_cast<uint32_t>(export_data.size()), file_alignment)});
+        generated.push_back(export_data);
+        next_rva += align(all.back().raw_size, section_alignment);
+    }
+    if (!product_name.empty()) {
+        resource_rva = next_rva;
+        resource_data = resource_section(resource_rva, product_name);
+        all.push_back({".rsrc", static_cast<uint32_t>(resource_data.size()),
+                       align(static_cast<uint32_t>(resource_data.size()), file_alignment)});
+        generated.push_back(resource_data);
+    }
+
     uint32_t raw_total = 0;
-    for (const auto &s : sections) raw_total += s.raw_size;
+    for (const auto &s : all) raw_total += s.raw_size;
     Bytes image(size_of_headers + raw_total, 0);
 
     image[0] = 'M';
@@ -32,10 +172,10 @@ Bytes SyntheticPe::build() const {
     std::memcpy(&image[0x80], "PE\0\0", 4);
 
     put_u16(image, coff_header, machine);
-    put_u16(image, coff_header + 2, static_cast<uint16_t>(sections.size()));
+    put_u16(image, coff_header + 2, static_cast<uint16_t>(all.size()));
     put_u32(image, coff_header + 8, symbol_table_offset);
     put_u16(image, coff_header + 16, 240);
-    put_u16(image, coff_header + 18, 0x0022);  // executable, large-address aware
+    put_u16(image, coff_header + 18, dll ? 0x2022 : 0x0022);  // executable, large-address aware, DLL
 
     const size_t oh = optional_header;
     put_u16(image, oh, magic);
@@ -51,11 +191,15 @@ Bytes SyntheticPe::build() const {
     put_u32(image, oh + 108, 16);
     put_u32(image, oh + 112 + 4 * 8, certificate_offset);
     put_u32(image, oh + 112 + 4 * 8 + 4, certificate_size);
+    put_u32(image, oh + 112, export_rva);
+    put_u32(image, oh + 112 + 4, static_cast<uint32_t>(export_data.size()));
+    put_u32(image, oh + 112 + 2 * 8, resource_rva);
+    put_u32(image, oh + 112 + 2 * 8 + 4, static_cast<uint32_t>(resource_data.size()));
 
     uint32_t raw_offset = size_of_headers;
     uint32_t virtual_address = 0x1000;
-    for (size_t i = 0; i < sections.size(); ++i) {
-        const auto &s = sections[i];
+    for (size_t i = 0; i < all.size(); ++i) {
+        const auto &s = all[i];
         const size_t h = section_table + 40 * i;
         std::memcpy(&image[h], s.name.data(), s.name.size());
         put_u32(image, h + 8, s.virtual_size);
@@ -63,7 +207,11 @@ Bytes SyntheticPe::build() const {
         put_u32(image, h + 16, s.raw_size);
         put_u32(image, h + 20, s.raw_size ? raw_offset : 0);
         put_u32(image, h + 36, 0x40000040);
-        for (uint32_t k = 0; k < s.raw_size; ++k) image[raw_offset + k] = static_cast<uint8_t>(i * 31 + k);
+        if (i < sections.size()) {
+            for (uint32_t k = 0; k < s.raw_size; ++k) image[raw_offset + k] = static_cast<uint8_t>(i * 31 + k);
+        } else {
+            std::copy(generated[i].begin(), generated[i].end(), image.begin() + raw_offset);
+        }
         raw_offset += s.raw_size;
         const uint32_t extent = s.virtual_size > s.raw_size ? s.virtual_size : s.raw_size;
         virtual_address += (extent + section_alignment - 1) / section_alignment * section_alignment;

@@ -34,11 +34,25 @@ struct SyntheticPe {
     uint32_t symbol_table_offset = 0;
     std::vector<SyntheticSection> sections = {{".text", 0x150, 0x200}, {".data", 0x2800, 0x200}};
     Bytes overlay;  // appended after the last section's data
+    bool dll = false;  // sets IMAGE_FILE_DLL
+    // When not empty: an ".edata" section after `sections`, with an export
+    // directory naming these (in this order), each bound to a function RVA.
+    std::vector<std::string> exports;
+    // When not empty: an ".rsrc" section after that, with one RT_VERSION
+    // resource whose StringFileInfo has CompanyName and this ProductName.
+    std::u16string product_name;
 
     // Sections are mapped back to back from 0x1000 on, each rounded up to
     // SectionAlignment, and SizeOfImage ends after the last one. Their data
-    // follows the headers back to back, filled with a recognisable pattern.
+    // follows the headers back to back, filled with a recognisable pattern
+    // (the generated .edata and .rsrc hold their structures instead).
     Bytes build() const;
+
+    // An image the packer takes as the launcher stub: product_name set to
+    // "Tavrik launcher".
+    static SyntheticPe launcher();
+    // An image the packer takes as the application: a DLL exporting run_code.
+    static SyntheticPe application();
 };
 
 uint16_t get_u16(const Bytes &b, size_t at);

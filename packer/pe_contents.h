@@ -1,0 +1,25 @@
+#pragma once
+// What the packer needs to know about the contents of a PE image beyond its
+// headers: the names it exports and the strings of its version resource.
+// Every RVA is mapped to the file and range-checked before it is read; a
+// structure that does not fit is an error, never partly trusted.
+
+#include <string>
+#include <vector>
+
+#include "packer/byte_io.h"
+#include "packer/pe_image.h"
+#include "packer/result.h"
+
+namespace tavrik {
+
+// Whether the export directory has `name` in its name table, bound to an
+// entry of the export address table that is not empty. An image without an
+// export directory exports nothing.
+Result<bool> exports_name(const Bytes &file, const PeImage &image, const std::string &name);
+
+// The value of `key` in the StringFileInfo of any RT_VERSION resource
+// (UTF-16, without its terminator); empty when there is none.
+Result<std::u16string> version_string(const Bytes &file, const PeImage &image, const std::u16string &key);
+
+}  // namespace tavrik

@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include "packer/image_roles.h"
+#include "packer/pe_contents.h"
+#include "synthetic_pe.h"
+
+using tavrik_test::Bytes;
+using tavrik_test::SyntheticPe;
+
+TEST(PeContents, FindsExportsAndVersionStrings) {
+    const Bytes dll = SyntheticPe::application().build();
+    auto image = tavrik::parse_pe_image(dll);
+    ASSERT_TRUE(image) << image.error();
+    EXPECT_TRUE(*tavrik::exports_name(dll, *image, "run_code"));
+    EXPECT_TRUE(*tavrik::exports_name(dll, *image, "helper"));
+    EXPECT_FALSE(*tavrik::exports_name(dll, *image, "run_cod"));
+    EXPECT_FALSE(*tavrik::exports_name(dll, *image, "run_code_"));
+
+    const Bytes stub = SyntheticPe::launcher().build();
+    auto stub_image = tavrik::parse_pe_image(stub);
+    ASSERT_TRUE(stub_image);
+    EXPECT_EQ(*tavrik::version_string(stub, *stub_image, u"ProductName"), u"Tavrik launcher");
+    EXPECT_EQ(*tavrik::version_string(stub, *stub_image, u"CompanyName"), u"Tavrik project");
+    EXPECT_EQ(*tavrik::version_string(stub, *stub_image, u"FileVersion"), u"");
+    EXPECT_EQ(*tavrik::version_string(dll, *image, u"ProductName"), u"");
+}
+
+// Damaged tables come back as values or errors, never as reads outside the
+// file: the host build's bounds assertions would abort the test.
+TEST(PeContents, SurvivesDamage) {
+    SyntheticPe both = SyntheticPe::application();
+    both.product_name = u"Tavrik launcher";
+    const Bytes good = both.build();
+    ASSERT_TRUE(tavrik::check_application_dll(good));
+    uint32_t state = 7;
+    int still_accepted = 0;
+    for (int round = 0; round < 4000; ++round) {
+        Bytes bad = good;
+        for (int k = 0; k < 3; ++k) {
+            state = state * 1664525 + 1013904223;
+            // Mostly the generated .edata and .rsrc sections, sometimes the
+            // data directories.
+            const size_t at = (state >> 28) < 2 ? tavrik_test::optional_header + 112 + (state >> 8) % 24
+                                               : 0x800 + (state >> 8) % (bad.size() - 0x800);
+            bad[at] = static_cast<uint8_t>(state >> 16);
+        }
+        still_accepted += tavrik::check_application_dll(bad) ? 1 : 0;
+        (void)tavrik::check_launcher_stub(bad);
+    }
+    EXPECT_GT(still_accepted, 0);
+    for (size_t n = 0; n < good.size(); n += 61) {
+        Bytes cut(good.begin(), good.begin() + n);
+        EXPECT_FALSE(tavrik::check_application_dll(cut)) << n;
+        EXPECT_FALSE(tavrik::check_launcher_stub(cut)) << n;
+    }
+}

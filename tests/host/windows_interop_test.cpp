@@ -1,0 +1,149 @@
+// The packer against the real Windows build: the launcher stub and the
+// hello example from build/windows, the Windows tavrik-pack.exe and Wine
+// (through scripts/wine-run). Inputs are copied first, so a concurrent
+// rebuild of the Windows tree cannot change them halfway through a test.
+
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "temp_dir.h"
+
+using tavrik_test::read_file;
+using tavrik_test::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path windows_tree = TAVRIK_WINDOWS_BUILD;
+const fs::path wine_run = fs::path(TAVRIK_SOURCE_DIR) / "scripts/wine-run";
+
+struct ProcessRun {
+    int exit_code;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string &arg) {
+    std::string q = "'";
+    for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string text_of(const fs::path &file) {
+    const auto b = read_file(file);
+    return std::string(b.begin(), b.end());
+}
+
+ProcessRun run(const TempDir &tmp, const std::vector<std::string> &command) {
+    std::string line;
+    for (const auto &a : command) line += (line.empty() ? "" : " ") + quoted(a);
+    const fs::path out = tmp.path() / "stdout.txt", err = tmp.path() / "stderr.txt";
+    line += " </dev/null >" + quoted(out.string()) + " 2>" + quoted(err.string());
+    const int status = std::system(line.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text_of(out), text_of(err)};
+}
+
+bool have_program(const char *name) {
+    return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Linux /x/y is Z:\x\y under Wine.
+std::string wine_path(const fs::path &path) {
+    std::string text = "Z:" + fs::absolute(path).string();
+    for (char &c : text) c = c == '/' ? '\\' : c;
+    return text;
+}
+
+// Copies a Windows-tree artefact into the test's directory; fails the test
+// (rather than skipping it) when the tree has not been built.
+fs::path copy_artefact(const TempDir &tmp, const fs::path &relative) {
+    const fs::path source = windows_tree / relative;
+    if (!fs::exists(source)) {
+        ADD_FAILURE() << source << " is missing: build the Windows tree (scripts/build)";
+        return {};
+    }
+    const fs::path copy = tmp.path() / relative.filename();
+    fs::copy_file(source, copy, fs::copy_options::overwrite_existing);
+    return copy;
+}
+
+}  // namespace
+
+TEST(WindowsInterop, LinuxAndWindowsPackersWriteTheSameBytes) {
+    TempDir tmp;
+    const fs::path stub = copy_artefact(tmp, "tavrik-launcher.exe");
+    const fs::path hello = copy_artefact(tmp, "examples/hello/hello.dll");
+    const fs::path windows_pack = copy_artefact(tmp, "tavrik-pack.exe");
+    if (HasFailure()) return;
+    tmp.write("assets/readme.txt", "read me\n");
+    tmp.write("assets/data/b.bin", std::string(100000, 'b'));
+    tmp.write("assets/data/A.bin", "upper");
+    tmp.write("assets/gr\xC3\xBC\xC3\x9F/\xE2\x82\xAC.txt", "euro");
+    tmp.write("config.ini", "[x]\n");
+
+    const fs::path linux_exe = tmp.path() / "linux.exe", windows_exe = tmp.path() / "windows.exe";
+    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "-o", linux_exe.string(), "--stub", stub.string(), hello.string(),
+                      (tmp.path() / "assets").string(), (tmp.path() / "config.ini").string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // Other thread count, other input order: still the same bytes.
+    r = run(tmp, {wine_run.string(), windows_pack.string(), "pack", "--threads", "1", "-o", wine_path(windows_exe),
+                  "--stub", wine_path(stub), wine_path(hello), wine_path(tmp.path() / "config.ini"),
+                  wine_path(tmp.path() / "assets")});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_TRUE(fs::exists(windows_exe));
+    EXPECT_TRUE(read_file(linux_exe) == read_file(windows_exe)) << "the two packers disagree";
+
+    // And the Windows packer reads what it wrote (in text mode: CRLF).
+    r = run(tmp, {wine_run.string(), windows_pack.string(), "list", wine_path(linux_exe)});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::string listed;
+    for (char c : r.out) listed += c == '\r' ? "" : std::string(1, c);
+    EXPECT_EQ(listed, std::to_string(fs::file_size(hello)) +
+                         " hello.dll\n4 config.ini\n5 data\\A.bin\n100000 data\\b.bin\n4 gr\xC3\xBC\xC3\x9F\\\xE2\x82\xAC.txt\n"
+                         "8 readme.txt\n");
+}
+
+TEST(WindowsInterop, SigningAfterPackingKeepsTheExecutableWorking) {
+    if (!have_program("osslsigncode")) GTEST_SKIP() << "osslsigncode is not installed";
+    ASSERT_TRUE(have_program("openssl")) << "openssl is needed to make a test certificate";
+    TempDir tmp;
+    const fs::path stub = copy_artefact(tmp, "tavrik-launcher.exe");
+    const fs::path hello = copy_artefact(tmp, "examples/hello/hello.dll");
+    if (HasFailure()) return;
+    const std::string packed = (tmp.path() / "hello.exe").string();
+    const std::string signed_exe = (tmp.path() / "hello-signed.exe").string();
+    const std::string key = (tmp.path() / "key.pem").string(), cert = (tmp.path() / "cert.pem").string();
+
+    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-o", packed, "--stub", stub.string(), hello.string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    r = run(tmp, {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days",
+                  "2", "-subj", "/CN=Tavrik packer test"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    r = run(tmp, {"osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Tavrik hello", "-in", packed, "-out",
+                  signed_exe});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    r = run(tmp, {"osslsigncode", "verify", "-CAfile", cert, "-in", signed_exe});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Signature verification: ok"), std::string::npos) << r.out;
+    EXPECT_GT(fs::file_size(signed_exe), fs::file_size(packed));
+
+    // The packer still finds everything (and the checksum signing updated).
+    r = run(tmp, {TAVRIK_PACK_PATH, "verify", signed_exe});
+    EXPECT_EQ(r.out, "OK: 1 file, " + std::to_string(fs::file_size(hello)) + " bytes, signed\n") << r.err;
+    // Signing a signed launcher as a stub is refused.
+    r = run(tmp, {TAVRIK_PACK_PATH, "pack", "-o", packed, "--stub", signed_exe, hello.string()});
+    EXPECT_EQ(r.err, "tavrik-pack: error: stub \"" + signed_exe +
+                         "\" already carries attached data (a .tavrik section); use the launcher as built\n");
+
+    // And it runs: the launcher finds its data through the section table,
+    // whatever the signature appended.
+    r = run(tmp, {wine_run.string(), signed_exe, "one", "two words", "--exit", "3"});
+    EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+    EXPECT_EQ(r.out.rfind("Hello from a Tavrik application!\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("argument 2: two words\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("argument 0: " + wine_path(signed_exe) + "\n"), std::string::npos) << r.out;
+}
