@@ -12,7 +12,8 @@ add_library(zstd_decoder STATIC ${ZSTD_COMMON_SOURCES} ${ZSTD_DECOMPRESS_SOURCES
 target_include_directories(zstd_decoder SYSTEM PUBLIC "${ZSTD_LIB_DIR}")
 # The x86-64 Huffman assembly follows the System V ABI: not for Windows.
 target_compile_definitions(zstd_decoder PRIVATE ZSTD_DISABLE_ASM=1 ZSTD_LEGACY_SUPPORT=0)
-target_compile_options(zstd_decoder PRIVATE -O2)
+# Sections per function, so the stub's link keeps only what decoding uses.
+target_compile_options(zstd_decoder PRIVATE -O2 -ffunction-sections)
 
 # Full library (both sides, multithreaded) for the packer and the tests.
 add_library(zstd_full STATIC ${ZSTD_COMMON_SOURCES} ${ZSTD_DECOMPRESS_SOURCES}

@@ -19,9 +19,11 @@ import struct
 import sys
 import zlib
 
-# Seven images; 256 is stored as PNG, the rest as 32-bit BGRA DIBs.
-ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
-PNG_MIN_SIZE = 256
+# Seven images. From 48 pixels up they are stored as PNG (Vista and later
+# read PNG icon images), which keeps the launcher stub small; the smaller
+# ones as 32-bit BGRA DIBs.
+ICON_SIZES = (16, 20, 24, 32, 40, 48, 64)
+PNG_MIN_SIZE = 48
 
 # Colours (R, G, B).
 TOP = (66, 122, 240)
