@@ -36,3 +36,4 @@ TEST(Placement, PathWithSpacesAndNonAsciiCharacters) {
     expect_one_nested_run(sandbox, exe);
     EXPECT_EQ(sandbox.read_report()["env:TAVRIK_ONEFILE_DIRECTORY"], utf8(directory));
 }
+
