@@ -1,0 +1,628 @@
+#!/usr/bin/env python3
+"""The benchmark's driver; scripts/bench builds first, then runs this.
+
+Makes the workload, packs it, measures under a warm Wine through the
+Windows-side harness, decodes natively for context, and writes
+bench/RESULTS.md and bench/start-phases.png. Every figure written comes
+from a measurement of this run.
+
+Knobs (environment): BENCH_RUNS (Wine rounds, default 21),
+BENCH_PACK_RUNS (packs at the default level, default 5),
+BENCH_FAST_PACK_RUNS (packs at the fast level, default 11),
+BENCH_CODEC_RUNS (native decodes per codec, default 11).
+"""
+
+import datetime
+import hashlib
+import json
+import os
+import platform
+import re
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+BENCH = os.path.join(ROOT, "bench")
+WORK = os.path.join(ROOT, "build", "bench")
+WINDOWS = os.path.join(ROOT, "build", "windows")
+PACK = os.path.join(ROOT, "build", "host", "tavrik-pack")
+STUB = os.path.join(WINDOWS, "tavrik-launcher.exe")
+APP_DLL = os.path.join(WINDOWS, "bench", "tavrik-bench-app.dll")
+HARNESS = os.path.join(WINDOWS, "bench", "tavrik-bench-harness.exe")
+FLOOR = os.path.join(WINDOWS, "bench", "tavrik-bench-floor.exe")
+WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+CODECS = os.path.join(WORK, "codecs")
+PACKED = os.path.join(WORK, "packed.exe")
+PACKED_FAST = os.path.join(WORK, "packed-fast.exe")
+RESULTS = os.path.join(BENCH, "RESULTS.md")
+CHART = os.path.join(BENCH, "start-phases.png")
+
+MiB = 1024 * 1024
+KiB = 1024
+
+# Targets: reported beside the figures, never enforced.
+TARGET_START_OVER_FLOOR = 1.5
+TARGET_PEAK_WS_MIB = 110
+TARGET_STUB_KIB = 200
+TARGET_PACK_DEFAULT_S = 25
+TARGET_PACK_FAST_S = 2
+
+
+def knob(name, default):
+    value = int(os.environ.get(name, default))
+    if value < 1:
+        sys.exit(f"bench: {name} must be at least 1")
+    return value
+
+
+def say(text):
+    print("bench: " + text, flush=True)
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, check=True, **kwargs)
+
+
+def windows_path(path):
+    # Wine's Z: drive is the Unix root.
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def stats(values):
+    values = [v for v in values if v is not None]
+    if not values:
+        return None
+    return statistics.median(values), min(values), max(values)
+
+
+# ---------------------------------------------------------------- machine
+
+def machine_facts():
+    facts = {"nproc": os.cpu_count()}
+    try:
+        facts["nproc"] = int(subprocess.run(["nproc"], capture_output=True, text=True).stdout.strip())
+    except (OSError, ValueError):
+        pass
+    with open("/proc/cpuinfo") as f:
+        models = [line.split(":", 1)[1].strip() for line in f if line.startswith("model name")]
+    facts["cpu"] = models[0] if models else "unknown"
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal:"):
+                facts["memory_gib"] = int(line.split()[1]) / (1024 * 1024)
+    facts["kernel"] = platform.release()
+    facts["wine"] = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    facts["date"] = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    git = ["git", "-C", ROOT]
+    facts["commit"] = subprocess.run(git + ["rev-parse", "--short", "HEAD"], capture_output=True,
+                                     text=True).stdout.strip()
+    changed = subprocess.run(git + ["status", "--porcelain", "--untracked-files=no"], capture_output=True,
+                             text=True).stdout.splitlines()
+    facts["changed"] = [line[3:] for line in changed]
+    return facts
+
+
+# ---------------------------------------------------------------- packing
+
+def sha256_file(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def pack_runs(workload, threads, default_runs, fast_runs):
+    """Packs at the default and at the fast level, interleaved."""
+    help_text = subprocess.run([PACK, "pack", "--help"], capture_output=True, text=True).stdout
+    level = re.search(r"--level N\s+zstd level [0-9-]+ \(default (\d+)", help_text)
+    fast = re.search(r"--fast\s+zstd level (\d+)", help_text)
+    if fast:
+        fast_option, fast_level = ["--fast"], int(fast.group(1))
+    else:
+        fast_option, fast_level = ["--level", "3"], 3
+    has_threads = "--threads" in help_text
+    results = {"default": {"times": [], "sizes": set(), "hashes": set(),
+                           "level": int(level.group(1)) if level else None},
+               "fast": {"times": [], "sizes": set(), "hashes": set(), "level": fast_level,
+                        "option": " ".join(fast_option)}}
+    for i in range(max(default_runs, fast_runs)):
+        for kind, runs, out, extra in (("default", default_runs, PACKED, []),
+                                       ("fast", fast_runs, PACKED_FAST, fast_option)):
+            if i >= runs:
+                continue
+            command = [PACK, "pack", "-o", out] + extra
+            if has_threads:
+                command += ["--threads", str(threads)]
+            command += [workload["app_dll"], workload["files_dir"]]
+            start = time.perf_counter()
+            run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            took = time.perf_counter() - start
+            results[kind]["times"].append(took)
+            results[kind]["sizes"].add(os.path.getsize(out))
+            results[kind]["hashes"].add(sha256_file(out))
+            say(f"pack {kind} #{len(results[kind]['times'])}: {took:.2f} s")
+    results["threads"] = threads if has_threads else None
+    return results
+
+
+def make_overlay_variant(packed, out):
+    """The packed file with its last section header (".tavrik") removed and
+    the image size cut to match: the same bytes, but the archive is now
+    overlay that the loader does not map."""
+    with open(packed, "rb") as f:
+        data = bytearray(f.read())
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections = struct.unpack_from("<H", data, pe + 6)[0]
+    optional = struct.unpack_from("<H", data, pe + 20)[0]
+    last = pe + 24 + optional + 40 * (sections - 1)
+    if data[last:last + 8] != b".tavrik\0":
+        return False
+    virtual_address = struct.unpack_from("<I", data, last + 12)[0]
+    struct.pack_into("<H", data, pe + 6, sections - 1)
+    struct.pack_into("<I", data, pe + 24 + 56, virtual_address)  # SizeOfImage
+    data[last:last + 40] = bytes(40)
+    with open(out, "wb") as f:
+        f.write(data)
+    return True
+
+
+def extract_frame(packed, out):
+    """The zstd frame of the ".tavrik" section (after the three-byte magic)."""
+    with open(packed, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections = struct.unpack_from("<H", data, pe + 6)[0]
+    optional = struct.unpack_from("<H", data, pe + 20)[0]
+    table = pe + 24 + optional
+    for i in range(sections):
+        entry = table + 40 * i
+        if data[entry:entry + 8] == b".tavrik\0":
+            virtual_size, _, raw_size, raw_pointer = struct.unpack_from("<IIII", data, entry + 8)
+            section = data[raw_pointer:raw_pointer + min(virtual_size, raw_size)]
+            if section[:3] != b"ZUB":
+                sys.exit("bench: the .tavrik section does not start with the magic")
+            with open(out, "wb") as f:
+                f.write(section[3:])
+            return len(section)
+    sys.exit("bench: no .tavrik section in " + packed)
+
+
+# ---------------------------------------------------------------- Wine
+
+def wine_env():
+    env = dict(os.environ)
+    env["WINEPREFIX"] = os.environ.get("WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+    env["WINEDEBUG"] = "-all"
+    env["LC_ALL"] = "C.UTF-8"
+    return env
+
+
+def wine_runs(workload, rounds):
+    env = wine_env()
+    # scripts/wine-run creates the prefix on first use. The server is then
+    # made to stay for 120 s after its last client; when one is running
+    # already, -p is refused and that one stays up anyway while the harness,
+    # its client, runs every measured process.
+    if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
+        run([WINE_RUN, FLOOR, "--child"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    persistent = subprocess.run(["wineserver", "-p120"], env=env, stderr=subprocess.DEVNULL).returncode == 0
+    server = ("started with `-p120`" if persistent
+              else "already running (so `-p120` was refused); it stays up while the harness, its client, runs")
+    say("wineserver " + server.replace("`", ""))
+    # Warm: one process whose output goes nowhere.
+    run([WINE_RUN, FLOOR, "--child"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    out = os.path.join(WORK, "runs.tsv")
+    overlay = os.path.join(WORK, "packed-overlay.exe")
+    extra = ["--overlay", windows_path(overlay)] if make_overlay_variant(PACKED, overlay) else []
+    load_before = os.getloadavg()
+    start = time.perf_counter()
+    run([WINE_RUN, HARNESS, "--runs", str(rounds), "--out", windows_path(out), "--work", windows_path(WORK),
+         "--launcher", windows_path(PACKED), "--floor", windows_path(FLOOR),
+         "--archive-bytes", str(workload["archive_bytes"])] + extra, env=env)
+    say(f"Wine rounds took {time.perf_counter() - start:.1f} s")
+    return parse_runs(out), (load_before, os.getloadavg()), server
+
+
+def parse_runs(path):
+    rows = []
+    with open(path) as f:
+        for line in f:
+            if line.startswith("#") or not line.strip():
+                continue
+            fields = line.rstrip("\n").split("\t")
+            row = {"kind": fields[0], "round": int(fields[1]),
+                   "total_us": None if fields[2] == "NA" else float(fields[2]), "exit": fields[3]}
+            for field in fields[4:]:
+                key, _, value = field.partition("=")
+                try:
+                    row[key] = float(value)
+                except ValueError:
+                    row[key] = value
+            rows.append(row)
+    for row in rows:
+        if row["kind"] in ("launcher", "floor", "probe", "trivial", "decode") and row["exit"] != "0":
+            sys.exit(f"bench: a {row['kind']} run ended with {row['exit']}; see {path}")
+        if row["kind"] == "probe" and row.get("report") != "ok":
+            sys.exit(f"bench: a probe run left no report; see {path}")
+    return rows
+
+
+# The start of the packed workload broken into what can be seen from the
+# outside: (key, label, from, to, what it covers).
+PHASES = [
+    ("create", "CreateProcessW until the top-level exists", None, "top_created_us",
+     "the caller's CreateProcessW up to the moment the system records the new process"),
+    ("startup", "top-level start-up", "top_created_us", "dir_us",
+     "loading and initialising the launcher image, the role decision, working out the target directory, "
+     "opening the archive and decoding its first bytes, until the target directory appears"),
+    ("extract", "extraction (decode + write 65 files)", "dir_us", "last_written_us",
+     "from the target directory's appearance to the last write into any extracted file"),
+    ("child_launch", "child launch by the top-level", "last_written_us", "child_created_us",
+     "closing the last file and the decoder, preparing the child's environment and command line, "
+     "CreateProcessW up to the moment the child process exists"),
+    ("child_start", "child start-up and library load", "child_created_us", "run_code_entry_us",
+     "loading and initialising the child, its role decision, reading the first archive name, "
+     "LoadLibraryExW of the application DLL, up to run_code's first instruction"),
+    ("run_code", "run_code (bench reporting only)", "run_code_entry_us", "run_code_return_us",
+     "only the bench application's own reporting, which the plain runs skip"),
+    ("child_exit", "child exit", "run_code_return_us", "child_exit_us",
+     "from run_code's return to the system's record of the child's end"),
+    ("cleanup", "clean-up and top-level exit", "child_exit_us", "top_exit_us",
+     "the top-level waking up, deleting the target directory, and ending"),
+    ("notice", "end seen by the caller", "top_exit_us", "total_us",
+     "from the top-level's recorded end to the caller's wait returning"),
+]
+
+
+def phase_durations(probe):
+    probe = dict(probe)
+    if "dir_seen_us" in probe and "dir_unseen_us" in probe:
+        probe["dir_us"] = (probe["dir_seen_us"] + probe["dir_unseen_us"]) / 2
+    durations = {}
+    for key, _, start, end, _ in PHASES:
+        begin = 0.0 if start is None else probe.get(start)
+        finish = probe.get(end)
+        durations[key] = None if begin is None or finish is None else (finish - begin) / 1000
+    return durations
+
+
+# ---------------------------------------------------------------- native decoding
+
+def codec_runs(workload, frame_path, runs):
+    out = subprocess.run([CODECS, frame_path, str(workload["archive_bytes"]), str(runs), WORK],
+                         check=True, capture_output=True, text=True)
+    if out.stderr:
+        sys.stderr.write(out.stderr)
+    sizes, versions, times = {}, {}, {}
+    for line in out.stdout.splitlines():
+        parts = line.split()
+        if parts[0] == "size":
+            sizes[parts[1]] = int(parts[2])
+        elif parts[0] == "version":
+            versions[parts[1]] = parts[2]
+        elif parts[0] == "time" and int(parts[2]) > 0:
+            times.setdefault(parts[1], []).append(float(parts[3]) / 1000)
+    return sizes, versions, times
+
+
+# ---------------------------------------------------------------- report
+
+def ms(value):
+    return "n/a" if value is None else f"{value:,.1f} ms"
+
+
+def mib(value):
+    return "n/a" if value is None else f"{value / MiB:,.1f} MiB"
+
+
+def seconds(value):
+    return f"{value:,.2f} s"
+
+
+def met(ok):
+    return "yes" if ok else "**no**"
+
+
+def row(cells):
+    return "| " + " | ".join(cells) + " |"
+
+
+def write_chart(phase_medians, launcher_median, floor_median, chart_data, chart_script):
+    labels = [(label, phase_medians[key]) for key, label, *_ in PHASES if phase_medians[key] is not None]
+    with open(chart_data, "w") as f:
+        start = 0.0
+        for index, (label, duration) in enumerate(labels):
+            f.write(f'{index}\t"{label}"\t{start:.3f}\t{start + duration:.3f}\t{duration:.3f}\n')
+            start += duration
+        f.write("\n\n")
+        f.write(f'{len(labels) + 1}\t"launcher total (plain runs)"\t0\t{launcher_median:.3f}\t{launcher_median:.3f}\n')
+        f.write(f'{len(labels) + 2}\t"floor total"\t0\t{floor_median:.3f}\t{floor_median:.3f}\n')
+    target = TARGET_START_OVER_FLOOR * floor_median
+    rows = len(labels) + 3
+    right = max(launcher_median, start, target) * 1.22
+    script = f"""
+set terminal pngcairo noenhanced size 1200,{160 + 42 * rows} font "DejaVu Sans,11"
+set output "{CHART}"
+set title "Start of the packed workload under Wine: median of each phase (probe runs), in order"
+set xlabel "milliseconds from the caller's CreateProcessW"
+set yrange [{rows - 0.5}:-0.7]
+set xrange [0:{right:.1f}]
+set ytics scale 0
+set grid xtics lc rgb "#dddddd"
+set key off
+set style fill solid 0.85 border lc rgb "#333333"
+set arrow from {target:.3f}, graph 0 to {target:.3f}, graph 1 nohead dt 2 lw 2 lc rgb "#c0392b"
+set label "target: {TARGET_START_OVER_FLOOR} x floor = {target:.0f} ms" at {target:.3f}, graph 0.03 offset 0.5,0 tc rgb "#c0392b"
+plot "{chart_data}" index 0 using (($3+$4)/2):1:3:4:($1-0.36):($1+0.36):ytic(2) with boxxyerror lc rgb "#2e86c1", \\
+     "" index 0 using 4:1:(sprintf("%.1f ms", $5)) with labels left offset 0.6,0, \\
+     "" index 1 using (($3+$4)/2):1:3:4:($1-0.36):($1+0.36):ytic(2) with boxxyerror lc rgb "#7f8c8d", \\
+     "" index 1 using 4:1:(sprintf("%.1f ms", $5)) with labels left offset 0.6,0
+"""
+    with open(chart_script, "w") as f:
+        f.write(script)
+    run(["gnuplot", chart_script])
+
+
+def report(facts, workload, packs, frame_bytes, rows, loads, server, codecs, stub_bytes):
+    rounds = [r for r in rows if r["round"] > 0]
+    by_kind = lambda kind: [r for r in rounds if r["kind"] == kind]
+    launcher = [r["total_us"] / 1000 for r in by_kind("launcher")]
+    floor = [r["total_us"] / 1000 for r in by_kind("floor")]
+    trivial = [r["total_us"] / 1000 for r in by_kind("trivial")]
+    probes = by_kind("probe")
+    paired = {}
+    for r in by_kind("launcher"):
+        paired.setdefault(r["round"], {})["launcher"] = r["total_us"]
+    for r in by_kind("floor"):
+        paired.setdefault(r["round"], {})["floor"] = r["total_us"]
+    ratios = [p["launcher"] / p["floor"] for p in paired.values() if "launcher" in p and "floor" in p]
+    idle = next((r for r in rows if r["kind"] == "idle"), {})
+    leftover = next((r for r in rows if r["kind"] == "leftover"), {})
+
+    s_launcher, s_floor, s_trivial, s_ratio = stats(launcher), stats(floor), stats(trivial), stats(ratios)
+    s_top_ws = stats([r["top_peak_working_set"] for r in probes])
+    s_child_ws = stats([r["child_peak_working_set"] for r in probes])
+    s_top_private = stats([r["top_peak_private"] for r in probes if "top_peak_private" in r])
+    s_child_private = stats([r["child_peak_private"] for r in probes])
+    s_top_created = stats([r["created_us"] / 1000 for r in by_kind("launcher") if "created_us" in r])
+    s_trivial_created = stats([r["created_us"] / 1000 for r in by_kind("trivial") if "created_us" in r])
+    s_decode = stats([r["decode_us"] / 1000 for r in by_kind("decode") if "decode_us" in r])
+    s_map = stats([r["map_us"] / 1000 for r in by_kind("decode") if "map_us" in r])
+    s_floor_created = stats([r["created_us"] / 1000 for r in by_kind("floor") if "created_us" in r])
+    durations = [phase_durations(p) for p in probes]
+    phase_stats = {key: stats([d[key] for d in durations]) for key, *_ in PHASES}
+    phase_medians = {key: (s[0] if s else None) for key, s in phase_stats.items()}
+    s_probe = stats([r["total_us"] / 1000 for r in probes])
+    dir_window = stats([(r["dir_seen_us"] - r["dir_unseen_us"]) / 1000 for r in probes if "dir_seen_us" in r])
+    polls = stats([r["polls"] for r in probes])
+    memory_samples = stats([r["memory_samples"] for r in probes])
+    negative = sum(1 for d in durations for v in d.values() if v is not None and v < 0)
+
+    archive = workload["archive_bytes"]
+    ratio_default = archive / frame_bytes["default"]
+    ratio_fast = archive / frame_bytes["fast"]
+    s_pack_default = stats(packs["default"]["times"])
+    s_pack_fast = stats(packs["fast"]["times"])
+    target_start = TARGET_START_OVER_FLOOR * s_floor[0]
+    threads = packs["threads"]
+    thread_text = f"{threads} threads" if threads else "the packer's default threads"
+
+    chart_data = os.path.join(WORK, "start-phases.dat")
+    write_chart(phase_medians, s_launcher[0], s_floor[0], chart_data, os.path.join(WORK, "start-phases.gp"))
+
+    lines = []
+    add = lines.append
+    add("# Benchmark results")
+    add("")
+    add("Written by `scripts/bench`; every figure below is measured in the run that wrote this file. "
+        "A benchmark, not a test: the targets are reported, never enforced.")
+    add("")
+    add(f"- Date: {facts['date']}")
+    changed = facts["changed"]
+    add(f"- Commit: `{facts['commit']}`" + (" with local changes to " + ", ".join(f"`{c}`" for c in changed)
+                                           if changed else ""))
+    add(f"- Machine: {facts['nproc']} processors (`nproc`), {facts['cpu']}, "
+        f"{facts['memory_gib']:.1f} GiB memory, Linux {facts['kernel']}, {facts['wine']}")
+    add(f"- Load average (1 min) before / after the Wine measurements: {loads[0][0]:.2f} / {loads[1][0]:.2f}")
+    add("")
+    add("## Figures")
+    add("")
+    n = len(launcher)
+    add(row(["figure", "median", "min", "max", "target", "met"]))
+    add(row(["---"] * 6))
+    add(row([f"full start of the packed workload ({n} runs)", ms(s_launcher[0]), ms(s_launcher[1]),
+             ms(s_launcher[2]), f"≤ {TARGET_START_OVER_FLOOR} × floor = {target_start:,.1f} ms",
+             met(s_launcher[0] <= target_start)]))
+    add(row([f"floor: decode from memory + trivial child ({len(floor)} runs)", ms(s_floor[0]), ms(s_floor[1]),
+             ms(s_floor[2]), "", ""]))
+    add(row([f"full start ÷ floor, per round ({len(ratios)} rounds)", f"{s_ratio[0]:.2f}", f"{s_ratio[1]:.2f}",
+             f"{s_ratio[2]:.2f}", f"≤ {TARGET_START_OVER_FLOOR}", met(s_ratio[0] <= TARGET_START_OVER_FLOOR)]))
+    add(row([f"peak working set, top-level instance ({len(probes)} runs)", mib(s_top_ws[0]), mib(s_top_ws[1]),
+             mib(s_top_ws[2]), f"≤ {TARGET_PEAK_WS_MIB} MiB", met(s_top_ws[2] <= TARGET_PEAK_WS_MIB * MiB)]))
+    add(row([f"peak working set, nested instance ({len(probes)} runs)", mib(s_child_ws[0]), mib(s_child_ws[1]),
+             mib(s_child_ws[2]), f"≤ {TARGET_PEAK_WS_MIB} MiB",
+             met(s_child_ws[2] <= TARGET_PEAK_WS_MIB * MiB)]))
+    add(row(["launcher stub size (`build/windows/tavrik-launcher.exe`)", f"{stub_bytes:,} B "
+             f"({stub_bytes / KiB:.1f} KiB)", "", "", f"≤ {TARGET_STUB_KIB} KiB",
+             met(stub_bytes <= TARGET_STUB_KIB * KiB)]))
+    level = packs["default"]["level"]
+    add(row([f"packing time, default level ({level}), {thread_text} ({len(packs['default']['times'])} runs)",
+             seconds(s_pack_default[0]), seconds(s_pack_default[1]), seconds(s_pack_default[2]),
+             f"≤ {TARGET_PACK_DEFAULT_S} s", met(s_pack_default[0] <= TARGET_PACK_DEFAULT_S)]))
+    add(row([f"packing time, fast level (`{packs['fast']['option']}`, level {packs['fast']['level']}), "
+             f"{thread_text} ({len(packs['fast']['times'])} runs)", seconds(s_pack_fast[0]),
+             seconds(s_pack_fast[1]), seconds(s_pack_fast[2]), f"≤ {TARGET_PACK_FAST_S} s",
+             met(s_pack_fast[0] <= TARGET_PACK_FAST_S)]))
+    add(row([f"compression ratio, default level (archive ÷ frame)", f"{ratio_default:.2f} : 1", "", "",
+             "about 3.5 : 1 (workload design)", ""]))
+    add(row([f"compression ratio, fast level", f"{ratio_fast:.2f} : 1", "", "", "", ""]))
+    add("")
+    add("\"met\" compares the median with the target, except for the working sets, where the largest value "
+        "counts.")
+    add("")
+    add("Context, measured in the same rounds:")
+    add("")
+    add(row(["figure", "median", "min", "max"]))
+    add(row(["---"] * 4))
+    add(row([f"trivial process (the floor's child alone), start to end ({len(trivial)} runs)", ms(s_trivial[0]),
+             ms(s_trivial[1]), ms(s_trivial[2])]))
+    add(row([f"the floor's decoding alone (ZSTD_decompressDCtx, timed inside the process; "
+             f"{len(by_kind('decode'))} runs)", ms(s_decode[0]), ms(s_decode[1]), ms(s_decode[2])]))
+    add(row(["the floor's mapping of the packed file and finding the frame, timed the same way", ms(s_map[0]),
+             ms(s_map[1]), ms(s_map[2])]))
+    add(row(["CreateProcessW until the process exists: packed launcher", ms(s_top_created[0]),
+             ms(s_top_created[1]), ms(s_top_created[2])]))
+    s_overlay_created = stats([r["created_us"] / 1000 for r in by_kind("overlay") if "created_us" in r])
+    if s_overlay_created:
+        add(row(["CreateProcessW until the process exists: the packed file with its `.tavrik` section header "
+                 "removed (the same bytes as overlay)", ms(s_overlay_created[0]), ms(s_overlay_created[1]),
+                 ms(s_overlay_created[2])]))
+    add(row(["CreateProcessW until the process exists: floor program", ms(s_floor_created[0]),
+             ms(s_floor_created[1]), ms(s_floor_created[2])]))
+    add(row(["CreateProcessW until the process exists: trivial process", ms(s_trivial_created[0]),
+             ms(s_trivial_created[1]), ms(s_trivial_created[2])]))
+    add(row([f"full start with the probe's reporting and polling ({len(probes)} runs)", ms(s_probe[0]),
+             ms(s_probe[1]), ms(s_probe[2])]))
+    if s_top_private:
+        add(row(["peak private bytes (PeakPagefileUsage), top-level instance", mib(s_top_private[0]),
+                 mib(s_top_private[1]), mib(s_top_private[2])]))
+    add(row(["peak private bytes (PeakPagefileUsage), nested instance", mib(s_child_private[0]),
+             mib(s_child_private[1]), mib(s_child_private[2])]))
+    add(row(["peak working set of an idle process (one run)", mib(idle.get("peak_working_set")), "", ""]))
+    add(row(["peak private bytes of an idle process (one run)", mib(idle.get("peak_private")), "", ""]))
+    add("")
+    add("## Where the start goes")
+    add("")
+    add("![Start of the packed workload broken into phases](start-phases.png)")
+    add("")
+    add(f"Phases of the probe runs ({len(probes)}), from timestamps taken outside the launcher; "
+        "the chart lays the medians end to end, so its last bar can differ a little from the median total.")
+    add("")
+    add(row(["phase", "median", "min", "max", "what it covers"]))
+    add(row(["---"] * 5))
+    for key, label, _, _, covers in PHASES:
+        s = phase_stats[key]
+        add(row([label, ms(s[0] if s else None), ms(s[1] if s else None), ms(s[2] if s else None), covers]))
+    add("")
+    add("How the boundaries are taken (all put on the harness's QueryPerformanceCounter time line; system "
+        "times are converted through a reading of both clocks taken just before each start):")
+    add("")
+    add("- the top-level's and the child's creation and end: the times the system records for each process "
+        "(GetProcessTimes; the harness holds the top-level's handle, the bench application duplicates a "
+        "handle to the child into the harness);")
+    add(f"- the target directory's appearance: the harness looks for it in %TEMP% about once a millisecond "
+        f"({polls[0]:.0f} polls per run, median); the boundary is the middle of the last look that missed it and "
+        f"the first that found it, a window of {dir_window[0]:.2f} ms median ({dir_window[1]:.2f} to "
+        f"{dir_window[2]:.2f}). Wine reports a file's creation time as its last write time, so the directory's "
+        "own creation time cannot be used;")
+    add("- the end of the extraction: the latest last-write time of any extracted file, read by the bench "
+        "application at run_code entry;")
+    add("- run_code's entry and return: QueryPerformanceCounter in the bench application.")
+    add("")
+    if negative:
+        add(f"Warning: {negative} phase durations came out negative (clock conversion); they are included.")
+        add("")
+    add("## Native decoding, for context")
+    add("")
+    sizes, versions, times = codecs
+    add(f"The same archive ({archive:,} bytes) decoded on Linux by `bench/codecs.c` (C, single thread, "
+        f"linked with Debian's zstd {versions.get('zstd')}, zlib {versions.get('zlib')} and liblzma "
+        f"{versions.get('xz')}); zlib level 9 with `compress2`, xz level 9 with `lzma_easy_buffer_encode`; "
+        f"each decode into one buffer except zstd-stream, which decodes through a 128 KiB buffer as the "
+        f"launcher does. {len(times.get('zstd', []))} runs each, interleaved. Debian's libzstd uses its x86-64 "
+        "assembly Huffman decoder, which the Windows build disables.")
+    add("")
+    add(row(["codec", "compressed", "ratio", "decode median", "min", "max", "MB/s (median)"]))
+    add(row(["---"] * 7))
+    for name, label, size_key in (("zstd", f"zstd level {level} (the packed frame)", "zstd"),
+                                  ("zstd-stream", "zstd, streamed through 128 KiB", "zstd"),
+                                  ("zlib", "zlib level 9", "zlib"), ("xz", "xz level 9", "xz")):
+        s = stats(times.get(name, []))
+        if s is None:
+            continue
+        size = sizes[size_key]
+        add(row([label, f"{size:,} B", f"{archive / size:.2f}", ms(s[0]), ms(s[1]), ms(s[2]),
+                 f"{archive / 1e6 / (s[0] / 1000):,.0f}"]))
+    add("")
+    add("## The workload")
+    add("")
+    sources = ", ".join(f"`{s['path']}` ({s['package']}, {s['bytes_used']:,} B)" for s in workload["sources"])
+    add(f"Made by `bench/make_workload.py` from the built `tavrik-bench-app.dll`: {workload['files']} files, "
+        f"{workload['bytes']:,} bytes; the first, the application DLL, {workload['app_bytes']:,} bytes "
+        f"({workload['app_pe_bytes']:,} of them the DLL itself, the rest overlay after its last section); "
+        f"{workload['empty_files']} empty files; {workload['names_with_backslashes']} names with backslashes "
+        f"(at most {workload['most_backslashes']} each); the longest name {workload['longest_name_units']} "
+        f"UTF-16 units. Contents: real programs and libraries read in this order and cut to the file sizes: "
+        f"{sources}. Archive {archive:,} bytes; SHA-256 over names, sizes and contents "
+        f"`{workload['sha256'][:16]}…`. Packed: `{os.path.relpath(PACKED, ROOT)}`, "
+        f"{max(packs['default']['sizes']):,} bytes at the default level. "
+        + ("Every pack of a level gave the same bytes."
+           if len(packs["default"]["hashes"]) == 1 and len(packs["fast"]["hashes"]) == 1
+           else "**Packs of the same level gave different bytes.**"))
+    add("")
+    add("## How it is measured")
+    add("")
+    add(f"- Wine runs through `scripts/wine-run` (private prefix `build/wineprefix`); the wineserver was {server}; "
+        "it was warmed with one process whose output went nowhere.")
+    add(f"- `tavrik-bench-harness.exe` (`bench/harness.cpp`) starts every program with CreateProcessW, NUL as "
+        "its standard handles, waits for it and times it with QueryPerformanceCounter, so the `wine` "
+        f"command's own start-up is never counted. {n} rounds follow one warm-up round that is not counted; "
+        "each round runs, in turn, the packed launcher (plain), the floor, the packed launcher again as a probe, "
+        "the trivial process and the floor's decoding alone, so drift affects every kind alike.")
+    add("- Full start: the packed launcher with `tavrik-bench-app.dll`, whose run_code returns at once: "
+        "top-level start, extraction, child start, library load, return, clean-up, end.")
+    add("- Floor (`bench/floor.cpp`, built like the stub: GUI subsystem, Universal CRT, the same zstd decoder "
+        "library): maps the packed executable read-only, as the loader maps the launcher's image, decodes the "
+        "frame of its `.tavrik` section from memory on one thread into one buffer with ZSTD_decompressDCtx, "
+        "starts itself with `--child` (which returns at once) and waits. The mapping and the decode are part "
+        "of its timed run, as the launcher's are of its own; writing files is not.")
+    add("- Probe runs set `TAVRIK_BENCH_REPORT`: the bench application then reports timestamps and its own "
+        "GetProcessMemoryInfo at the end of its work (the nested instance's peak working set), and the harness "
+        "polls the top-level's GetProcessMemoryInfo about once a millisecond while it runs "
+        f"({memory_samples[0]:.0f} samples per run, median; Wine has no figures for an ended process, so the "
+        "peak is the last one read before the end). The plain runs, which give the full-start figure, do neither.")
+    add(f"- Packing: `build/host/tavrik-pack pack` on Linux, wall time, default level and "
+        f"`{packs['fast']['option']}` interleaved.")
+    add(f"- Extraction directories in %TEMP%: {leftover.get('before', 0):.0f} before and "
+        f"{leftover.get('after', 0):.0f} after the Wine rounds (more after would mean these runs left some).")
+    add("")
+    with open(RESULTS, "w") as f:
+        f.write("\n".join(lines))
+    say("wrote " + os.path.relpath(RESULTS, ROOT) + " and " + os.path.relpath(CHART, ROOT))
+
+
+def main():
+    rounds = knob("BENCH_RUNS", 21)
+    default_runs = knob("BENCH_PACK_RUNS", 5)
+    fast_runs = knob("BENCH_FAST_PACK_RUNS", 11)
+    codec_rounds = knob("BENCH_CODEC_RUNS", 11)
+    for path in (PACK, STUB, APP_DLL, HARNESS, FLOOR, CODECS):
+        if not os.path.exists(path):
+            sys.exit("bench: missing " + path + " (scripts/bench builds it)")
+    os.makedirs(WORK, exist_ok=True)
+    facts = machine_facts()
+
+    workload_dir = os.path.join(WORK, "workload")
+    run([sys.executable, os.path.join(BENCH, "make_workload.py"), APP_DLL, workload_dir])
+    with open(os.path.join(workload_dir, "workload.json")) as f:
+        workload = json.load(f)
+
+    packs = pack_runs(workload, facts["nproc"], default_runs, fast_runs)
+    frame_bytes = {}
+    for kind, packed in (("fast", PACKED_FAST), ("default", PACKED)):
+        frame_path = os.path.join(WORK, f"frame-{kind}.zst")
+        extract_frame(packed, frame_path)
+        size = subprocess.run([CODECS, "--frame-size", frame_path], check=True, capture_output=True, text=True)
+        frame_bytes[kind] = int(size.stdout)
+
+    rows, loads, server = wine_runs(workload, rounds)
+    codecs = codec_runs(workload, os.path.join(WORK, "frame-default.zst"), codec_rounds)
+    report(facts, workload, packs, frame_bytes, rows, loads, server, codecs, os.path.getsize(STUB))
+
+
+if __name__ == "__main__":
+    main()

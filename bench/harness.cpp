@@ -1,0 +1,365 @@
+// The benchmark's Windows-side harness: starts programs with CreateProcessW,
+// waits for them and times them with QueryPerformanceCounter, so that the
+// wine command's own start-up is never part of a figure.
+//
+//   tavrik-bench-harness.exe --runs N --out OUT.tsv --work DIR
+//                            --launcher PACKED.exe --floor FLOOR.exe
+//                            --archive-bytes BYTES [--overlay FILE]
+//
+// Round 0 is a warm-up (written with round 0; the report leaves it out),
+// rounds 1..N follow. Every round runs, in this order:
+//   launcher  PACKED.exe, timed from just before CreateProcessW to the
+//             return of the wait for its end
+//   floor     FLOOR.exe PACKED.exe BYTES, timed the same way
+//   probe     PACKED.exe again, with TAVRIK_BENCH_REPORT set so the bench
+//             application reports its timestamps and memory figures; the
+//             harness polls the process about once a millisecond for its
+//             peak working set and for the appearance of its directory in
+//             %TEMP% (timings of probe runs include that polling and the
+//             application's reporting; the launcher figure never does)
+//   trivial   FLOOR.exe --child: a process that returns at once
+//   decode    FLOOR.exe --decode-only: the floor's mapping and decoding
+//             alone, timed inside that process, which reports the times
+//   overlay   with --overlay FILE only: FILE, plainly (it is the packed
+//             file with its ".tavrik" section header removed, so the same
+//             bytes are overlay; the launcher stops at once), for how long
+//             creating a process of that image takes
+// and after the last round one "idle" line: FLOOR.exe --memory, the memory
+// figures of an otherwise empty process.
+//
+// Every child gets NUL as its standard handles. One line per run goes to
+// OUT.tsv: kind, round, total_us, exit_code, then key=value fields; times
+// are microseconds from the moment just before CreateProcessW.
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+LARGE_INTEGER frequency;
+
+long long qpc() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+// QPC ticks as microseconds, relative to `origin`.
+double qpc_us(long long ticks, long long origin) {
+    return static_cast<double>(ticks - origin) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+long long filetime_ticks(const FILETIME &t) {
+    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+}
+
+// A simultaneous reading of the performance counter and the system time
+// (which file times and process times use), to put both on one time line.
+struct ClockPair {
+    long long qpc = 0;
+    long long filetime = 0;
+};
+
+ClockPair sample_clocks() {
+    ClockPair best;
+    long long narrowest = -1;
+    for (int i = 0; i < 16; ++i) {
+        long long before = qpc();
+        FILETIME now;
+        GetSystemTimePreciseAsFileTime(&now);
+        long long after = qpc();
+        if (narrowest < 0 || after - before < narrowest) {
+            narrowest = after - before;
+            best.qpc = before + (after - before) / 2;
+            best.filetime = filetime_ticks(now);
+        }
+    }
+    return best;
+}
+
+// A system time (100 ns units) as microseconds relative to QPC `origin`.
+double filetime_us(long long filetime, const ClockPair &clocks, long long origin) {
+    return static_cast<double>(filetime - clocks.filetime) / 10.0 + qpc_us(clocks.qpc, origin);
+}
+
+struct Options {
+    int runs = 11;
+    std::wstring out, work, launcher, floor, overlay;
+    unsigned long long archive_bytes = 0;
+};
+
+HANDLE nul_handle;
+std::wstring temp_directory;
+FILE *out;
+
+struct Started {
+    PROCESS_INFORMATION process = {};
+    long long start = 0;
+    bool ok = false;
+};
+
+Started start(const std::wstring &program, const std::wstring &arguments) {
+    std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul_handle;
+    startup.hStdOutput = nul_handle;
+    startup.hStdError = nul_handle;
+    Started started;
+    started.start = qpc();
+    started.ok = CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+                                nullptr, nullptr, &startup, &started.process) != 0;
+    if (started.ok) CloseHandle(started.process.hThread);
+    return started;
+}
+
+DWORD exit_code_of(HANDLE process) {
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(process, &code);
+    return code;
+}
+
+// Also notes when the process came to exist (its creation time) and ended,
+// as the system recorded them; both are read after the timed part.
+void plain_run(const char *kind, int round, const std::wstring &program, const std::wstring &arguments) {
+    ClockPair clocks = sample_clocks();
+    Started run = start(program, arguments);
+    if (!run.ok) {
+        fprintf(out, "%s\t%d\tNA\tstart-failed-%lu\n", kind, round, GetLastError());
+        return;
+    }
+    WaitForSingleObject(run.process.hProcess, INFINITE);
+    long long end = qpc();
+    fprintf(out, "%s\t%d\t%.1f\t%lu", kind, round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
+    FILETIME created, exited, kernel, user;
+    if (GetProcessTimes(run.process.hProcess, &created, &exited, &kernel, &user))
+        fprintf(out, "\tcreated_us=%.1f\texit_us=%.1f", filetime_us(filetime_ticks(created), clocks, run.start),
+                filetime_us(filetime_ticks(exited), clocks, run.start));
+    fprintf(out, "\n");
+    CloseHandle(run.process.hProcess);
+}
+
+// Names in %TEMP% that start with `prefix`.
+std::set<std::wstring> temp_entries(const std::wstring &prefix) {
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW((temp_directory + prefix + L"*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.insert(found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+std::map<std::string, std::string> read_report(const std::wstring &path) {
+    std::map<std::string, std::string> values;
+    FILE *file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) return values;
+    char line[512];
+    while (fgets(line, sizeof line, file) != nullptr) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        size_t equals = text.find('=');
+        if (equals != std::string::npos) values[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    fclose(file);
+    return values;
+}
+
+unsigned long long number(const std::map<std::string, std::string> &values, const char *key) {
+    auto found = values.find(key);
+    return found == values.end() ? 0 : _strtoui64(found->second.c_str(), nullptr, 10);
+}
+
+void probe_run(int round, int run_id, const Options &options) {
+    const std::wstring report_path = options.work + L"\\probe-report.txt";
+    SetEnvironmentVariableW(L"TAVRIK_BENCH_REPORT", report_path.c_str());
+    SetEnvironmentVariableW(L"TAVRIK_BENCH_RUN", std::to_wstring(run_id).c_str());
+    SetEnvironmentVariableW(L"TAVRIK_BENCH_HARNESS_PID", std::to_wstring(GetCurrentProcessId()).c_str());
+
+    // Directories that exist before the start cannot be this run's.
+    const std::set<std::wstring> before = temp_entries(L"onefile_");
+    ClockPair clocks = sample_clocks();
+    Started run = start(options.launcher, L"");
+    SetEnvironmentVariableW(L"TAVRIK_BENCH_REPORT", nullptr);
+    SetEnvironmentVariableW(L"TAVRIK_BENCH_RUN", nullptr);
+    SetEnvironmentVariableW(L"TAVRIK_BENCH_HARNESS_PID", nullptr);
+    if (!run.ok) {
+        fprintf(out, "probe\t%d\tNA\tstart-failed-%lu\n", round, GetLastError());
+        return;
+    }
+    HANDLE process = run.process.hProcess;
+    const std::wstring prefix = L"onefile_" + std::to_wstring(run.process.dwProcessId) + L"_";
+
+    unsigned long long top_peak = 0, top_peak_private = 0;
+    int memory_samples = 0, polls = 0;
+    long long last_miss = run.start, dir_hit = 0, dir_miss = 0, end = 0;
+    for (;;) {
+        DWORD waited = WaitForSingleObject(process, 1);
+        long long now = qpc();
+        if (waited != WAIT_TIMEOUT) {
+            end = now;
+            break;
+        }
+        ++polls;
+        PROCESS_MEMORY_COUNTERS memory = {};
+        memory.cb = sizeof memory;
+        if (GetProcessMemoryInfo(process, &memory, sizeof memory) && memory.PeakWorkingSetSize != 0) {
+            ++memory_samples;
+            if (memory.PeakWorkingSetSize > top_peak) top_peak = memory.PeakWorkingSetSize;
+            if (memory.PeakPagefileUsage > top_peak_private) top_peak_private = memory.PeakPagefileUsage;
+        }
+        if (dir_hit == 0) {
+            long long scan_start = qpc();
+            bool found = false;
+            for (const auto &name : temp_entries(prefix))
+                if (before.count(name) == 0) found = true;
+            if (found) {
+                dir_hit = qpc();
+                dir_miss = last_miss;
+            } else {
+                last_miss = scan_start;
+            }
+        }
+    }
+    const long long origin = run.start;
+    fprintf(out, "probe\t%d\t%.1f\t%lu", round, qpc_us(end, origin), exit_code_of(process));
+    fprintf(out, "\tpolls=%d\tmemory_samples=%d\ttop_peak_working_set=%llu\ttop_peak_private=%llu", polls,
+            memory_samples, top_peak, top_peak_private);
+    if (dir_hit != 0)
+        fprintf(out, "\tdir_seen_us=%.1f\tdir_unseen_us=%.1f", qpc_us(dir_hit, origin), qpc_us(dir_miss, origin));
+
+    FILETIME created, exited, kernel, user;
+    if (GetProcessTimes(process, &created, &exited, &kernel, &user))
+        fprintf(out, "\ttop_created_us=%.1f\ttop_exit_us=%.1f", filetime_us(filetime_ticks(created), clocks, origin),
+                filetime_us(filetime_ticks(exited), clocks, origin));
+    CloseHandle(process);
+
+    auto report = read_report(report_path);
+    if (number(report, "run") != static_cast<unsigned long long>(run_id)) {
+        fprintf(out, "\treport=missing\n");
+        return;
+    }
+    fprintf(out, "\treport=ok\tchild_pid=%llu\tfiles=%llu\tbytes=%llu", number(report, "pid"), number(report, "files"),
+            number(report, "bytes"));
+    fprintf(out, "\tchild_peak_working_set=%llu\tchild_working_set=%llu\tchild_peak_private=%llu",
+            number(report, "peak_working_set"), number(report, "working_set"), number(report, "peak_private"));
+    auto filetime_field = [&](const char *name, const char *key) {
+        unsigned long long value = number(report, key);
+        if (value != 0)
+            fprintf(out, "\t%s=%.1f", name, filetime_us(static_cast<long long>(value), clocks, origin));
+    };
+    filetime_field("library_written_us", "library_write_ft");
+    filetime_field("last_written_us", "latest_write_ft");
+    filetime_field("child_created_us", "created_ft");
+    fprintf(out, "\trun_code_entry_us=%.1f\trun_code_return_us=%.1f",
+            qpc_us(static_cast<long long>(number(report, "entry_qpc")), origin),
+            qpc_us(static_cast<long long>(number(report, "return_qpc")), origin));
+    HANDLE child = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(number(report, "handle_in_harness")));
+    if (child != nullptr) {
+        if (WaitForSingleObject(child, 0) == WAIT_OBJECT_0 &&
+            GetProcessTimes(child, &created, &exited, &kernel, &user))
+            fprintf(out, "\tchild_exit_us=%.1f", filetime_us(filetime_ticks(exited), clocks, origin));
+        CloseHandle(child);
+    }
+    fprintf(out, "\n");
+}
+
+void decode_run(int round, const Options &options) {
+    const std::wstring report_path = options.work + L"\\decode-report.txt";
+    DeleteFileW(report_path.c_str());
+    Started run = start(options.floor, L"--decode-only \"" + options.launcher + L"\" " +
+                                           std::to_wstring(options.archive_bytes) + L" \"" + report_path + L"\"");
+    if (!run.ok) {
+        fprintf(out, "decode\t%d\tNA\tstart-failed-%lu\n", round, GetLastError());
+        return;
+    }
+    WaitForSingleObject(run.process.hProcess, INFINITE);
+    long long end = qpc();
+    fprintf(out, "decode\t%d\t%.1f\t%lu", round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
+    CloseHandle(run.process.hProcess);
+    auto report = read_report(report_path);
+    for (const char *key : {"map_us", "decode_us"}) {
+        auto found = report.find(key);
+        if (found != report.end()) fprintf(out, "\t%s=%s", key, found->second.c_str());
+    }
+    fprintf(out, "\n");
+}
+
+void idle_memory(const Options &options) {
+    const std::wstring report_path = options.work + L"\\idle-report.txt";
+    Started run = start(options.floor, L"--memory \"" + report_path + L"\"");
+    if (!run.ok) return;
+    WaitForSingleObject(run.process.hProcess, INFINITE);
+    DWORD code = exit_code_of(run.process.hProcess);
+    CloseHandle(run.process.hProcess);
+    auto report = read_report(report_path);
+    fprintf(out, "idle\t0\tNA\t%lu\tpeak_working_set=%llu\tworking_set=%llu\tpeak_private=%llu\n", code,
+            number(report, "peak_working_set"), number(report, "working_set"), number(report, "peak_private"));
+}
+
+bool parse(int argc, wchar_t **argv, Options &options) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::wstring key = argv[i], value = argv[i + 1];
+        if (key == L"--runs") options.runs = _wtoi(value.c_str());
+        else if (key == L"--out") options.out = value;
+        else if (key == L"--work") options.work = value;
+        else if (key == L"--launcher") options.launcher = value;
+        else if (key == L"--floor") options.floor = value;
+        else if (key == L"--overlay") options.overlay = value;
+        else if (key == L"--archive-bytes") options.archive_bytes = _wcstoui64(value.c_str(), nullptr, 10);
+        else return false;
+    }
+    return argc % 2 == 1 && options.runs > 0 && !options.out.empty() && !options.work.empty() &&
+           !options.launcher.empty() && !options.floor.empty() && options.archive_bytes != 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    Options options;
+    if (!parse(argc, argv, options)) {
+        fwprintf(stderr, L"usage: %ls --runs N --out OUT.tsv --work DIR --launcher PACKED.exe "
+                         L"--floor FLOOR.exe --archive-bytes BYTES [--overlay FILE]\n", argv[0]);
+        return 2;
+    }
+    QueryPerformanceFrequency(&frequency);
+    wchar_t temp[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) return 2;
+    temp_directory = temp;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    nul_handle = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+    if (nul_handle == INVALID_HANDLE_VALUE) return 2;
+    out = _wfopen(options.out.c_str(), L"w");
+    if (out == nullptr) return 2;
+    fprintf(out, "# qpc_frequency=%lld\n", static_cast<long long>(frequency.QuadPart));
+
+    const size_t leftovers_before = temp_entries(L"onefile_").size();
+    const std::wstring floor_arguments = L"\"" + options.launcher + L"\" " + std::to_wstring(options.archive_bytes);
+    int run_id = 0;
+    for (int round = 0; round <= options.runs; ++round) {
+        plain_run("launcher", round, options.launcher, L"");
+        plain_run("floor", round, options.floor, floor_arguments);
+        probe_run(round, ++run_id, options);
+        plain_run("trivial", round, options.floor, L"--child");
+        decode_run(round, options);
+        if (!options.overlay.empty()) plain_run("overlay", round, options.overlay, L"");
+        fflush(out);
+    }
+    idle_memory(options);
+    fprintf(out, "leftover\t0\tNA\t0\tbefore=%zu\tafter=%zu\n", leftovers_before, temp_entries(L"onefile_").size());
+    fclose(out);
+    return 0;
+}
