@@ -59,15 +59,50 @@ HANDLE open_output(const std::wstring &path) {
                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-DWORD active_processes(HANDLE job) {
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
-    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
-                                   nullptr))
-        return 0;
-    return accounting.ActiveProcesses;
+JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION information = {};
+    QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &information, sizeof information, nullptr);
+    return information;
+}
+
+DWORD active_processes(HANDLE job) { return accounting(job).ActiveProcesses; }
+
+std::wstring file_name_of(const std::wstring &path) {
+    size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? path : path.substr(separator + 1);
+}
+
+// How many of the job's running processes run `image` (compared by file
+// name). Others in the tree are not the launcher's: under Wine, a crashing
+// application starts the debugger, which may linger a little.
+DWORD running_instances(HANDLE job, const std::wstring &image) {
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[255];
+    } ids = {};
+    ids.list.NumberOfAssignedProcesses = 256;
+    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
+        return active_processes(job);
+    DWORD count = 0;
+    const std::wstring wanted = file_name_of(image);
+    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < 256; ++i) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
+        if (process == nullptr) continue;
+        wchar_t path[MAX_PATH * 4];
+        DWORD length = MAX_PATH * 4;
+        DWORD code = 0;
+        bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+        // An image that cannot be named is counted: better a false alarm.
+        if (running && (!QueryFullProcessImageNameW(process, 0, path, &length) ||
+                        _wcsicmp(file_name_of(path).c_str(), wanted.c_str()) == 0))
+            ++count;
+        CloseHandle(process);
+    }
+    return count;
 }
 
 struct Launch {
+    std::wstring exe;
     HANDLE job = nullptr;
     HANDLE process = nullptr;
     std::wstring out_path;
@@ -78,6 +113,7 @@ struct Launch {
 Launch start(const std::wstring &exe, const std::wstring &command_line, const EnvironmentChanges &changes,
              const std::wstring &out_path, const std::wstring &err_path, const std::wstring &current_directory) {
     Launch launch;
+    launch.exe = exe;
     launch.out_path = out_path;
     launch.err_path = err_path;
     launch.job = CreateJobObjectW(nullptr, nullptr);
@@ -130,10 +166,13 @@ ContainedRun finish(Launch &launch, ULONGLONG deadline) {
         DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
         if (WaitForSingleObject(launch.process, wait) != WAIT_OBJECT_0) result.timed_out = true;
         if (launch.job != nullptr && !result.timed_out) {
-            while (active_processes(launch.job) != 0 && GetTickCount64() < deadline) Sleep(10);
-            result.tree_left_running = active_processes(launch.job) != 0;
+            while (running_instances(launch.job, launch.exe) != 0 && GetTickCount64() < deadline) Sleep(10);
+            result.tree_left_running = running_instances(launch.job, launch.exe) != 0;
         }
-        if (launch.job != nullptr) TerminateJobObject(launch.job, 0xDEAD);
+        if (launch.job != nullptr) {
+            result.total_processes = accounting(launch.job).TotalProcesses;
+            TerminateJobObject(launch.job, 0xDEAD);
+        }
         if (result.timed_out) TerminateProcess(launch.process, 0xDEAD);
         WaitForSingleObject(launch.process, 10000);
         for (int i = 0; launch.job != nullptr && i < 500 && active_processes(launch.job) != 0; ++i) Sleep(10);

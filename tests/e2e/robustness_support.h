@@ -31,7 +31,8 @@ struct ContainedRun {
     DWORD exit_code = 0;
     bool started = false;
     bool timed_out = false;       // the top process did not end in time
-    bool tree_left_running = false;  // processes of the tree outlived the top one
+    bool tree_left_running = false;  // instances of `exe` outlived the top one
+    DWORD total_processes = 0;    // processes the tree ever had, the top one included
     std::string out;
     std::string err;
 };

@@ -74,6 +74,8 @@ bool is_error_code_line(const std::string &text, const std::string &prefix) {
     if (text.rfind(prefix + " ([Error ", 0) != 0) return false;
     size_t digits = prefix.size() + 9;
     size_t bracket = text.find("] ", digits);
+    // The code is printed as a signed long: large ones come out negative.
+    if (bracket != std::string::npos && text[digits] == '-') ++digits;
     if (bracket == std::string::npos || !all_digits(text.substr(digits, bracket - digits))) return false;
     if (text.size() < 3 || text.compare(text.size() - 3, 3, ")\r\n") != 0) return false;
     return text.find('\n') == text.size() - 1;
@@ -174,10 +176,16 @@ VariantResult run_variant(const CampaignInput &input, uint32_t index, const std:
     const bool succeeded = run.started && !run.timed_out && run.exit_code == 0 && run.out.empty() && run.err.empty() &&
                            report["env:TAVRIK_ONEFILE_PARENT"] == std::to_string(run.process_id) &&
                            report["library_path"].rfind(utf8(temp) + "\\onefile_", 0) == 0;
+    // Only the child loads the application: a damaged one can be blamed
+    // only when a child was started and the top-level instance cleaned up
+    // after it (its directory is gone).
+    const bool child_started = run.total_processes >= 2;
+    const bool application_blamable =
+        result.application == FirstRecord::damaged && child_started && (onefile.empty() || run.timed_out);
     // A failed unpacking keeps its directory; every other ending removes it.
     bool directory_may_stay = false;
     if (run.timed_out) {
-        result.outcome = result.application == FirstRecord::damaged ? Outcome::damaged_application : Outcome::hang;
+        result.outcome = application_blamable ? Outcome::damaged_application : Outcome::hang;
         directory_may_stay = true;
     } else if (succeeded) {
         result.outcome = Outcome::success;
@@ -185,17 +193,14 @@ VariantResult run_variant(const CampaignInput &input, uint32_t index, const std:
         result.outcome = Outcome::documented_failure;
         result.line = line;
         directory_may_stay = line == "decode" || line == "open" || line == "unpack" || line == "memory";
-    } else if (is_exception_status(run.exit_code) && !onefile.empty()) {
-        // The top-level instance deletes the directory after its child, so
-        // a crash that left it was the top-level instance's own.
-        result.outcome = Outcome::launcher_crash;
-        directory_may_stay = true;
-    } else if (result.application == FirstRecord::damaged) {
+    } else if (application_blamable) {
         result.outcome = Outcome::damaged_application;
     } else if (is_exception_status(run.exit_code)) {
         result.outcome = Outcome::launcher_crash;
+        directory_may_stay = true;  // counted once, as the crash
     } else {
         result.outcome = Outcome::unexplained;
+        directory_may_stay = true;  // counted once, as the unexplained ending
     }
     if (!onefile.empty() && !directory_may_stay) {
         result.stray = true;
@@ -203,7 +208,8 @@ VariantResult run_variant(const CampaignInput &input, uint32_t index, const std:
     }
     char code[16];
     snprintf(code, sizeof code, "0x%lX", static_cast<unsigned long>(run.exit_code));
-    result.detail = "variant " + std::to_string(index) + " (" + corruption.describe() + "): exit " + code +
+    result.detail = "variant " + std::to_string(index) + " (" + corruption.describe() + ", " +
+                    std::to_string(run.total_processes) + " processes): exit " + code +
                     (run.timed_out ? " timed out" : "") + " out=\"" + shown_output(run.out) + "\" err=\"" +
                     shown_output(run.err) + "\"" + result.detail;
     return result;
@@ -216,6 +222,8 @@ TEST(RobustCorruption, DamagedAttachedDataEndsInSuccessOrOneDocumentedLine) {
     CampaignInput input;
     input.seed = setting(L"TAVRIK_ROBUST_SEED", 20240607);
     const uint32_t variants = setting(L"TAVRIK_ROBUST_VARIANTS", 300);
+    // To look at one variant again: its number here, and VARIANTS=1.
+    const uint32_t first_variant = setting(L"TAVRIK_ROBUST_FIRST", 0);
 
     // The report application and a few small files, packed at the default
     // level as a user's launcher would be.
@@ -256,7 +264,8 @@ TEST(RobustCorruption, DamagedAttachedDataEndsInSuccessOrOneDocumentedLine) {
     std::atomic<uint32_t> next{0};
     auto worker = [&](int slot_number) {
         std::wstring slot = sandbox / (L"slot" + std::to_wstring(slot_number));
-        for (uint32_t index = next++; index < variants; index = next++) results[index] = run_variant(input, index, slot);
+        for (uint32_t index = next++; index < variants; index = next++)
+            results[index] = run_variant(input, first_variant + index, slot);
         remove_tree(slot);
     };
     std::thread first(worker, 0), second(worker, 1);
@@ -296,9 +305,11 @@ TEST(RobustCorruption, DamagedAttachedDataEndsInSuccessOrOneDocumentedLine) {
     EXPECT_EQ(outcomes[Outcome::unexplained], 0u);
     EXPECT_EQ(stray, 0u);
     EXPECT_EQ(left_running, 0u);
-    // The campaign reached both ends: some variants still ran, some failed.
-    EXPECT_GT(outcomes[Outcome::success], 0u);
-    EXPECT_GT(outcomes[Outcome::documented_failure], 0u);
+    if (variants >= 60) {
+        // The campaign reached both ends: some variants still ran, some failed.
+        EXPECT_GT(outcomes[Outcome::success], 0u);
+        EXPECT_GT(outcomes[Outcome::documented_failure], 0u);
+    }
 }
 
 // ---------------------------------------------------------------- environments
@@ -413,6 +424,25 @@ TEST(RobustEnvironment, TemporaryPathNamingAFileFailsWithTheOpenLine) {
     expect_open_failure(r, file);
     EXPECT_TRUE(read_bytes(file) == tavrik::Bytes{'x'});
     expect_sandbox_holds_only(sandbox, {L"plain.txt"});
+}
+
+// The open line names the path whatever characters it holds, and stays one
+// whole line: a user's temporary folder is often below a name in another
+// script.
+TEST(RobustEnvironment, OpenLineForAPathOutsideTheCodePageIsOneWholeLine) {
+    Sandbox sandbox;
+    std::wstring exe = pack_report_app(sandbox);
+    std::wstring file = sandbox / L"\u65e5\u672c \u0436 plain.txt";
+    write_bytes(file, {'x'});
+    AppRun r = run_app(sandbox, exe, base_environment(file, sandbox.report_path()));
+    EXPECT_EQ(r.run.exit_code, 2u);
+    EXPECT_EQ(r.run.out, "");
+    const std::string &err = r.run.err;
+    EXPECT_EQ(err.rfind("Error, failed to open '", 0), 0u) << describe(r);
+    const std::string suffix = "\\report_app.dll' for writing.\r\n";
+    EXPECT_TRUE(err.size() > suffix.size() && err.compare(err.size() - suffix.size(), suffix.size(), suffix) == 0)
+        << "the line is cut short: " << describe(r);
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line";
 }
 
 TEST(RobustEnvironment, TemporaryDirectoryOnAMissingDriveFailsWithTheOpenLine) {

@@ -1,0 +1,38 @@
+// A whole file as list, verify and extract read it: the PE parser, the PE
+// checksum, the export and version-resource readers, the .tavrik section,
+// the attached data, the frame and the archive; and the checks pack makes
+// of its stub and application images.
+
+#include "packer/attach.h"
+#include "packer/attached_data.h"
+#include "packer/frame.h"
+#include "packer/image_roles.h"
+#include "packer/pe_checksum.h"
+#include "packer/pe_contents.h"
+#include "packer/pe_image.h"
+#include "tests/fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const tavrik::Bytes file(data, data + size);
+    (void)tavrik::check_launcher_stub(file);
+    (void)tavrik::check_application_dll(file);
+    auto image = tavrik::parse_pe_image(file);
+    if (!image) return 0;
+    (void)tavrik::pe_checksum(file, image->optional_header_offset + tavrik::pe::opt_checksum);
+    (void)tavrik::version_string(file, *image, u"ProductName");
+    (void)tavrik::exports_name(file, *image, "run_code");
+    for (uint32_t rva : {0u, 0x1000u, 0xFFFFFFF0u}) (void)image->file_offset(rva, 16);
+    (void)image->end_of_section_data();
+    (void)image->end_of_virtual_sections();
+
+    auto attached = tavrik::find_attached_data(file);
+    if (!attached) return 0;
+    auto frame = tavrik::frame_from_attached_data(*attached);
+    if (!frame || !fuzz::decodes_small(*frame)) return 0;
+    auto archive = tavrik::decompress_frame(*frame);
+    if (!archive) return 0;
+    fuzz::check_archive(*archive);
+    auto entries = tavrik::parse_archive(*archive);
+    if (entries && !entries->empty()) (void)tavrik::check_application_dll(entries->front().content);
+    return 0;
+}

@@ -1,0 +1,73 @@
+#pragma once
+// Shared by the fuzz targets: what a target may assume, and the one check
+// that stops the fuzzer without being a finding.
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_decompressBound
+#include <zstd.h>
+
+#include "packer/archive.h"
+#include "packer/byte_io.h"
+#include "packer/names.h"
+#include "packer/path_text.h"
+#include "packer/utf.h"
+
+namespace fuzz {
+
+// A property the readers promise was broken: stop with a message, so that
+// libFuzzer keeps the input as a crash.
+[[noreturn]] inline void broken(const char *what) {
+    std::fprintf(stderr, "property broken: %s\n", what);
+    std::abort();
+}
+
+// Frames that decode to more than this are left alone: a few bytes of zstd
+// can stand for gigabytes, and the readers are not limited on purpose (a
+// packed executable's archive can be large). Not a finding, only a bound on
+// one run's memory and time.
+constexpr unsigned long long decoded_limit = 16ull << 20;
+
+inline bool decodes_small(const tavrik::Bytes &frame) {
+    const unsigned long long bound = ZSTD_decompressBound(frame.data(), frame.size());
+    return bound != ZSTD_CONTENTSIZE_ERROR && bound <= decoded_limit;
+}
+
+// What `extract` relies on for every entry that passed check_entries: each
+// "\"-separated part of the name becomes one plain path component below the
+// output directory, never "..", ".", a root or a drive.
+inline void check_extractable(const std::vector<tavrik::ArchiveEntry> &entries) {
+    for (const auto &entry : entries) {
+        size_t start = 0;
+        while (true) {
+            const size_t end = entry.name.find(u'\\', start);
+            auto text = tavrik::utf16_to_utf8(entry.name.substr(start, end - start));
+            if (!text) broken("a checked name does not convert to UTF-8");
+            auto part = tavrik::path_from_utf8(*text);
+            if (!part) broken("a checked name's part is no path");
+            const std::filesystem::path &p = *part;
+            if (p.empty() || p.has_root_path() || p == "." || p == ".." || p.has_parent_path() ||
+                std::distance(p.begin(), p.end()) != 1)
+                broken("a checked name's part is not one plain component");
+            if (end == std::u16string::npos) break;
+            start = end + 1;
+        }
+    }
+}
+
+// parse_archive and write_archive are inverses on archives whose names pass.
+inline void check_archive(const tavrik::Bytes &archive) {
+    auto entries = tavrik::parse_archive(archive);
+    if (!entries) return;
+    for (const auto &entry : *entries) (void)tavrik::shown_name(entry.name);
+    if (!tavrik::check_entries(*entries)) return;
+    check_extractable(*entries);
+    auto written = tavrik::write_archive(*entries);
+    if (!written) broken("entries that pass check_entries are refused by write_archive");
+    if (*written != archive) broken("write_archive(parse_archive(a)) != a");
+}
+
+}  // namespace fuzz
