@@ -1,6 +1,7 @@
 #include "diagnostics/report.h"
 
 #include <windows.h>
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -26,8 +27,13 @@ void fail_plain(const char *message) {
     exit(2);
 }
 
-void fail_with_path(const char *format, const wchar_t *path) {
+void print_with_path(const char *format, const wchar_t *path) {
+    setlocale(LC_CTYPE, ".UTF-8");
     fprintf(stderr, format, path);
+}
+
+void fail_with_path(const char *format, const wchar_t *path) {
+    print_with_path(format, path);
     exit(2);
 }
 

@@ -11,6 +11,12 @@ void report_error_code(const char *message, unsigned long code);
 // `length` bytes) and returns the new length; inner line breaks stay.
 unsigned long trim_line_end(char *text, unsigned long length);
 
+// fprintf(stderr, format, path) for a format with one %ls, written whole:
+// in the CRT's default "C" locale a character outside Latin-1 ends the
+// conversion and cuts the line short, so the path goes out as UTF-8. The
+// locale is changed only here, right before the process ends.
+void print_with_path(const char *format, const wchar_t *path);
+
 // puts(message) then exit(2).
 [[noreturn]] void fail_plain(const char *message);
 // fprintf(stderr, format, path) then exit(2).

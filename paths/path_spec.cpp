@@ -8,6 +8,7 @@
 #include "common/environment.h"
 #include "common/wide_buffer.h"
 #include "diagnostics/messages.h"
+#include "diagnostics/report.h"
 
 namespace {
 
@@ -212,7 +213,7 @@ bool expand_path_spec(wchar_t *output, const wchar_t *spec, size_t capacity) {
 }
 
 void report_spec_failure(const wchar_t *spec) {
-    fprintf(stderr, message_spec_expansion, spec);
+    print_with_path(message_spec_expansion, spec);
     fflush(stderr);
     abort();
 }

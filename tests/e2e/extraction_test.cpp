@@ -227,18 +227,21 @@ TEST(MalformedArchive, NameUnderAnEarlierFileFailsToOpenAndKeepsWhatWasWritten) 
     EXPECT_TRUE(read_bytes(target + L"\\a") == tavrik::Bytes{'f'});
 }
 
+// "<" is not allowed in a Windows name: the directory cannot be made. The
+// path in the line is written whole, as UTF-8, whatever its characters.
 TEST(MalformedArchive, DirectoryThatCannotBeCreatedEndsWithTheOpenFailure) {
-    Sandbox sandbox;
-    std::wstring exe = sandbox / L"baddir.exe";
-    tavrik::Bytes app = read_bytes(app_path(L"report_app.dll"));
-    // "<" is not allowed in a Windows name: the directory cannot be made.
-    pack_raw_archive(exe, join({raw_record(L"app.dll", app), raw_record(L"bad<dir\\file.txt", {'x'}), end_record}));
-    RunResult result = run_args(exe, {});
-    EXPECT_EQ(result.exit_code, 2u);
-    EXPECT_EQ(result.out, "");
-    std::vector<std::wstring> targets = sandbox.target_directories();
-    ASSERT_EQ(targets.size(), 1u);
-    std::wstring target = sandbox.temp() + L"\\" + targets[0];
-    EXPECT_EQ(result.err, "Error, failed to open '" + utf8(target) + "\\bad<dir\\file.txt' for writing.\r\n");
-    EXPECT_TRUE(read_bytes(target + L"\\app.dll") == app);
+    for (const std::wstring &name : {std::wstring(L"bad<dir\\file.txt"), std::wstring(L"\u65e5\u672c<\u00fc\\f.txt")}) {
+        Sandbox sandbox;
+        std::wstring exe = sandbox / L"baddir.exe";
+        tavrik::Bytes app = read_bytes(app_path(L"report_app.dll"));
+        pack_raw_archive(exe, join({raw_record(L"app.dll", app), raw_record(name, {'x'}), end_record}));
+        RunResult result = run_args(exe, {});
+        EXPECT_EQ(result.exit_code, 2u);
+        EXPECT_EQ(result.out, "");
+        std::vector<std::wstring> targets = sandbox.target_directories();
+        ASSERT_EQ(targets.size(), 1u);
+        std::wstring target = sandbox.temp() + L"\\" + targets[0];
+        EXPECT_EQ(result.err, "Error, failed to open '" + utf8(target + L"\\" + name) + "' for writing.\r\n");
+        EXPECT_TRUE(read_bytes(target + L"\\app.dll") == app);
+    }
 }
