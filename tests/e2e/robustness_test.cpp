@@ -129,14 +129,19 @@ struct CampaignInput {
     uint32_t seed = 0;
 };
 
+// Output for a failure message: control characters escaped, long text cut.
 std::string shown_output(const std::string &text) {
     std::string shown;
-    for (char c : text.substr(0, 300)) {
+    for (char c : text.substr(0, 600)) {
         if (c == '\r') shown += "\\r";
         else if (c == '\n') shown += "\\n";
-        else shown += c;
+        else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+            shown += escaped;
+        } else shown += c;
     }
-    return shown;
+    return text.size() > 600 ? shown + "..." : shown;
 }
 
 VariantResult run_variant(const CampaignInput &input, uint32_t index, const std::wstring &slot) {
@@ -685,4 +690,36 @@ TEST(RobustMalformed, HugeSizesEndAsDecodingFailures) {
         ASSERT_EQ(left.size(), 1u);
         EXPECT_TRUE(is_target_directory(utf8(temp + L"\\" + left[0]), utf8(temp), run.process_id));
     }
+}
+
+// A damaged name can hold any unit, line ends included. Windows refuses
+// control characters in file names, and the launcher's line about it stays
+// one line.
+TEST(RobustMalformed, NameWithLineEndsFailsToOpenOnOneLine) {
+    Sandbox sandbox;
+    tavrik::Bytes app = read_bytes(app_path(L"report_app.dll"));
+    auto record = [](const std::wstring &name, const tavrik::Bytes &content) {
+        tavrik::Bytes bytes;
+        for (wchar_t unit : name) bytes.insert(bytes.end(), {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)});
+        bytes.insert(bytes.end(), {0, 0});
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(content.size() >> (8 * i)));
+        bytes.insert(bytes.end(), content.begin(), content.end());
+        return bytes;
+    };
+    tavrik::Bytes archive = record(L"app.dll", app);
+    tavrik::Bytes bad = record(L"first line\r\nsecond line\x07.txt", {'x'});
+    archive.insert(archive.end(), bad.begin(), bad.end());
+    archive.insert(archive.end(), {0, 0});
+    std::wstring exe = sandbox / L"app.exe";
+    pack_raw_archive(exe, archive);
+    AppRun r = run_app(sandbox, exe, base_environment(sandbox.temp(), sandbox.report_path()));
+    EXPECT_EQ(r.run.exit_code, 2u) << describe(r);
+    EXPECT_EQ(r.run.out, "");
+    const std::string &err = r.run.err;
+    EXPECT_EQ(err.rfind("Error, failed to open '" + utf8(sandbox.temp()) + "\\onefile_", 0), 0u) << describe(r);
+    const std::string suffix = "' for writing.\r\n";
+    EXPECT_TRUE(err.size() > suffix.size() && err.compare(err.size() - suffix.size(), suffix.size(), suffix) == 0)
+        << describe(r);
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "more than one line: " << describe(r);
+    EXPECT_EQ(err.find('\r'), err.size() - 2) << "a carriage return inside the line: " << describe(r);
 }
