@@ -28,8 +28,13 @@ void fail_plain(const char *message) {
 }
 
 void print_with_path(const char *format, const wchar_t *path) {
+    static wchar_t shown[32768];
+    size_t length = 0;
+    for (; path[length] != 0 && length + 1 < sizeof shown / sizeof shown[0]; ++length)
+        shown[length] = path[length] < 0x20 ? L'?' : path[length];
+    shown[length] = 0;
     setlocale(LC_CTYPE, ".UTF-8");
-    fprintf(stderr, format, path);
+    fprintf(stderr, format, shown);
 }
 
 void fail_with_path(const char *format, const wchar_t *path) {

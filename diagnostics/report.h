@@ -11,10 +11,12 @@ void report_error_code(const char *message, unsigned long code);
 // `length` bytes) and returns the new length; inner line breaks stay.
 unsigned long trim_line_end(char *text, unsigned long length);
 
-// fprintf(stderr, format, path) for a format with one %ls, written whole:
-// in the CRT's default "C" locale a character outside Latin-1 ends the
-// conversion and cuts the line short, so the path goes out as UTF-8. The
-// locale is changed only here, right before the process ends.
+// fprintf(stderr, format, path) for a format with one %ls, written whole
+// and on one line: in the CRT's default "C" locale a character outside
+// Latin-1 ends the conversion and cuts the line short, so the path goes out
+// as UTF-8 (the locale is changed only here, right before the process ends);
+// and a control character in it (a name from a damaged archive can hold
+// line breaks) is shown as "?".
 void print_with_path(const char *format, const wchar_t *path);
 
 // puts(message) then exit(2).
