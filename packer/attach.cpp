@@ -9,6 +9,8 @@ namespace tavrik {
 
 namespace {
 
+constexpr uint32_t page_size = 4096;
+
 uint64_t align_up(uint64_t value, uint32_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
@@ -62,7 +64,11 @@ Result<Bytes> attach_to_stub(const Bytes &stub, const Bytes &attached_data) {
     if (attached_data.empty()) return Error{"nothing to attach"};
     if (image.sections.size() >= UINT16_MAX) return refuse("too many sections");
 
-    const uint64_t raw_offset = align_up(stub.size(), image.file_alignment);
+    // The data starts on a page boundary of the file (still a multiple of the
+    // file alignment): a loader can then map it instead of reading it all
+    // in when the process starts, which the nested instance, reading only
+    // the first name, never needs.
+    const uint64_t raw_offset = align_up(stub.size(), std::max<uint32_t>(image.file_alignment, page_size));
     const uint64_t raw_size = align_up(attached_data.size(), image.file_alignment);
     const uint64_t virtual_address =
         align_up(std::max<uint64_t>(image.size_of_image, image.end_of_virtual_sections()),

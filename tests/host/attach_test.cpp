@@ -44,7 +44,7 @@ TEST(Attach, AddsOneSectionHoldingExactlyTheData) {
     EXPECT_EQ(get_u32(out, h + 8), 1000u);      // VirtualSize: exact length
     EXPECT_EQ(get_u32(out, h + 12), 0x5000u);   // after .data's 0x2800 bytes at 0x2000
     EXPECT_EQ(get_u32(out, h + 16), 0x400u);    // 1000 rounded up to 0x200
-    EXPECT_EQ(get_u32(out, h + 20), 0x800u);    // the old end of file
+    EXPECT_EQ(get_u32(out, h + 20), 0x1000u);   // the old end of file, on a page boundary
     EXPECT_EQ(get_u32(out, h + 24), 0u);
     EXPECT_EQ(get_u32(out, h + 32), 0u);
     EXPECT_EQ(get_u32(out, h + 36), 0x40000040u);
@@ -54,9 +54,10 @@ TEST(Attach, AddsOneSectionHoldingExactlyTheData) {
     EXPECT_EQ(get_u32(out, oh + 64), tavrik::pe_checksum(out, oh + 64));
     EXPECT_NE(get_u32(out, oh + 64), 0x12345678u);
 
-    ASSERT_EQ(out.size(), 0x800u + 0x400u);
-    EXPECT_EQ(Bytes(out.begin() + 0x800, out.begin() + 0x800 + 1000), data);
-    EXPECT_EQ(Bytes(out.begin() + 0x800 + 1000, out.end()), Bytes(0x400 - 1000, 0));
+    ASSERT_EQ(out.size(), 0x1000u + 0x400u);
+    EXPECT_EQ(Bytes(out.begin() + 0x800, out.begin() + 0x1000), Bytes(0x800, 0));
+    EXPECT_EQ(Bytes(out.begin() + 0x1000, out.begin() + 0x1000 + 1000), data);
+    EXPECT_EQ(Bytes(out.begin() + 0x1000 + 1000, out.end()), Bytes(0x400 - 1000, 0));
 
     // Nothing else in the stub changed.
     Bytes masked = out;
