@@ -9,7 +9,9 @@ from a measurement of this run.
 Knobs (environment): BENCH_RUNS (Wine rounds, default 21),
 BENCH_PACK_RUNS (packs at the default level, default 5),
 BENCH_FAST_PACK_RUNS (packs at the fast level, default 11),
-BENCH_CODEC_RUNS (native decodes per codec, default 11).
+BENCH_CODEC_RUNS (native decodes per codec, default 11),
+BENCH_QUIET_WAIT (seconds to wait, before each part, for other programs on
+the machine to go quiet; default 120).
 """
 
 import datetime
@@ -18,6 +20,7 @@ import json
 import os
 import platform
 import re
+import shutil
 import statistics
 import struct
 import subprocess
@@ -28,11 +31,22 @@ ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 BENCH = os.path.join(ROOT, "bench")
 WORK = os.path.join(ROOT, "build", "bench")
 WINDOWS = os.path.join(ROOT, "build", "windows")
-PACK = os.path.join(ROOT, "build", "host", "tavrik-pack")
-STUB = os.path.join(WINDOWS, "tavrik-launcher.exe")
-APP_DLL = os.path.join(WINDOWS, "bench", "tavrik-bench-app.dll")
-HARNESS = os.path.join(WINDOWS, "bench", "tavrik-bench-harness.exe")
-FLOOR = os.path.join(WINDOWS, "bench", "tavrik-bench-floor.exe")
+# What the build made; copied into build/bench/bin when a run starts, and
+# only the copies are used, so a rebuild while the run goes on (the build
+# trees are shared with whoever else works here) cannot mix two builds.
+BUILT = {
+    "pack": os.path.join(ROOT, "build", "host", "tavrik-pack"),
+    "stub": os.path.join(WINDOWS, "tavrik-launcher.exe"),
+    "app": os.path.join(WINDOWS, "bench", "tavrik-bench-app.dll"),
+    "harness": os.path.join(WINDOWS, "bench", "tavrik-bench-harness.exe"),
+    "floor": os.path.join(WINDOWS, "bench", "tavrik-bench-floor.exe"),
+}
+BIN = os.path.join(WORK, "bin")
+PACK = os.path.join(BIN, "tavrik-pack")
+STUB = os.path.join(BIN, "tavrik-launcher.exe")
+APP_DLL = os.path.join(BIN, "tavrik-bench-app.dll")
+HARNESS = os.path.join(BIN, "tavrik-bench-harness.exe")
+FLOOR = os.path.join(BIN, "tavrik-bench-floor.exe")
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 CODECS = os.path.join(WORK, "codecs")
 PACKED = os.path.join(WORK, "packed.exe")
@@ -105,6 +119,35 @@ def machine_facts():
     return facts
 
 
+def others_busy(seconds=3.0):
+    """Processors kept busy by other programs: sampled from /proc/stat while
+    this run does nothing, so none of it is ours."""
+    def sample():
+        with open("/proc/stat") as f:
+            values = [int(v) for v in f.readline().split()[1:9]]  # user .. steal
+        idle = values[3] + (values[4] if len(values) > 4 else 0)
+        return sum(values) - idle, sum(values)
+    busy0, total0 = sample()
+    time.sleep(seconds)
+    busy1, total1 = sample()
+    processors = os.cpu_count() or 1
+    return processors * (busy1 - busy0) / max(1, total1 - total0)
+
+
+def wait_for_quiet(when, busy, limit):
+    """Waits, up to `limit` seconds, until other programs keep less than a
+    fifth of a processor busy; notes what it saw in `busy`."""
+    start = time.perf_counter()
+    while True:
+        value = others_busy()
+        waited = time.perf_counter() - start
+        if value < 0.2 or waited >= limit:
+            busy[when] = (value, waited)
+            if waited >= 3.5:
+                say(f"waited {waited:.0f} s for other work to end {when}; now {value:.2f} processors busy")
+            return
+
+
 # ---------------------------------------------------------------- packing
 
 def sha256_file(path):
@@ -134,7 +177,7 @@ def pack_runs(workload, threads, default_runs, fast_runs):
                                        ("fast", fast_runs, PACKED_FAST, fast_option)):
             if i >= runs:
                 continue
-            command = [PACK, "pack", "-o", out] + extra
+            command = [PACK, "pack", "-o", out, "--stub", STUB] + extra
             if has_threads:
                 command += ["--threads", str(threads)]
             command += [workload["app_dll"], workload["files_dir"]]
@@ -193,38 +236,54 @@ def extract_frame(packed, out):
 
 # ---------------------------------------------------------------- Wine
 
+# The benchmark's own Wine prefix, created by scripts/wine-run on first use:
+# its server can be stopped and restarted with the processor set each
+# series needs without touching anyone's work in build/wineprefix.
+PREFIX = os.path.join(WORK, "wineprefix")
+
+# The two series: Wine free to use every processor, and Wine with all its
+# processes and its server held to processor 0 (taskset). The second exists
+# because on this kind of virtual machine handing work between processes on
+# two processors costs far more than on one; the report shows both.
+SERIES = [
+    ("all", "all processors", []),
+    ("one", "one processor (`taskset -c 0`)", ["taskset", "-c", "0"]),
+]
+
+
 def wine_env():
     env = dict(os.environ)
-    env["WINEPREFIX"] = os.environ.get("WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+    env["WINEPREFIX"] = PREFIX
     env["WINEDEBUG"] = "-all"
     env["LC_ALL"] = "C.UTF-8"
     return env
 
 
-def wine_runs(workload, rounds):
+def stop_server(env):
+    """Stops this prefix's server (ours alone) and waits for it to end."""
+    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def wine_series(workload, rounds, key, pin):
     env = wine_env()
-    # scripts/wine-run creates the prefix on first use. The server is then
-    # made to stay for 120 s after its last client; when one is running
-    # already, -p is refused and that one stays up anyway while the harness,
-    # its client, runs every measured process.
-    if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
+    if not os.path.exists(os.path.join(PREFIX, "system.reg")):
+        say("creating the benchmark's Wine prefix " + os.path.relpath(PREFIX, ROOT))
         run([WINE_RUN, FLOOR, "--child"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    persistent = subprocess.run(["wineserver", "-p120"], env=env, stderr=subprocess.DEVNULL).returncode == 0
-    server = ("started with `-p120`" if persistent
-              else "already running (so `-p120` was refused); it stays up while the harness, its client, runs")
-    say("wineserver " + server.replace("`", ""))
-    # Warm: one process whose output goes nowhere.
-    run([WINE_RUN, FLOOR, "--child"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    out = os.path.join(WORK, "runs.tsv")
+    stop_server(env)
+    # A fresh server that stays for 120 s after its last client, warmed
+    # with one process whose output goes nowhere.
+    run(pin + ["wineserver", "-p120"], env=env)
+    run(pin + [WINE_RUN, FLOOR, "--child"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    out = os.path.join(WORK, f"runs-{key}.tsv")
     overlay = os.path.join(WORK, "packed-overlay.exe")
     extra = ["--overlay", windows_path(overlay)] if make_overlay_variant(PACKED, overlay) else []
-    load_before = os.getloadavg()
     start = time.perf_counter()
-    run([WINE_RUN, HARNESS, "--runs", str(rounds), "--out", windows_path(out), "--work", windows_path(WORK),
-         "--launcher", windows_path(PACKED), "--floor", windows_path(FLOOR),
-         "--archive-bytes", str(workload["archive_bytes"])] + extra, env=env)
-    say(f"Wine rounds took {time.perf_counter() - start:.1f} s")
-    return parse_runs(out), (load_before, os.getloadavg()), server
+    run(pin + [WINE_RUN, HARNESS, "--runs", str(rounds), "--out", windows_path(out), "--work", windows_path(WORK),
+               "--launcher", windows_path(PACKED), "--floor", windows_path(FLOOR),
+               "--archive-bytes", str(workload["archive_bytes"])] + extra, env=env)
+    say(f"Wine rounds on {key} processor(s) took {time.perf_counter() - start:.1f} s")
+    return parse_runs(out)
 
 
 def parse_runs(path):
@@ -331,88 +390,114 @@ def row(cells):
     return "| " + " | ".join(cells) + " |"
 
 
-def write_chart(phase_medians, launcher_median, floor_median, chart_data, chart_script):
-    labels = [(label, phase_medians[key]) for key, label, *_ in PHASES if phase_medians[key] is not None]
-    with open(chart_data, "w") as f:
-        start = 0.0
-        for index, (label, duration) in enumerate(labels):
-            f.write(f'{index}\t"{label}"\t{start:.3f}\t{start + duration:.3f}\t{duration:.3f}\n')
-            start += duration
-        f.write("\n\n")
-        f.write(f'{len(labels) + 1}\t"launcher total (plain runs)"\t0\t{launcher_median:.3f}\t{launcher_median:.3f}\n')
-        f.write(f'{len(labels) + 2}\t"floor total"\t0\t{floor_median:.3f}\t{floor_median:.3f}\n')
-    target = TARGET_START_OVER_FLOOR * floor_median
-    rows = len(labels) + 3
-    right = max(launcher_median, start, target) * 1.22
-    script = f"""
-set terminal pngcairo noenhanced size 1200,{160 + 42 * rows} font "DejaVu Sans,11"
-set output "{CHART}"
-set title "Start of the packed workload under Wine: median of each phase (probe runs), in order"
-set xlabel "milliseconds from the caller's CreateProcessW"
-set yrange [{rows - 0.5}:-0.7]
-set xrange [0:{right:.1f}]
-set ytics scale 0
-set grid xtics lc rgb "#dddddd"
-set key off
-set style fill solid 0.85 border lc rgb "#333333"
-set arrow from {target:.3f}, graph 0 to {target:.3f}, graph 1 nohead dt 2 lw 2 lc rgb "#c0392b"
-set label "target: {TARGET_START_OVER_FLOOR} x floor = {target:.0f} ms" at {target:.3f}, graph 0.03 offset 0.5,0 tc rgb "#c0392b"
-plot "{chart_data}" index 0 using (($3+$4)/2):1:3:4:($1-0.36):($1+0.36):ytic(2) with boxxyerror lc rgb "#2e86c1", \\
-     "" index 0 using 4:1:(sprintf("%.1f ms", $5)) with labels left offset 0.6,0, \\
-     "" index 1 using (($3+$4)/2):1:3:4:($1-0.36):($1+0.36):ytic(2) with boxxyerror lc rgb "#7f8c8d", \\
-     "" index 1 using 4:1:(sprintf("%.1f ms", $5)) with labels left offset 0.6,0
-"""
+def three(s, unit=ms):
+    return [unit(None), "", ""] if s is None else [unit(s[0]), unit(s[1]), unit(s[2])]
+
+
+def summarise(rows):
+    """Every figure of one series of Wine rounds (round 0, the warm-up, left out)."""
+    rounds = [r for r in rows if r["round"] > 0]
+
+    def kind(name):
+        return [r for r in rounds if r["kind"] == name]
+
+    def times(name, key="total_us"):
+        return [r[key] / 1000 for r in kind(name) if key in r and r[key] is not None]
+
+    floors = {r["round"]: r["total_us"] for r in kind("floor")}
+    probes = kind("probe")
+    durations = [phase_durations(p) for p in probes]
+    out = {
+        "launcher": stats(times("launcher")),
+        "floor": stats(times("floor")),
+        "ratio": stats([r["total_us"] / floors[r["round"]] for r in kind("launcher") if r["round"] in floors]),
+        "trivial": stats(times("trivial")),
+        "probe": stats(times("probe")),
+        "decode": stats(times("decode", "decode_us")),
+        "map": stats(times("decode", "map_us")),
+        "created_launcher": stats(times("launcher", "created_us")),
+        "created_overlay": stats(times("overlay", "created_us")),
+        "created_floor": stats(times("floor", "created_us")),
+        "created_trivial": stats(times("trivial", "created_us")),
+        "top_ws_values": [r["top_peak_working_set"] for r in probes],
+        "child_ws_values": [r["child_peak_working_set"] for r in probes],
+        "top_ws": stats([r["top_peak_working_set"] for r in probes]),
+        "top_private": stats([r["top_peak_private"] for r in probes if "top_peak_private" in r]),
+        "child_ws": stats([r["child_peak_working_set"] for r in probes]),
+        "child_private": stats([r["child_peak_private"] for r in probes]),
+        "dir_window": stats([(r["dir_seen_us"] - r["dir_unseen_us"]) / 1000 for r in probes if "dir_seen_us" in r]),
+        "polls": stats([r["polls"] for r in probes]),
+        "memory_samples": stats([r["memory_samples"] for r in probes]),
+        "phases": {key: stats([d[key] for d in durations]) for key, *_ in PHASES},
+        "negative": sum(1 for d in durations for v in d.values() if v is not None and v < 0),
+        "runs": len(kind("launcher")),
+        "probes": len(probes),
+        "idle": next((r for r in rows if r["kind"] == "idle"), {}),
+        "leftover": next((r for r in rows if r["kind"] == "leftover"), {}),
+    }
+    return out
+
+
+def write_chart(series, chart_data, chart_script):
+    """One waterfall panel per series: the median phases end to end, then
+    the plain launcher's and the floor's median totals."""
+    panels = []
+    right = 0.0
+    for index, (key, label, _) in enumerate(SERIES):
+        figures = series[key]
+        path = f"{chart_data}.{key}"
+        bars = [(name, figures["phases"][k][0]) for k, name, *_ in PHASES if figures["phases"][k] is not None]
+        with open(path, "w") as f:
+            position = 0.0
+            for i, (name, duration) in enumerate(bars):
+                f.write(f'{i}\t"{name}"\t{position:.3f}\t{position + duration:.3f}\t{duration:.3f}\n')
+                position += duration
+            f.write("\n\n")
+            launcher, floor = figures["launcher"][0], figures["floor"][0]
+            f.write(f'{len(bars) + 1}\t"launcher total (plain runs)"\t0\t{launcher:.3f}\t{launcher:.3f}\n')
+            f.write(f'{len(bars) + 2}\t"floor total"\t0\t{floor:.3f}\t{floor:.3f}\n')
+        target = TARGET_START_OVER_FLOOR * floor
+        right = max(right, position, launcher, target)
+        panels.append((label.replace("`", ""), path, len(bars) + 3, target))
+    right *= 1.2
+    height = sum(80 + 40 * rows for _, _, rows, _ in panels) + 60
+    script = [f'set terminal pngcairo noenhanced size 1200,{height} font "DejaVu Sans,11"',
+              f'set output "{CHART}"',
+              f'set multiplot layout {len(panels)},1 title "Start of the packed workload under Wine: '
+              f'median of each phase (probe runs), laid end to end"',
+              f"set xrange [0:{right:.1f}]", "set ytics scale 0", 'set grid xtics lc rgb "#dddddd"', "set key off",
+              'set style fill solid 0.85 border lc rgb "#333333"',
+              "set xlabel \"milliseconds from the caller's CreateProcessW\""]
+    for label, path, rows, target in panels:
+        script += [f'set title "Wine on {label}"',
+                   f"set yrange [{rows - 0.5}:-0.7]",
+                   "unset arrow", "unset label",
+                   f'set arrow from {target:.3f}, graph 0 to {target:.3f}, graph 1 nohead dt 2 lw 2 lc rgb "#c0392b"',
+                   f'set label "target: {TARGET_START_OVER_FLOOR} x floor = {target:.0f} ms" at {target:.3f}, '
+                   'graph 0.04 offset 0.5,0 tc rgb "#c0392b"',
+                   f'plot "{path}" index 0 using (($3+$4)/2):1:3:4:($1-0.36):($1+0.36):ytic(2) with boxxyerror '
+                   'lc rgb "#2e86c1", \\',
+                   '     "" index 0 using 4:1:(sprintf("%.1f ms", $5)) with labels left offset 0.6,0, \\',
+                   '     "" index 1 using (($3+$4)/2):1:3:4:($1-0.36):($1+0.36):ytic(2) with boxxyerror '
+                   'lc rgb "#7f8c8d", \\',
+                   '     "" index 1 using 4:1:(sprintf("%.1f ms", $5)) with labels left offset 0.6,0']
+    script.append("unset multiplot")
     with open(chart_script, "w") as f:
-        f.write(script)
+        f.write("\n".join(script) + "\n")
     run(["gnuplot", chart_script])
 
 
-def report(facts, workload, packs, frame_bytes, rows, loads, server, codecs, stub_bytes):
-    rounds = [r for r in rows if r["round"] > 0]
-    by_kind = lambda kind: [r for r in rounds if r["kind"] == kind]
-    launcher = [r["total_us"] / 1000 for r in by_kind("launcher")]
-    floor = [r["total_us"] / 1000 for r in by_kind("floor")]
-    trivial = [r["total_us"] / 1000 for r in by_kind("trivial")]
-    probes = by_kind("probe")
-    paired = {}
-    for r in by_kind("launcher"):
-        paired.setdefault(r["round"], {})["launcher"] = r["total_us"]
-    for r in by_kind("floor"):
-        paired.setdefault(r["round"], {})["floor"] = r["total_us"]
-    ratios = [p["launcher"] / p["floor"] for p in paired.values() if "launcher" in p and "floor" in p]
-    idle = next((r for r in rows if r["kind"] == "idle"), {})
-    leftover = next((r for r in rows if r["kind"] == "leftover"), {})
-
-    s_launcher, s_floor, s_trivial, s_ratio = stats(launcher), stats(floor), stats(trivial), stats(ratios)
-    s_top_ws = stats([r["top_peak_working_set"] for r in probes])
-    s_child_ws = stats([r["child_peak_working_set"] for r in probes])
-    s_top_private = stats([r["top_peak_private"] for r in probes if "top_peak_private" in r])
-    s_child_private = stats([r["child_peak_private"] for r in probes])
-    s_top_created = stats([r["created_us"] / 1000 for r in by_kind("launcher") if "created_us" in r])
-    s_trivial_created = stats([r["created_us"] / 1000 for r in by_kind("trivial") if "created_us" in r])
-    s_decode = stats([r["decode_us"] / 1000 for r in by_kind("decode") if "decode_us" in r])
-    s_map = stats([r["map_us"] / 1000 for r in by_kind("decode") if "map_us" in r])
-    s_floor_created = stats([r["created_us"] / 1000 for r in by_kind("floor") if "created_us" in r])
-    durations = [phase_durations(p) for p in probes]
-    phase_stats = {key: stats([d[key] for d in durations]) for key, *_ in PHASES}
-    phase_medians = {key: (s[0] if s else None) for key, s in phase_stats.items()}
-    s_probe = stats([r["total_us"] / 1000 for r in probes])
-    dir_window = stats([(r["dir_seen_us"] - r["dir_unseen_us"]) / 1000 for r in probes if "dir_seen_us" in r])
-    polls = stats([r["polls"] for r in probes])
-    memory_samples = stats([r["memory_samples"] for r in probes])
-    negative = sum(1 for d in durations for v in d.values() if v is not None and v < 0)
-
+def report(facts, workload, packs, frame_bytes, series, busy, codecs, stub_bytes):
+    write_chart(series, os.path.join(WORK, "start-phases.dat"), os.path.join(WORK, "start-phases.gp"))
+    every, one = series["all"], series["one"]
     archive = workload["archive_bytes"]
     ratio_default = archive / frame_bytes["default"]
     ratio_fast = archive / frame_bytes["fast"]
     s_pack_default = stats(packs["default"]["times"])
     s_pack_fast = stats(packs["fast"]["times"])
-    target_start = TARGET_START_OVER_FLOOR * s_floor[0]
     threads = packs["threads"]
     thread_text = f"{threads} threads" if threads else "the packer's default threads"
-
-    chart_data = os.path.join(WORK, "start-phases.dat")
-    write_chart(phase_medians, s_launcher[0], s_floor[0], chart_data, os.path.join(WORK, "start-phases.gp"))
+    level = packs["default"]["level"]
 
     lines = []
     add = lines.append
@@ -427,86 +512,104 @@ def report(facts, workload, packs, frame_bytes, rows, loads, server, codecs, stu
                                            if changed else ""))
     add(f"- Machine: {facts['nproc']} processors (`nproc`), {facts['cpu']}, "
         f"{facts['memory_gib']:.1f} GiB memory, Linux {facts['kernel']}, {facts['wine']}")
-    add(f"- Load average (1 min) before / after the Wine measurements: {loads[0][0]:.2f} / {loads[1][0]:.2f}")
+    add("- Other work on the machine (processors kept busy by other programs, measured over 3 s while this run "
+        "was idle; before each part the run waits up to BENCH_QUIET_WAIT seconds for less than 0.2): "
+        + "; ".join(f"{when} {value:.2f}" + (f" after waiting {waited:.0f} s" if waited >= 3.5 else "")
+                    for when, (value, waited) in busy.items()))
+    busiest = max(value for value, _ in busy.values())
+    if busiest > 0.25:
+        add(f"- **Other work was running on the machine during this run** (up to {busiest:.2f} of "
+            f"{facts['nproc']} processors busy): the times are likely longer and more spread than on an idle "
+            "machine.")
     add("")
     add("## Figures")
     add("")
-    n = len(launcher)
+    add("Wine ran two series of rounds: free to use all processors, and held to one processor; see "
+        "\"Two series\" below for why.")
+    add("")
     add(row(["figure", "median", "min", "max", "target", "met"]))
     add(row(["---"] * 6))
-    add(row([f"full start of the packed workload ({n} runs)", ms(s_launcher[0]), ms(s_launcher[1]),
-             ms(s_launcher[2]), f"≤ {TARGET_START_OVER_FLOOR} × floor = {target_start:,.1f} ms",
-             met(s_launcher[0] <= target_start)]))
-    add(row([f"floor: decode from memory + trivial child ({len(floor)} runs)", ms(s_floor[0]), ms(s_floor[1]),
-             ms(s_floor[2]), "", ""]))
-    add(row([f"full start ÷ floor, per round ({len(ratios)} rounds)", f"{s_ratio[0]:.2f}", f"{s_ratio[1]:.2f}",
-             f"{s_ratio[2]:.2f}", f"≤ {TARGET_START_OVER_FLOOR}", met(s_ratio[0] <= TARGET_START_OVER_FLOOR)]))
-    add(row([f"peak working set, top-level instance ({len(probes)} runs)", mib(s_top_ws[0]), mib(s_top_ws[1]),
-             mib(s_top_ws[2]), f"≤ {TARGET_PEAK_WS_MIB} MiB", met(s_top_ws[2] <= TARGET_PEAK_WS_MIB * MiB)]))
-    add(row([f"peak working set, nested instance ({len(probes)} runs)", mib(s_child_ws[0]), mib(s_child_ws[1]),
-             mib(s_child_ws[2]), f"≤ {TARGET_PEAK_WS_MIB} MiB",
-             met(s_child_ws[2] <= TARGET_PEAK_WS_MIB * MiB)]))
-    add(row(["launcher stub size (`build/windows/tavrik-launcher.exe`)", f"{stub_bytes:,} B "
-             f"({stub_bytes / KiB:.1f} KiB)", "", "", f"≤ {TARGET_STUB_KIB} KiB",
+    for key, label, _ in SERIES:
+        f = series[key]
+        target = TARGET_START_OVER_FLOOR * f["floor"][0]
+        add(row([f"full start of the packed workload, Wine on {label} ({f['runs']} runs)"] + three(f["launcher"])
+                + [f"≤ {TARGET_START_OVER_FLOOR} × floor = {target:,.1f} ms", met(f["launcher"][0] <= target)]))
+        add(row([f"floor: decode from memory + trivial child, Wine on {label}"] + three(f["floor"]) + ["", ""]))
+        add(row([f"full start ÷ floor, per round, Wine on {label}"]
+                + three(f["ratio"], lambda v: "n/a" if v is None else f"{v:.2f}")
+                + [f"≤ {TARGET_START_OVER_FLOOR}", met(f["ratio"][0] <= TARGET_START_OVER_FLOOR)]))
+    for who, key in (("top-level", "top_ws_values"), ("nested", "child_ws_values")):
+        values = every[key] + one[key]
+        s = stats(values)
+        add(row([f"peak working set, {who} instance ({len(values)} probe runs, both series)"] + three(s, mib)
+                + [f"≤ {TARGET_PEAK_WS_MIB} MiB", met(s[2] <= TARGET_PEAK_WS_MIB * MiB)]))
+    add(row(["launcher stub size (`build/windows/tavrik-launcher.exe`)",
+             f"{stub_bytes:,} B ({stub_bytes / KiB:.1f} KiB)", "", "", f"≤ {TARGET_STUB_KIB} KiB",
              met(stub_bytes <= TARGET_STUB_KIB * KiB)]))
-    level = packs["default"]["level"]
-    add(row([f"packing time, default level ({level}), {thread_text} ({len(packs['default']['times'])} runs)",
-             seconds(s_pack_default[0]), seconds(s_pack_default[1]), seconds(s_pack_default[2]),
-             f"≤ {TARGET_PACK_DEFAULT_S} s", met(s_pack_default[0] <= TARGET_PACK_DEFAULT_S)]))
+    add(row([f"packing time, default level ({level}), {thread_text} ({len(packs['default']['times'])} runs)"]
+            + three(s_pack_default, seconds) + [f"≤ {TARGET_PACK_DEFAULT_S} s",
+                                                met(s_pack_default[0] <= TARGET_PACK_DEFAULT_S)]))
     add(row([f"packing time, fast level (`{packs['fast']['option']}`, level {packs['fast']['level']}), "
-             f"{thread_text} ({len(packs['fast']['times'])} runs)", seconds(s_pack_fast[0]),
-             seconds(s_pack_fast[1]), seconds(s_pack_fast[2]), f"≤ {TARGET_PACK_FAST_S} s",
-             met(s_pack_fast[0] <= TARGET_PACK_FAST_S)]))
-    add(row([f"compression ratio, default level (archive ÷ frame)", f"{ratio_default:.2f} : 1", "", "",
+             f"{thread_text} ({len(packs['fast']['times'])} runs)"] + three(s_pack_fast, seconds)
+            + [f"≤ {TARGET_PACK_FAST_S} s", met(s_pack_fast[0] <= TARGET_PACK_FAST_S)]))
+    add(row(["compression ratio, default level (archive ÷ frame)", f"{ratio_default:.2f} : 1", "", "",
              "about 3.5 : 1 (workload design)", ""]))
-    add(row([f"compression ratio, fast level", f"{ratio_fast:.2f} : 1", "", "", "", ""]))
+    add(row(["compression ratio, fast level", f"{ratio_fast:.2f} : 1", "", "", "", ""]))
     add("")
     add("\"met\" compares the median with the target, except for the working sets, where the largest value "
         "counts.")
     add("")
     add("Context, measured in the same rounds:")
     add("")
-    add(row(["figure", "median", "min", "max"]))
-    add(row(["---"] * 4))
-    add(row([f"trivial process (the floor's child alone), start to end ({len(trivial)} runs)", ms(s_trivial[0]),
-             ms(s_trivial[1]), ms(s_trivial[2])]))
-    add(row([f"the floor's decoding alone (ZSTD_decompressDCtx, timed inside the process; "
-             f"{len(by_kind('decode'))} runs)", ms(s_decode[0]), ms(s_decode[1]), ms(s_decode[2])]))
-    add(row(["the floor's mapping of the packed file and finding the frame, timed the same way", ms(s_map[0]),
-             ms(s_map[1]), ms(s_map[2])]))
-    add(row(["CreateProcessW until the process exists: packed launcher", ms(s_top_created[0]),
-             ms(s_top_created[1]), ms(s_top_created[2])]))
-    s_overlay_created = stats([r["created_us"] / 1000 for r in by_kind("overlay") if "created_us" in r])
-    if s_overlay_created:
-        add(row(["CreateProcessW until the process exists: the packed file with its `.tavrik` section header "
-                 "removed (the same bytes as overlay)", ms(s_overlay_created[0]), ms(s_overlay_created[1]),
-                 ms(s_overlay_created[2])]))
-    add(row(["CreateProcessW until the process exists: floor program", ms(s_floor_created[0]),
-             ms(s_floor_created[1]), ms(s_floor_created[2])]))
-    add(row(["CreateProcessW until the process exists: trivial process", ms(s_trivial_created[0]),
-             ms(s_trivial_created[1]), ms(s_trivial_created[2])]))
-    add(row([f"full start with the probe's reporting and polling ({len(probes)} runs)", ms(s_probe[0]),
-             ms(s_probe[1]), ms(s_probe[2])]))
-    if s_top_private:
-        add(row(["peak private bytes (PeakPagefileUsage), top-level instance", mib(s_top_private[0]),
-                 mib(s_top_private[1]), mib(s_top_private[2])]))
-    add(row(["peak private bytes (PeakPagefileUsage), nested instance", mib(s_child_private[0]),
-             mib(s_child_private[1]), mib(s_child_private[2])]))
-    add(row(["peak working set of an idle process (one run)", mib(idle.get("peak_working_set")), "", ""]))
-    add(row(["peak private bytes of an idle process (one run)", mib(idle.get("peak_private")), "", ""]))
+    header = ["figure"]
+    for _, label, _ in SERIES:
+        header += [f"median, {label}", "min", "max"]
+    add(row(header))
+    add(row(["---"] * len(header)))
+
+    def context(label, key, unit=ms):
+        cells = [label]
+        for k, *_ in SERIES:
+            cells += three(series[k][key], unit)
+        add(row(cells))
+
+    context("trivial process (the floor's child alone), start to end", "trivial")
+    context("the floor's decoding alone (ZSTD_decompressDCtx, timed inside the process)", "decode")
+    context("the floor's mapping of the packed file and finding the frame, timed the same way", "map")
+    context("CreateProcessW until the process exists: packed launcher", "created_launcher")
+    if every["created_overlay"]:
+        context("CreateProcessW until the process exists: the packed file with its `.tavrik` section header "
+                "removed (the same bytes as overlay; the launcher then stops at once)", "created_overlay")
+    context("CreateProcessW until the process exists: floor program", "created_floor")
+    context("CreateProcessW until the process exists: trivial process", "created_trivial")
+    context("full start with the probe's reporting and polling", "probe")
+    context("peak working set, top-level instance", "top_ws", mib)
+    context("peak working set, nested instance", "child_ws", mib)
+    context("peak private bytes (PeakPagefileUsage), top-level instance", "top_private", mib)
+    context("peak private bytes (PeakPagefileUsage), nested instance", "child_private", mib)
+    add(row(["idle process (one run): peak working set / peak private bytes"]
+            + sum(([f"{mib(series[k]['idle'].get('peak_working_set'))} / "
+                    f"{mib(series[k]['idle'].get('peak_private'))}", "", ""] for k, *_ in SERIES), [])))
     add("")
     add("## Where the start goes")
     add("")
     add("![Start of the packed workload broken into phases](start-phases.png)")
     add("")
-    add(f"Phases of the probe runs ({len(probes)}), from timestamps taken outside the launcher; "
-        "the chart lays the medians end to end, so its last bar can differ a little from the median total.")
+    add(f"Phases of the probe runs ({every['probes']} and {one['probes']}), from timestamps taken outside the "
+        "launcher; the chart lays the medians end to end, so its last bar can differ a little from the median "
+        "total.")
     add("")
-    add(row(["phase", "median", "min", "max", "what it covers"]))
-    add(row(["---"] * 5))
+    header = ["phase"]
+    for _, label, _ in SERIES:
+        header += [f"median, {label}", "min", "max"]
+    header.append("what it covers")
+    add(row(header))
+    add(row(["---"] * len(header)))
     for key, label, _, _, covers in PHASES:
-        s = phase_stats[key]
-        add(row([label, ms(s[0] if s else None), ms(s[1] if s else None), ms(s[2] if s else None), covers]))
+        cells = [label]
+        for k, *_ in SERIES:
+            cells += three(series[k]["phases"][key])
+        add(row(cells + [covers]))
     add("")
     add("How the boundaries are taken (all put on the harness's QueryPerformanceCounter time line; system "
         "times are converted through a reading of both clocks taken just before each start):")
@@ -514,18 +617,33 @@ def report(facts, workload, packs, frame_bytes, rows, loads, server, codecs, stu
     add("- the top-level's and the child's creation and end: the times the system records for each process "
         "(GetProcessTimes; the harness holds the top-level's handle, the bench application duplicates a "
         "handle to the child into the harness);")
+    window = every["dir_window"]
     add(f"- the target directory's appearance: the harness looks for it in %TEMP% about once a millisecond "
-        f"({polls[0]:.0f} polls per run, median); the boundary is the middle of the last look that missed it and "
-        f"the first that found it, a window of {dir_window[0]:.2f} ms median ({dir_window[1]:.2f} to "
-        f"{dir_window[2]:.2f}). Wine reports a file's creation time as its last write time, so the directory's "
-        "own creation time cannot be used;")
+        f"({every['polls'][0]:.0f} polls per run, median, all processors); the boundary is the middle of the "
+        f"last look that missed it and the first that found it, a window of {window[0]:.2f} ms median "
+        f"({window[1]:.2f} to {window[2]:.2f}). Wine reports a file's creation time as its last write time, so "
+        "the directory's own creation time cannot be used;")
     add("- the end of the extraction: the latest last-write time of any extracted file, read by the bench "
         "application at run_code entry;")
     add("- run_code's entry and return: QueryPerformanceCounter in the bench application.")
     add("")
+    negative = every["negative"] + one["negative"]
     if negative:
         add(f"Warning: {negative} phase durations came out negative (clock conversion); they are included.")
         add("")
+    add("## Two series")
+    add("")
+    add(f"On this machine Wine is much slower when its processes and its server spread over both processors "
+        f"than when all of them share one: a trivial process takes {every['trivial'][0]:.1f} ms (median) with "
+        f"all processors and {one['trivial'][0]:.1f} ms on one; the full start {every['launcher'][0]:.1f} and "
+        f"{one['launcher'][0]:.1f} ms; the clean-up phase {every['phases']['cleanup'][0]:.1f} and "
+        f"{one['phases']['cleanup'][0]:.1f} ms. The likely cause: every request to the wineserver hands work "
+        "to another process, and on a virtual machine waking an idle processor for that is expensive, while on "
+        "one processor the hand-over is a plain context switch (in earlier runs, other programs keeping one "
+        "processor busy had the same effect as holding Wine to one). The one-processor series is therefore "
+        "closer to what the launcher itself costs; both are real measurements. The series run one after the "
+        "other, each with a freshly started server; within a series the kinds of runs are interleaved.")
+    add("")
     add("## Native decoding, for context")
     add("")
     sizes, versions, times = codecs
@@ -545,8 +663,8 @@ def report(facts, workload, packs, frame_bytes, rows, loads, server, codecs, stu
         if s is None:
             continue
         size = sizes[size_key]
-        add(row([label, f"{size:,} B", f"{archive / size:.2f}", ms(s[0]), ms(s[1]), ms(s[2]),
-                 f"{archive / 1e6 / (s[0] / 1000):,.0f}"]))
+        add(row([label, f"{size:,} B", f"{archive / size:.2f}"] + three(s)
+                + [f"{archive / 1e6 / (s[0] / 1000):,.0f}"]))
     add("")
     add("## The workload")
     add("")
@@ -566,13 +684,16 @@ def report(facts, workload, packs, frame_bytes, rows, loads, server, codecs, stu
     add("")
     add("## How it is measured")
     add("")
-    add(f"- Wine runs through `scripts/wine-run` (private prefix `build/wineprefix`); the wineserver was {server}; "
-        "it was warmed with one process whose output went nowhere.")
+    add(f"- Wine runs through `scripts/wine-run` in the benchmark's own prefix, "
+        f"`{os.path.relpath(PREFIX, ROOT)}`, so that its server can be restarted for each series without "
+        "disturbing other work in `build/wineprefix`. Each series starts a fresh server with `-p120` (under "
+        "`taskset -c 0` for the one-processor series) and warms it with one process whose output goes nowhere.")
     add(f"- `tavrik-bench-harness.exe` (`bench/harness.cpp`) starts every program with CreateProcessW, NUL as "
         "its standard handles, waits for it and times it with QueryPerformanceCounter, so the `wine` "
-        f"command's own start-up is never counted. {n} rounds follow one warm-up round that is not counted; "
-        "each round runs, in turn, the packed launcher (plain), the floor, the packed launcher again as a probe, "
-        "the trivial process and the floor's decoding alone, so drift affects every kind alike.")
+        f"command's own start-up is never counted. {every['runs']} rounds follow one warm-up round that is not "
+        "counted; each round runs, in turn, the packed launcher (plain), the floor, the packed launcher again "
+        "as a probe, the trivial process, the floor's decoding alone and the overlay variant, so drift affects "
+        "every kind alike.")
     add("- Full start: the packed launcher with `tavrik-bench-app.dll`, whose run_code returns at once: "
         "top-level start, extraction, child start, library load, return, clean-up, end.")
     add("- Floor (`bench/floor.cpp`, built like the stub: GUI subsystem, Universal CRT, the same zstd decoder "
@@ -583,12 +704,22 @@ def report(facts, workload, packs, frame_bytes, rows, loads, server, codecs, stu
     add("- Probe runs set `TAVRIK_BENCH_REPORT`: the bench application then reports timestamps and its own "
         "GetProcessMemoryInfo at the end of its work (the nested instance's peak working set), and the harness "
         "polls the top-level's GetProcessMemoryInfo about once a millisecond while it runs "
-        f"({memory_samples[0]:.0f} samples per run, median; Wine has no figures for an ended process, so the "
-        "peak is the last one read before the end). The plain runs, which give the full-start figure, do neither.")
+        f"({every['memory_samples'][0]:.0f} samples per run, median, all processors; Wine has no figures for "
+        "an ended process, so the peak is the last one read before the end). The plain runs, which give the "
+        "full-start figure, do neither.")
     add(f"- Packing: `build/host/tavrik-pack pack` on Linux, wall time, default level and "
         f"`{packs['fast']['option']}` interleaved.")
-    add(f"- Extraction directories in %TEMP%: {leftover.get('before', 0):.0f} before and "
-        f"{leftover.get('after', 0):.0f} after the Wine rounds (more after would mean these runs left some).")
+    add(f"- The packer, the stub (SHA-256 `{sha256_file(STUB)[:16]}…`) and the bench programs are copied into "
+        "`build/bench/bin` when the run starts and used from there, so a rebuild during the run cannot mix "
+        "two builds.")
+    counts = "; ".join(f"{series[k]['leftover'].get('before', 0):.0f} before and "
+                       f"{series[k]['leftover'].get('after', 0):.0f} after the series on {label}"
+                       for k, label, _ in SERIES)
+    add(f"- Extraction directories in the prefix's %TEMP%: {counts}.")
+    left = sum(max(0, series[k]["leftover"].get("after", 0) - series[k]["leftover"].get("before", 0))
+               for k, *_ in SERIES)
+    if left:
+        add(f"- **{left:.0f} extraction directories were left behind by the launches of this run.**")
     add("")
     with open(RESULTS, "w") as f:
         f.write("\n".join(lines))
@@ -600,10 +731,13 @@ def main():
     default_runs = knob("BENCH_PACK_RUNS", 5)
     fast_runs = knob("BENCH_FAST_PACK_RUNS", 11)
     codec_rounds = knob("BENCH_CODEC_RUNS", 11)
-    for path in (PACK, STUB, APP_DLL, HARNESS, FLOOR, CODECS):
+    quiet_wait = int(os.environ.get("BENCH_QUIET_WAIT", 120))
+    for path in list(BUILT.values()) + [CODECS]:
         if not os.path.exists(path):
             sys.exit("bench: missing " + path + " (scripts/bench builds it)")
-    os.makedirs(WORK, exist_ok=True)
+    os.makedirs(BIN, exist_ok=True)
+    for path in BUILT.values():
+        shutil.copy2(path, BIN)
     facts = machine_facts()
 
     workload_dir = os.path.join(WORK, "workload")
@@ -611,7 +745,10 @@ def main():
     with open(os.path.join(workload_dir, "workload.json")) as f:
         workload = json.load(f)
 
+    busy = {}
+    wait_for_quiet("before packing", busy, quiet_wait)
     packs = pack_runs(workload, facts["nproc"], default_runs, fast_runs)
+    busy["after packing"] = (others_busy(), 0.0)
     frame_bytes = {}
     for kind, packed in (("fast", PACKED_FAST), ("default", PACKED)):
         frame_path = os.path.join(WORK, f"frame-{kind}.zst")
@@ -619,9 +756,15 @@ def main():
         size = subprocess.run([CODECS, "--frame-size", frame_path], check=True, capture_output=True, text=True)
         frame_bytes[kind] = int(size.stdout)
 
-    rows, loads, server = wine_runs(workload, rounds)
+    series = {}
+    for key, label, pin in SERIES:
+        wait_for_quiet(f"before the Wine rounds on {label.split(' (')[0]}", busy, quiet_wait)
+        series[key] = summarise(wine_series(workload, rounds, key, pin))
+        busy[f"after the Wine rounds on {label.split(' (')[0]}"] = (others_busy(), 0.0)
+    stop_server(wine_env())
+    wait_for_quiet("before the native decoding", busy, quiet_wait)
     codecs = codec_runs(workload, os.path.join(WORK, "frame-default.zst"), codec_rounds)
-    report(facts, workload, packs, frame_bytes, rows, loads, server, codecs, os.path.getsize(STUB))
+    report(facts, workload, packs, frame_bytes, series, busy, codecs, os.path.getsize(STUB))
 
 
 if __name__ == "__main__":

@@ -267,7 +267,9 @@ void probe_run(int round, int run_id, const Options &options) {
             qpc_us(static_cast<long long>(number(report, "return_qpc")), origin));
     HANDLE child = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(number(report, "handle_in_harness")));
     if (child != nullptr) {
-        if (WaitForSingleObject(child, 0) == WAIT_OBJECT_0 &&
+        // The top-level has waited for the child, so it has ended; the wait
+        // only guards against reading a time that is not there yet.
+        if (WaitForSingleObject(child, 2000) == WAIT_OBJECT_0 &&
             GetProcessTimes(child, &created, &exited, &kernel, &user))
             fprintf(out, "\tchild_exit_us=%.1f", filetime_us(filetime_ticks(exited), clocks, origin));
         CloseHandle(child);
