@@ -466,21 +466,22 @@ def write_chart(series, chart_data, chart_script):
               f'set multiplot layout {len(panels)},1 title "Start of the packed workload under Wine: '
               f'median of each phase (probe runs), laid end to end"',
               f"set xrange [0:{right:.1f}]", "set ytics scale 0", 'set grid xtics lc rgb "#dddddd"', "set key off",
-              'set style fill solid 0.85 border lc rgb "#333333"',
+              'set style fill solid 0.85 border lc rgb "#333333"', "set style textbox opaque noborder",
               "set xlabel \"milliseconds from the caller's CreateProcessW\""]
     for label, path, rows, target in panels:
         script += [f'set title "Wine on {label}"',
                    f"set yrange [{rows - 0.5}:-0.7]",
                    "unset arrow", "unset label",
-                   f'set arrow from {target:.3f}, graph 0 to {target:.3f}, graph 1 nohead dt 2 lw 2 lc rgb "#c0392b"',
+                   f'set arrow from {target:.3f}, graph 0 to {target:.3f}, graph 1 nohead back dt 2 lw 2 '
+                   'lc rgb "#c0392b"',
                    f'set label "target: {TARGET_START_OVER_FLOOR} x floor = {target:.0f} ms" at {target:.3f}, '
                    'graph 0.04 offset 0.5,0 tc rgb "#c0392b"',
                    f'plot "{path}" index 0 using (($3+$4)/2):1:3:4:($1-0.36):($1+0.36):ytic(2) with boxxyerror '
                    'lc rgb "#2e86c1", \\',
-                   '     "" index 0 using 4:1:(sprintf("%.1f ms", $5)) with labels left offset 0.6,0, \\',
+                   '     "" index 0 using 4:1:(sprintf("%.1f ms", $5)) with labels boxed left offset 0.6,0, \\',
                    '     "" index 1 using (($3+$4)/2):1:3:4:($1-0.36):($1+0.36):ytic(2) with boxxyerror '
                    'lc rgb "#7f8c8d", \\',
-                   '     "" index 1 using 4:1:(sprintf("%.1f ms", $5)) with labels left offset 0.6,0']
+                   '     "" index 1 using 4:1:(sprintf("%.1f ms", $5)) with labels boxed left offset 0.6,0']
     script.append("unset multiplot")
     with open(chart_script, "w") as f:
         f.write("\n".join(script) + "\n")
