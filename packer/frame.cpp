@@ -42,6 +42,13 @@ Result<Bytes> compress_frame(const Bytes &archive, int level, int threads, const
         // Single-threaded zstd (0 workers) cuts the frame differently from
         // the multi-threaded one; the output must not depend on the machine.
         {ZSTD_c_nbWorkers, threads < 1 ? 1 : threads},
+        // Jobs of 16 MiB, each seeing the last 16 MiB of the one before
+        // (1/8 of the window): an application's worth of files splits into
+        // several jobs that the workers compress in parallel, for about 0.3%
+        // of ratio. Fixed values, so the bytes stay the same for any number
+        // of workers.
+        {ZSTD_c_jobSize, 16 << 20},
+        {ZSTD_c_overlapLog, 6},
     };
     for (const auto &setting : settings) {
         const size_t rc = ZSTD_CCtx_setParameter(cctx.get(), setting.first, setting.second);
