@@ -42,7 +42,6 @@ void open_payload(PayloadReader &reader, const unsigned char *data, uint64_t spa
     if (output == nullptr) fail_plain(message_no_memory);
     reader.context = ZSTD_createDCtx();
     if (reader.context == nullptr) fail_plain(message_no_memory);
-    reader.span = span;
     reader.input = {reader.data, static_cast<size_t>(span), 0};
     reader.window = {output, 0, 0};
     reader.window_filled = false;

@@ -12,9 +12,8 @@ inline constexpr size_t payload_window_size = 131072;
 struct PayloadReader {
     // The attached data as found in the image; advanced past the magic.
     const unsigned char *data = nullptr;
-    // The span handed to the decoder, counted from the byte after the magic.
-    uint64_t span = 0;
-    // Decoder input over the span; only the decoder advances `pos`.
+    // Decoder input: the span after the magic (at least the whole frame);
+    // only the decoder advances `pos`.
     ZSTD_inBuffer input = {nullptr, 0, 0};
     // Between decoder calls: the window of decoded bytes not yet delivered,
     // from `pos` (first undelivered) to `size` (end of decoded bytes).
