@@ -203,6 +203,102 @@ def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_cod
             shutil.rmtree(directory, ignore_errors=True)
 
 
+def linux_processes_of_group(group):
+    """Linux PIDs of the processes in process group `group`, with their
+    command lines."""
+    found = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if int(fields[2]) != group:
+                continue
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                found[int(entry)] = f.read().replace(b"\0", b" ").decode(errors="replace")
+        except (OSError, IndexError, ValueError):
+            continue
+    return found
+
+
+def run_nested_scenario(args, plain_app):
+    """The nested instance registers no console handler: Ctrl+C that reaches
+    only the nested instance ends it through the default handling and
+    deletes nothing. The top-level instance is held stopped meanwhile, so
+    that any deletion could only come from the nested one; resumed, it
+    deletes the directory as usual."""
+    name = "nested_instance_has_no_handler"
+    # A file besides the application, which unlike the loaded library could
+    # be deleted while the nested instance runs.
+    data = os.path.join(args.work, "data.txt")
+    with open(data, "w") as f:
+        f.write("data")
+    app = os.path.join(args.work, "nested_app.exe")
+    subprocess.run([args.pack, "pack", "--fast", "-o", app, "--stub", args.stub, args.app, data], check=True,
+                   stdout=subprocess.DEVNULL)
+    report_file = os.path.join(args.work, name + ".report")
+    settings = {"TAVRIK_TEST_REPORT": windows_path(report_file), "TAVRIK_TEST_SLEEP_MS": "60000"}
+    warm_wineserver(args.observer)
+    master, slave = pty.openpty()
+    output = open(os.path.join(args.work, name + ".out"), "wb")
+    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output,
+                                stderr=subprocess.STDOUT, process_group=0)
+    os.close(slave)
+    observers = []
+    directory = None
+    try:
+        deadline = time.monotonic() + 60
+        while not os.path.exists(report_file):
+            check(launcher.poll() is None, f"launcher ended before the app reported (code {launcher.returncode})")
+            check(time.monotonic() < deadline, "no report from the app within 60 s")
+            time.sleep(0.05)
+        with open(report_file, encoding="utf-8") as f:
+            report = parse_report(f.read())
+        directory = linux_path(report["library_path"].rsplit("\\", 1)[0])
+        child_observer = start_observer(args.observer, report["pid"])
+        observers.append(child_observer)
+
+        # The nested instance is the one process of the launcher's group,
+        # besides the launcher, that runs the packed executable.
+        exe_name = os.path.basename(app)
+        nested = [pid for pid, command in linux_processes_of_group(launcher.pid).items()
+                  if pid != launcher.pid and exe_name in command]
+        check(len(nested) == 1, f"expected one nested instance in the group, found {nested}")
+
+        os.kill(launcher.pid, signal.SIGSTOP)
+        try:
+            os.kill(nested[0], signal.SIGINT)
+            child_code = observed_exit_code(child_observer)
+            time.sleep(1.0)  # room for a deletion, were there one
+            check(os.path.isfile(os.path.join(directory, "data.txt")),
+                  "unpacked files were deleted while only the nested instance could act")
+        finally:
+            os.kill(launcher.pid, signal.SIGCONT)
+        try:
+            launcher.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            raise ScenarioFailure("launcher still running 30 s after its child ended")
+        print(f"  {name}: child exit code {child_code:#x}, launcher exit code {launcher.returncode}")
+        check(child_code == 0, f"child exit code {child_code:#x}, expected 0 (Wine's default Ctrl+C handling)")
+        check(launcher.returncode == 0, f"launcher exit code {launcher.returncode}, expected the child's 0")
+        check(not os.path.exists(directory), f"extraction directory left behind: {directory}")
+    finally:
+        try:
+            os.killpg(launcher.pid, signal.SIGCONT)
+            os.killpg(launcher.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        for process in [launcher] + observers:
+            if process.poll() is None:
+                process.kill()
+            process.wait(timeout=30)
+        os.close(master)
+        output.close()
+        if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
+            shutil.rmtree(directory, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--pack", "--stub", "--app", "--observer", "--work"):
@@ -242,7 +338,14 @@ def main():
         except ScenarioFailure as failure:
             failures += 1
             print(f"FAILED: {name}: {failure}")
-    print(f"{len(scenarios) - failures} of {len(scenarios)} scenarios passed")
+    try:
+        run_nested_scenario(args, app)
+        print("ok: nested_instance_has_no_handler")
+    except ScenarioFailure as failure:
+        failures += 1
+        print(f"FAILED: nested_instance_has_no_handler: {failure}")
+    total = len(scenarios) + 1
+    print(f"{total - failures} of {total} scenarios passed")
     return 1 if failures else 0
 
 
