@@ -128,6 +128,29 @@ def observed_exit_code(process):
     raise ScenarioFailure(f"exit_observer: {out.strip()!r}")
 
 
+def start_launcher(args, app, name, settings):
+    """Starts `app` with a fresh pseudo-terminal on its standard input, in a
+    process group of its own. Returns the process, the terminal's master
+    side and the output file."""
+    warm_wineserver(args.observer)
+    master, slave = pty.openpty()
+    output = open(os.path.join(args.work, name + ".out"), "wb")
+    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output,
+                                stderr=subprocess.STDOUT, process_group=0)
+    os.close(slave)
+    return launcher, master, output
+
+
+def wait_for_report(launcher, report_file):
+    deadline = time.monotonic() + 60
+    while not os.path.exists(report_file):
+        check(launcher.poll() is None, f"launcher ended before the app reported (code {launcher.returncode})")
+        check(time.monotonic() < deadline, "no report from the app within 60 s")
+        time.sleep(0.05)
+    with open(report_file, encoding="utf-8") as f:
+        return parse_report(f.read())
+
+
 def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_codes):
     lowest, highest = seconds_range
     report_file = os.path.join(args.work, name + ".report")
@@ -138,22 +161,11 @@ def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_cod
     }
     if ignore_ctrl:
         settings["TAVRIK_TEST_IGNORE_CTRL"] = "1"
-    warm_wineserver(args.observer)
-    master, slave = pty.openpty()
-    output = open(os.path.join(args.work, name + ".out"), "wb")
-    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output,
-                                stderr=subprocess.STDOUT, process_group=0)
-    os.close(slave)
+    launcher, master, output = start_launcher(args, app, name, settings)
     observers = []
     directory = None
     try:
-        deadline = time.monotonic() + 60
-        while not os.path.exists(report_file):
-            check(launcher.poll() is None, f"launcher ended before the app reported (code {launcher.returncode})")
-            check(time.monotonic() < deadline, "no report from the app within 60 s")
-            time.sleep(0.05)
-        with open(report_file, encoding="utf-8") as f:
-            report = parse_report(f.read())
+        report = wait_for_report(launcher, report_file)
         check(report.get("ignore_ctrl") == ("1" if ignore_ctrl else None), f"app's ctrl setting: {report}")
         library = report["library_path"]
         directory = linux_path(library.rsplit("\\", 1)[0])
@@ -239,22 +251,11 @@ def run_nested_scenario(args, plain_app):
                    stdout=subprocess.DEVNULL)
     report_file = os.path.join(args.work, name + ".report")
     settings = {"TAVRIK_TEST_REPORT": windows_path(report_file), "TAVRIK_TEST_SLEEP_MS": "60000"}
-    warm_wineserver(args.observer)
-    master, slave = pty.openpty()
-    output = open(os.path.join(args.work, name + ".out"), "wb")
-    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output,
-                                stderr=subprocess.STDOUT, process_group=0)
-    os.close(slave)
+    launcher, master, output = start_launcher(args, app, name, settings)
     observers = []
     directory = None
     try:
-        deadline = time.monotonic() + 60
-        while not os.path.exists(report_file):
-            check(launcher.poll() is None, f"launcher ended before the app reported (code {launcher.returncode})")
-            check(time.monotonic() < deadline, "no report from the app within 60 s")
-            time.sleep(0.05)
-        with open(report_file, encoding="utf-8") as f:
-            report = parse_report(f.read())
+        report = wait_for_report(launcher, report_file)
         directory = linux_path(report["library_path"].rsplit("\\", 1)[0])
         child_observer = start_observer(args.observer, report["pid"])
         observers.append(child_observer)
