@@ -1,5 +1,6 @@
-// The floor of the benchmark: what any launcher of this design cannot avoid
-// doing in one run, and nothing else.
+// The floors of the benchmark: what any launcher of this design cannot
+// avoid doing in one run, and nothing else, and the same job as the
+// launcher's done the plainest fast way.
 //
 //   tavrik-bench-floor.exe PACKED.exe ARCHIVE_BYTES
 //       maps PACKED.exe read-only (as the loader maps the launcher's image),
@@ -7,6 +8,14 @@
 //       thread into one buffer of ARCHIVE_BYTES, then starts itself with
 //       --child, waits for it and returns its exit code. Exit code 3 when
 //       the frame does not decode to exactly ARCHIVE_BYTES.
+//   tavrik-bench-floor.exe --same-job PACKED.exe ARCHIVE_BYTES [REPORT]
+//       the same mapping and decoding, then writes every file of the archive
+//       below a fresh directory in %TEMP% with 1 MiB writes straight from
+//       the decoded buffer, starts itself with --child, waits, and deletes
+//       the tree with a FindFirstFileW / DeleteFileW / RemoveDirectoryW walk.
+//       With REPORT, writes the counter at each step's end, the child's
+//       system times and this process's memory figures there, after the
+//       deletion. Exit code 3 as above, 5 when writing or deleting fails.
 //   tavrik-bench-floor.exe --child
 //       returns 0 at once.
 //   tavrik-bench-floor.exe --decode-only PACKED.exe ARCHIVE_BYTES REPORT
@@ -31,21 +40,33 @@
 
 namespace {
 
-int write_memory_report(const wchar_t *path) {
-    PROCESS_MEMORY_COUNTERS memory = {};
-    memory.cb = sizeof memory;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)) return 4;
-    char text[256];
-    int length = snprintf(text, sizeof text, "peak_working_set=%llu\nworking_set=%llu\npeak_private=%llu\n",
-                          static_cast<unsigned long long>(memory.PeakWorkingSetSize),
-                          static_cast<unsigned long long>(memory.WorkingSetSize),
-                          static_cast<unsigned long long>(memory.PeakPagefileUsage));
+// Text to `path`, in one write.
+int write_text(const wchar_t *path, const char *text, size_t length) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 4;
     DWORD written = 0;
     WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
     CloseHandle(file);
     return 0;
+}
+
+// Appends this process's memory figures to `text`; the new length.
+size_t add_memory_figures(char *text, size_t capacity, size_t used) {
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof memory;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)) return used;
+    int n = snprintf(text + used, capacity - used, "peak_working_set=%llu\nworking_set=%llu\npeak_private=%llu\n",
+                     static_cast<unsigned long long>(memory.PeakWorkingSetSize),
+                     static_cast<unsigned long long>(memory.WorkingSetSize),
+                     static_cast<unsigned long long>(memory.PeakPagefileUsage));
+    return n > 0 && used + static_cast<size_t>(n) < capacity ? used + static_cast<size_t>(n) : used;
+}
+
+int write_memory_report(const wchar_t *path) {
+    char text[256];
+    size_t length = add_memory_figures(text, sizeof text, 0);
+    if (length == 0) return 4;
+    return write_text(path, text, length);
 }
 
 // The ".tavrik" section's bytes in the mapped file, or null.
@@ -76,62 +97,70 @@ long long qpc() {
     return now.QuadPart;
 }
 
-// Maps PACKED and decodes its frame; 0 or an exit code. `times` gets the
-// counter before mapping, after mapping, after decoding.
-int map_and_decode(const wchar_t *packed, unsigned long long archive_bytes, long long times[3]) {
-    times[0] = qpc();
-    HANDLE file = CreateFileW(packed, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 2;
+struct Decoded {
+    const unsigned char *view = nullptr;  // the mapped packed file
+    HANDLE file = INVALID_HANDLE_VALUE, mapping = nullptr;
+    unsigned char *archive = nullptr;  // the decoded archive, ARCHIVE_BYTES long
+    long long start = 0, mapped = 0, decoded = 0;  // counter readings
+};
+
+// Maps PACKED and decodes its frame into `out`; 0 or an exit code.
+int map_and_decode(const wchar_t *packed, unsigned long long archive_bytes, Decoded &out) {
+    out.start = qpc();
+    out.file = CreateFileW(packed, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (out.file == INVALID_HANDLE_VALUE) return 2;
     LARGE_INTEGER file_size;
-    if (!GetFileSizeEx(file, &file_size)) return 2;
-    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (mapping == nullptr) return 2;
-    auto *view = static_cast<const unsigned char *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
-    if (view == nullptr) return 2;
+    if (!GetFileSizeEx(out.file, &file_size)) return 2;
+    out.mapping = CreateFileMappingW(out.file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (out.mapping == nullptr) return 2;
+    out.view = static_cast<const unsigned char *>(MapViewOfFile(out.mapping, FILE_MAP_READ, 0, 0, 0));
+    if (out.view == nullptr) return 2;
     size_t size = 0;
-    const unsigned char *data = find_section(view, static_cast<unsigned long long>(file_size.QuadPart), size);
+    const unsigned char *data = find_section(out.view, static_cast<unsigned long long>(file_size.QuadPart), size);
     if (data == nullptr || size < 3 || memcmp(data, "ZUB", 3) != 0) return 2;
-    times[1] = qpc();
+    out.mapped = qpc();
 
     size_t frame_size = ZSTD_findFrameCompressedSize(data + 3, size - 3);
     if (ZSTD_isError(frame_size)) return 3;
-    void *output = malloc(static_cast<size_t>(archive_bytes));
+    out.archive = static_cast<unsigned char *>(malloc(static_cast<size_t>(archive_bytes)));
     ZSTD_DCtx *context = ZSTD_createDCtx();
-    if (output == nullptr || context == nullptr) return 2;
-    size_t decoded = ZSTD_decompressDCtx(context, output, static_cast<size_t>(archive_bytes), data + 3, frame_size);
+    if (out.archive == nullptr || context == nullptr) return 2;
+    size_t decoded = ZSTD_decompressDCtx(context, out.archive, static_cast<size_t>(archive_bytes), data + 3,
+                                         frame_size);
     if (ZSTD_isError(decoded) || decoded != archive_bytes) return 3;
-    times[2] = qpc();
+    out.decoded = qpc();
     ZSTD_freeDCtx(context);
-    free(output);
-    UnmapViewOfFile(view);
-    CloseHandle(mapping);
-    CloseHandle(file);
     return 0;
+}
+
+void release(Decoded &decoded) {
+    free(decoded.archive);
+    UnmapViewOfFile(decoded.view);
+    CloseHandle(decoded.mapping);
+    CloseHandle(decoded.file);
+}
+
+double microseconds(long long ticks) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(ticks) * 1e6 / static_cast<double>(frequency.QuadPart);
 }
 
 int decode_only(const wchar_t *packed, unsigned long long archive_bytes, const wchar_t *report) {
-    long long times[3];
-    int result = map_and_decode(packed, archive_bytes, times);
+    Decoded decoded;
+    int result = map_and_decode(packed, archive_bytes, decoded);
     if (result != 0) return result;
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
+    release(decoded);
     char text[256];
     int length = snprintf(text, sizeof text, "map_us=%.1f\ndecode_us=%.1f\n",
-                          static_cast<double>(times[1] - times[0]) * 1e6 / static_cast<double>(frequency.QuadPart),
-                          static_cast<double>(times[2] - times[1]) * 1e6 / static_cast<double>(frequency.QuadPart));
-    HANDLE file = CreateFileW(report, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 4;
-    DWORD written = 0;
-    WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
-    CloseHandle(file);
-    return 0;
+                          microseconds(decoded.mapped - decoded.start),
+                          microseconds(decoded.decoded - decoded.mapped));
+    return write_text(report, text, static_cast<size_t>(length));
 }
 
-int decode_and_start_child(const wchar_t *packed, unsigned long long archive_bytes) {
-    long long times[3];
-    int result = map_and_decode(packed, archive_bytes, times);
-    if (result != 0) return result;
-
+// Starts this program with --child and waits for it; its exit code, or 2.
+// `child_times` gets the child's creation and exit times.
+int run_trivial_child(FILETIME child_times[2]) {
     static wchar_t self[32768];
     DWORD length = GetModuleFileNameW(nullptr, self, 32768);
     if (length == 0 || length >= 32768 - 16) return 2;
@@ -151,8 +180,172 @@ int decode_and_start_child(const wchar_t *packed, unsigned long long archive_byt
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD exit_code = 2;
     GetExitCodeProcess(child.hProcess, &exit_code);
+    if (child_times != nullptr) {
+        FILETIME kernel, user;
+        GetProcessTimes(child.hProcess, &child_times[0], &child_times[1], &kernel, &user);
+    }
     CloseHandle(child.hProcess);
     return static_cast<int>(exit_code);
+}
+
+int decode_and_start_child(const wchar_t *packed, unsigned long long archive_bytes) {
+    Decoded decoded;
+    int result = map_and_decode(packed, archive_bytes, decoded);
+    if (result != 0) return result;
+    release(decoded);
+    return run_trivial_child(nullptr);
+}
+
+// ---------------------------------------------------------------- same job
+
+constexpr size_t path_capacity = 4096;
+constexpr DWORD write_size = 1 << 20;
+
+// Directories below the root made so far (a handful in any real archive);
+// past the capacity every parent is simply created again.
+struct MadeDirectories {
+    wchar_t *paths[256];
+    int count = 0;
+};
+
+// Creates each missing parent of `path` below `root_length`. False when one
+// cannot be made.
+bool make_parents(wchar_t *path, size_t root_length, MadeDirectories &made) {
+    for (wchar_t *c = path + root_length + 1; *c != 0; ++c) {
+        if (*c != L'\\') continue;
+        *c = 0;
+        bool known = false;
+        for (int i = 0; i < made.count && !known; ++i) known = wcscmp(made.paths[i], path) == 0;
+        bool ok = known || CreateDirectoryW(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+        if (ok && !known && made.count < 256) made.paths[made.count++] = _wcsdup(path);
+        *c = L'\\';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Writes every record of the archive below `root`: UTF-16LE name, zero
+// unit, 64-bit size, content; an empty name ends it. False on any failure.
+bool write_archive(const unsigned char *archive, size_t archive_size, const wchar_t *root, unsigned &files) {
+    static wchar_t path[path_capacity];
+    size_t root_length = wcslen(root);
+    wmemcpy(path, root, root_length);
+    path[root_length] = L'\\';
+    MadeDirectories made;
+    size_t at = 0;
+    for (;;) {
+        size_t length = root_length + 1;
+        for (;;) {
+            if (at + 2 > archive_size || length + 1 >= path_capacity) return false;
+            wchar_t unit = static_cast<wchar_t>(archive[at] | (archive[at + 1] << 8));
+            at += 2;
+            path[length] = unit;
+            if (unit == 0) break;
+            ++length;
+        }
+        if (length == root_length + 1) break;
+        if (at + 8 > archive_size) return false;
+        unsigned long long size = 0;
+        for (int i = 7; i >= 0; --i) size = (size << 8) | archive[at + i];
+        at += 8;
+        if (size > archive_size - at) return false;
+        if (!make_parents(path, root_length, made)) return false;
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        while (size > 0) {
+            DWORD n = size < write_size ? static_cast<DWORD>(size) : write_size;
+            DWORD written = 0;
+            if (!WriteFile(file, archive + at, n, &written, nullptr) || written != n) {
+                CloseHandle(file);
+                return false;
+            }
+            at += n;
+            size -= n;
+        }
+        CloseHandle(file);
+        ++files;
+    }
+    for (int i = 0; i < made.count; ++i) free(made.paths[i]);
+    return true;
+}
+
+// Deletes everything below `path` (length `length`, in a buffer of
+// path_capacity), then `path` itself. Links are removed, never followed.
+bool delete_tree(wchar_t *path, size_t length) {
+    if (length + 2 >= path_capacity) return false;
+    wcscpy(path + length, L"\\*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    path[length] = 0;
+    bool ok = true;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+            size_t name_length = wcslen(found.cFileName);
+            if (length + 1 + name_length >= path_capacity) {
+                ok = false;
+                continue;
+            }
+            path[length] = L'\\';
+            wcscpy(path + length + 1, found.cFileName);
+            bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                             !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+            if (directory) ok = delete_tree(path, length + 1 + name_length) && ok;
+            else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ok = RemoveDirectoryW(path) && ok;
+            else ok = DeleteFileW(path) && ok;
+            path[length] = 0;
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(path) && ok;
+}
+
+int same_job(const wchar_t *packed, unsigned long long archive_bytes, const wchar_t *report) {
+    long long entry = qpc();
+    Decoded decoded;
+    int result = map_and_decode(packed, archive_bytes, decoded);
+    if (result != 0) return result;
+
+    // A fresh directory in %TEMP%, named like the launcher's but never
+    // matching its pattern.
+    static wchar_t root[path_capacity];
+    DWORD length = GetTempPathW(path_capacity, root);
+    if (length == 0 || length >= path_capacity - 64) return 2;
+    swprintf(root + length, path_capacity - length, L"samejob_%lu_%06llu", GetCurrentProcessId(),
+             static_cast<unsigned long long>(entry % 1000000));
+    if (!CreateDirectoryW(root, nullptr)) return 5;
+    long long directory_made = qpc();
+    unsigned files = 0;
+    bool written = write_archive(decoded.archive, static_cast<size_t>(archive_bytes), root, files);
+    long long files_written = qpc();
+    release(decoded);
+    long long released = qpc();
+    if (!written) return 5;
+
+    FILETIME child_times[2] = {};
+    int exit_code = run_trivial_child(child_times);
+    long long child_done = qpc();
+    static wchar_t walk[path_capacity];
+    wcscpy(walk, root);
+    bool deleted = delete_tree(walk, wcslen(walk));
+    long long tree_deleted = qpc();
+    if (!deleted) return 5;
+
+    if (report != nullptr) {
+        static char text[1024];
+        auto ticks = [](const FILETIME &t) {
+            return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+        };
+        int n = snprintf(text, sizeof text,
+                         "entry_qpc=%lld\nmapped_qpc=%lld\ndecoded_qpc=%lld\ndirectory_qpc=%lld\nwritten_qpc=%lld\n"
+                         "released_qpc=%lld\nchild_done_qpc=%lld\ndeleted_qpc=%lld\nchild_created_ft=%llu\n"
+                         "child_exit_ft=%llu\nfiles=%u\n",
+                         entry, decoded.mapped, decoded.decoded, directory_made, files_written, released, child_done,
+                         tree_deleted, ticks(child_times[0]), ticks(child_times[1]), files);
+        size_t used = add_memory_figures(text, sizeof text, static_cast<size_t>(n));
+        write_text(report, text, used);
+    }
+    return exit_code;
 }
 
 }  // namespace
@@ -164,6 +357,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     if (argc == 3 && wcscmp(argv[1], L"--memory") == 0) return write_memory_report(argv[2]);
     if (argc == 5 && wcscmp(argv[1], L"--decode-only") == 0)
         return decode_only(argv[2], _wcstoui64(argv[3], nullptr, 10), argv[4]);
+    if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"--same-job") == 0)
+        return same_job(argv[2], _wcstoui64(argv[3], nullptr, 10), argc == 5 ? argv[4] : nullptr);
     if (argc != 3) return 2;
     return decode_and_start_child(argv[1], _wcstoui64(argv[2], nullptr, 10));
 }

@@ -5,18 +5,26 @@
 //   tavrik-bench-harness.exe --runs N --out OUT.tsv --work DIR
 //                            --launcher PACKED.exe --floor FLOOR.exe
 //                            --archive-bytes BYTES [--overlay FILE]
+//                            [--mode full|stale|memory]
+//                            [--stale COUNT --stale-source DIR]
 //
 // Round 0 is a warm-up (written with round 0; the report leaves it out),
-// rounds 1..N follow. Every round runs, in this order:
+// rounds 1..N follow. In the full mode (the default) every round runs, in
+// this order:
 //   launcher  PACKED.exe, timed from just before CreateProcessW to the
 //             return of the wait for its end
 //   floor     FLOOR.exe PACKED.exe BYTES, timed the same way
+//   samejob   FLOOR.exe --same-job PACKED.exe BYTES: the launcher's whole
+//             job done plainly, timed the same way
 //   probe     PACKED.exe again, with TAVRIK_BENCH_REPORT set so the bench
 //             application reports its timestamps and memory figures; the
 //             harness polls the process about once a millisecond for its
 //             peak working set and for the appearance of its directory in
 //             %TEMP% (timings of probe runs include that polling and the
 //             application's reporting; the launcher figure never does)
+//   samejob-probe  the same job with a report of the counter at the end of
+//             each of its steps and its memory figures, written after the
+//             deletion
 //   trivial   FLOOR.exe --child: a process that returns at once
 //   decode    FLOOR.exe --decode-only: the floor's mapping and decoding
 //             alone, timed inside that process, which reports the times
@@ -26,6 +34,18 @@
 //             creating a process of that image takes
 // and after the last round one "idle" line: FLOOR.exe --memory, the memory
 // figures of an otherwise empty process.
+//
+// The stale mode compares the full start with and without stale extraction
+// directories in %TEMP%: every round runs "launcher" and "samejob" as
+// above, then plants COUNT directories named as a launcher names its own
+// (onefile_<pid>_<6 digits>_<11 characters>), each a copy of the tree below
+// DIR (the workload as the launcher lays it out) and each with the PID of a
+// process that has just ended, then runs "stale": PACKED.exe timed as
+// "launcher", and notes how many of the planted directories are left, which
+// the harness then deletes itself.
+//
+// The memory mode runs only "probe" rounds, for the memory figures of a
+// packed file of another size.
 //
 // Every child gets NUL as its standard handles. One line per run goes to
 // OUT.tsv: kind, round, total_us, exit_code, then key=value fields; times
@@ -92,7 +112,8 @@ double filetime_us(long long filetime, const ClockPair &clocks, long long origin
 
 struct Options {
     int runs = 11;
-    std::wstring out, work, launcher, floor, overlay;
+    std::wstring out, work, launcher, floor, overlay, mode = L"full", stale_source;
+    int stale = 0;
     unsigned long long archive_bytes = 0;
 };
 
@@ -298,6 +319,147 @@ void decode_run(int round, const Options &options) {
     fprintf(out, "\n");
 }
 
+void samejob_probe_run(int round, const Options &options) {
+    const std::wstring report_path = options.work + L"\\samejob-report.txt";
+    DeleteFileW(report_path.c_str());
+    ClockPair clocks = sample_clocks();
+    Started run = start(options.floor, L"--same-job \"" + options.launcher + L"\" " +
+                                           std::to_wstring(options.archive_bytes) + L" \"" + report_path + L"\"");
+    if (!run.ok) {
+        fprintf(out, "samejob-probe\t%d\tNA\tstart-failed-%lu\n", round, GetLastError());
+        return;
+    }
+    WaitForSingleObject(run.process.hProcess, INFINITE);
+    long long end = qpc();
+    const long long origin = run.start;
+    fprintf(out, "samejob-probe\t%d\t%.1f\t%lu", round, qpc_us(end, origin), exit_code_of(run.process.hProcess));
+    FILETIME created, exited, kernel, user;
+    if (GetProcessTimes(run.process.hProcess, &created, &exited, &kernel, &user))
+        fprintf(out, "\ttop_created_us=%.1f\ttop_exit_us=%.1f", filetime_us(filetime_ticks(created), clocks, origin),
+                filetime_us(filetime_ticks(exited), clocks, origin));
+    CloseHandle(run.process.hProcess);
+    auto report = read_report(report_path);
+    if (report.empty()) {
+        fprintf(out, "\treport=missing\n");
+        return;
+    }
+    fprintf(out, "\treport=ok\tfiles=%llu", number(report, "files"));
+    for (const char *key : {"entry", "mapped", "decoded", "directory", "written", "released", "child_done", "deleted"})
+        fprintf(out, "\t%s_us=%.1f", key,
+                qpc_us(static_cast<long long>(number(report, (std::string(key) + "_qpc").c_str())), origin));
+    for (const char *key : {"child_created", "child_exit"})
+        fprintf(out, "\t%s_us=%.1f", key,
+                filetime_us(static_cast<long long>(number(report, (std::string(key) + "_ft").c_str())), clocks,
+                            origin));
+    fprintf(out, "\tpeak_working_set=%llu\tpeak_private=%llu\n", number(report, "peak_working_set"),
+            number(report, "peak_private"));
+}
+
+// ---------------------------------------------------------------- stale directories
+
+// Deletes everything below `path`, then `path`; links are removed, never
+// followed. Only ever given a directory this harness planted.
+void delete_tree(const std::wstring &path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = path + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                delete_tree(child);
+            else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveDirectoryW(child.c_str());
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+bool copy_tree(const std::wstring &from, const std::wstring &to) {
+    if (!CreateDirectoryW(to.c_str(), nullptr)) return false;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((from + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            ok = copy_tree(from + L"\\" + name, to + L"\\" + name) && ok;
+        else
+            ok = CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), TRUE) && ok;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return ok;
+}
+
+// The PID of a process that has just ended; 0 when none could be started.
+// Windows (and Wine) hand a freed ID out again only much later, so it names
+// no running process while the round lasts.
+DWORD dead_pid(const Options &options) {
+    Started run = start(options.floor, L"--child");
+    if (!run.ok) return 0;
+    WaitForSingleObject(run.process.hProcess, INFINITE);
+    CloseHandle(run.process.hProcess);
+    return run.process.dwProcessId;
+}
+
+// Plants `count` stale directories; their full paths.
+std::vector<std::wstring> plant_stale(const Options &options, unsigned &seed) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::vector<std::wstring> planted;
+    for (int i = 0; i < options.stale; ++i) {
+        DWORD pid = dead_pid(options);
+        if (pid == 0) continue;
+        seed = seed * 1103515245u + 12345u;
+        std::wstring name = L"onefile_" + std::to_wstring(pid) + L"_";
+        wchar_t digits[8];
+        swprintf(digits, 8, L"%06u", (seed >> 8) % 1000000u);
+        name += digits;
+        name += L"_";
+        for (int c = 0; c < 11; ++c) {
+            seed = seed * 1103515245u + 12345u;
+            name += static_cast<wchar_t>(alphabet[(seed >> 16) & 63]);
+        }
+        std::wstring path = temp_directory + name;
+        if (copy_tree(options.stale_source, path)) planted.push_back(path);
+        else delete_tree(path);
+    }
+    return planted;
+}
+
+void stale_round(int round, const Options &options, unsigned &seed) {
+    std::vector<std::wstring> planted = plant_stale(options, seed);
+    ClockPair clocks = sample_clocks();
+    Started run = start(options.launcher, L"");
+    if (!run.ok) {
+        fprintf(out, "stale\t%d\tNA\tstart-failed-%lu\n", round, GetLastError());
+    } else {
+        WaitForSingleObject(run.process.hProcess, INFINITE);
+        long long end = qpc();
+        fprintf(out, "stale\t%d\t%.1f\t%lu", round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
+        FILETIME created, exited, kernel, user;
+        if (GetProcessTimes(run.process.hProcess, &created, &exited, &kernel, &user))
+            fprintf(out, "\tcreated_us=%.1f\texit_us=%.1f", filetime_us(filetime_ticks(created), clocks, run.start),
+                    filetime_us(filetime_ticks(exited), clocks, run.start));
+        CloseHandle(run.process.hProcess);
+    }
+    int left = 0;
+    for (const auto &path : planted) {
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            ++left;
+            delete_tree(path);
+        }
+    }
+    if (run.ok) fprintf(out, "\tplanted=%zu\tstale_left=%d\n", planted.size(), left);
+}
+
 void idle_memory(const Options &options) {
     const std::wstring report_path = options.work + L"\\idle-report.txt";
     Started run = start(options.floor, L"--memory \"" + report_path + L"\"");
@@ -320,10 +482,15 @@ bool parse(int argc, wchar_t **argv, Options &options) {
         else if (key == L"--floor") options.floor = value;
         else if (key == L"--overlay") options.overlay = value;
         else if (key == L"--archive-bytes") options.archive_bytes = _wcstoui64(value.c_str(), nullptr, 10);
+        else if (key == L"--mode") options.mode = value;
+        else if (key == L"--stale") options.stale = _wtoi(value.c_str());
+        else if (key == L"--stale-source") options.stale_source = value;
         else return false;
     }
+    bool mode_ok = options.mode == L"full" || options.mode == L"memory" ||
+                   (options.mode == L"stale" && options.stale > 0 && !options.stale_source.empty());
     return argc % 2 == 1 && options.runs > 0 && !options.out.empty() && !options.work.empty() &&
-           !options.launcher.empty() && !options.floor.empty() && options.archive_bytes != 0;
+           !options.launcher.empty() && !options.floor.empty() && options.archive_bytes != 0 && mode_ok;
 }
 
 }  // namespace
@@ -332,7 +499,8 @@ int wmain(int argc, wchar_t **argv) {
     Options options;
     if (!parse(argc, argv, options)) {
         fwprintf(stderr, L"usage: %ls --runs N --out OUT.tsv --work DIR --launcher PACKED.exe "
-                         L"--floor FLOOR.exe --archive-bytes BYTES [--overlay FILE]\n", argv[0]);
+                         L"--floor FLOOR.exe --archive-bytes BYTES [--overlay FILE] [--mode full|stale|memory] "
+                         L"[--stale COUNT --stale-source DIR]\n", argv[0]);
         return 2;
     }
     QueryPerformanceFrequency(&frequency);
@@ -349,19 +517,33 @@ int wmain(int argc, wchar_t **argv) {
     fprintf(out, "# qpc_frequency=%lld\n", static_cast<long long>(frequency.QuadPart));
 
     const size_t leftovers_before = temp_entries(L"onefile_").size();
+    const size_t samejob_before = temp_entries(L"samejob_").size();
     const std::wstring floor_arguments = L"\"" + options.launcher + L"\" " + std::to_wstring(options.archive_bytes);
+    const std::wstring samejob_arguments = L"--same-job " + floor_arguments;
+    unsigned seed = GetCurrentProcessId();
     int run_id = 0;
     for (int round = 0; round <= options.runs; ++round) {
-        plain_run("launcher", round, options.launcher, L"");
-        plain_run("floor", round, options.floor, floor_arguments);
-        probe_run(round, ++run_id, options);
-        plain_run("trivial", round, options.floor, L"--child");
-        decode_run(round, options);
-        if (!options.overlay.empty()) plain_run("overlay", round, options.overlay, L"");
+        if (options.mode == L"memory") {
+            probe_run(round, ++run_id, options);
+        } else if (options.mode == L"stale") {
+            plain_run("launcher", round, options.launcher, L"");
+            plain_run("samejob", round, options.floor, samejob_arguments);
+            stale_round(round, options, seed);
+        } else {
+            plain_run("launcher", round, options.launcher, L"");
+            plain_run("floor", round, options.floor, floor_arguments);
+            plain_run("samejob", round, options.floor, samejob_arguments);
+            probe_run(round, ++run_id, options);
+            samejob_probe_run(round, options);
+            plain_run("trivial", round, options.floor, L"--child");
+            decode_run(round, options);
+            if (!options.overlay.empty()) plain_run("overlay", round, options.overlay, L"");
+        }
         fflush(out);
     }
-    idle_memory(options);
-    fprintf(out, "leftover\t0\tNA\t0\tbefore=%zu\tafter=%zu\n", leftovers_before, temp_entries(L"onefile_").size());
+    if (options.mode == L"full") idle_memory(options);
+    fprintf(out, "leftover\t0\tNA\t0\tbefore=%zu\tafter=%zu\tsamejob_before=%zu\tsamejob_after=%zu\n",
+            leftovers_before, temp_entries(L"onefile_").size(), samejob_before, temp_entries(L"samejob_").size());
     fclose(out);
     return 0;
 }

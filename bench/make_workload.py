@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes the benchmark's reference workload, the same bytes on every run.
 
-    make_workload.py APP_DLL OUT_DIR
+    make_workload.py APP_DLL OUT_DIR [--total-bytes N]
 
 The workload is shaped like a real application: 65 files, 73,569,904 bytes
 in all. The first is the application library, APP_DLL (a real PE DLL
@@ -15,6 +15,10 @@ which the packages that scripts/setup installs provide, read one after the
 other as one stream and cut, in archive order, to the sizes in LAYOUT. Each
 byte of the stream is used once, so the compressor sees no copies that a
 real application would not have.
+
+With --total-bytes, every size is scaled so the files add up to N bytes
+instead (the same names, the same two empty files): the same application,
+grown, for the memory figures of a larger one.
 
 Writes OUT_DIR/<app dll name>, OUT_DIR/files/... and OUT_DIR/workload.json
 (names, sizes, sources, the archive size the packer will produce and a
@@ -102,8 +106,9 @@ LAYOUT = [
 
 # (glob, Debian package): programs and libraries, stripped, read in this
 # order. Only as much is read as the workload needs; the last entries are a
-# reserve in case a package update makes the first ones smaller. cc1, cc1plus
-# and lto1 share most of their code, so only cc1plus is used.
+# reserve in case a package update makes the first ones smaller, and the
+# content of a larger workload. cc1, cc1plus and lto1 share most of their
+# code, so only cc1plus is used.
 SOURCES = [
     ("/usr/lib/gcc/x86_64-w64-mingw32/*-posix/cc1plus", "g++-mingw-w64-x86-64-posix"),
     ("/usr/lib/gcc/x86_64-w64-mingw32/*-posix/libstdc++-6.dll", "gcc-mingw-w64-x86-64-posix-runtime"),
@@ -113,6 +118,10 @@ SOURCES = [
     ("/usr/lib/gcc/x86_64-w64-mingw32/*-posix/libquadmath-0.dll", "gcc-mingw-w64-x86-64-posix-runtime"),
     ("/usr/bin/x86_64-w64-mingw32-objdump", "binutils-mingw-w64-x86-64"),
     ("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/kernelbase.dll", "libwine"),
+    ("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/wined3d.dll", "libwine"),
+    ("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/shell32.dll", "libwine"),
+    ("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/msxml3.dll", "libwine"),
+    ("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/mshtml.dll", "libwine"),
 ]
 
 
@@ -178,26 +187,44 @@ def remove_old_workload(out_dir, files_dir, old):
                 os.rmdir(directory)
 
 
+def scaled(entries, total):
+    """The sizes scaled to add up to `total`; the largest file takes the
+    rounding."""
+    out = [(name, size * total // TOTAL_BYTES) for name, size in entries]
+    largest = max(range(len(out)), key=lambda i: out[i][1])
+    name, size = out[largest]
+    out[largest] = (name, size + total - sum(s for _, s in out))
+    return out
+
+
 def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: make_workload.py APP_DLL OUT_DIR")
-    app_path, out_dir = sys.argv[1], sys.argv[2]
+    arguments = sys.argv[1:]
+    total = TOTAL_BYTES
+    if len(arguments) == 4 and arguments[2] == "--total-bytes":
+        total = int(arguments[3])
+        arguments = arguments[:2]
+    if len(arguments) != 2 or total < TOTAL_BYTES // 2:
+        sys.exit("usage: make_workload.py APP_DLL OUT_DIR [--total-bytes N]")
+    app_path, out_dir = arguments
     app_name = os.path.basename(app_path)
     with open(app_path, "rb") as f:
         app = f.read()
     sources = resolve_sources()
 
     entries = [(app_name, APP_BYTES)] + sorted(LAYOUT, key=lambda e: e[0])
+    if total != TOTAL_BYTES:
+        entries = scaled(entries, total)
     names = [name for name, _ in entries]
     assert len(entries) == 65
-    assert sum(size for _, size in entries) == TOTAL_BYTES
+    assert sum(size for _, size in entries) == total
     assert sum(1 for _, size in entries if size == 0) == 2
     assert sum(1 for name in names if "\\" in name) == 26
     assert max(name.count("\\") for name in names) <= 3
     assert max(len(name.encode("utf-16-le")) // 2 for name in names) == 55
-    assert len(app) < APP_BYTES
+    assert len(app) < entries[0][1]
 
     key = hashlib.sha256()
+    key.update(str(total).encode())
     with open(__file__, "rb") as f:
         key.update(f.read())
     key.update(app)
@@ -237,8 +264,8 @@ def main():
         "app_dll": os.path.join(out_dir, app_name),
         "files_dir": files_dir,
         "files": len(entries),
-        "bytes": TOTAL_BYTES,
-        "app_bytes": APP_BYTES,
+        "bytes": total,
+        "app_bytes": entries[0][1],
         "app_pe_bytes": len(app),
         "empty_files": sum(1 for _, size in entries if size == 0),
         "names_with_backslashes": sum(1 for name in names if "\\" in name),
@@ -251,7 +278,7 @@ def main():
     }
     with open(summary_path, "w") as f:
         json.dump(summary, f, indent=1)
-    print("make_workload: wrote %d files, %d bytes, into %s" % (len(entries), TOTAL_BYTES, out_dir))
+    print("make_workload: wrote %d files, %d bytes, into %s" % (len(entries), total, out_dir))
 
 
 if __name__ == "__main__":
