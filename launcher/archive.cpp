@@ -58,6 +58,15 @@ void write_file(const wchar_t *path, uint64_t size) {
     CloseHandle(file);
 }
 
+// True for the target directory and every path below it. Looking up the
+// home directory for these would be wasted: the target's name is fresh, so
+// nothing that existed before the run lies there.
+bool within_target_directory(const wchar_t *path) {
+    const wchar_t *target = launch.target_directory.text;
+    size_t length = wcslen(target);
+    return length != 0 && wcsncmp(path, target, length) == 0 && (path[length] == 0 || path[length] == L'\\');
+}
+
 void seed_directory_cache() {
     static wchar_t home[4096];
     if (!expand_path_spec(home, L"{HOME}", 4096)) report_spec_failure(L"{HOME}");
@@ -74,7 +83,7 @@ void close_file_being_written() {
 }
 
 bool create_directory_cached(const wchar_t *path) {
-    if (directory_cache.count == 0) seed_directory_cache();
+    if (directory_cache.count == 0 && !within_target_directory(path)) seed_directory_cache();
     for (int i = 0; i < directory_cache.count; ++i)
         if (wcscmp(path, directory_cache.entries[i]) == 0) return true;
     if (wcslen(path) == 2 && path[1] == L':') return true;  // a drive exists

@@ -9,8 +9,12 @@ inline constexpr size_t archive_name_capacity = 1024;
 inline constexpr size_t file_chunk_size = 32768;
 inline constexpr int directory_cache_capacity = 1024;
 
-// Directories known to exist. Entry 0 is the user's home directory, added
-// on first use; the cache never shrinks and never holds an unreadable entry.
+// Directories known to exist; the cache never shrinks and never holds an
+// unreadable entry. The user's home directory becomes entry 0 when a path
+// outside the target directory is asked for while nothing is cached: only a
+// climb above a target directory that could not be made asks for one, and
+// there the home directory must stop it, while a run that makes its target
+// directory never needs the home directory looked up.
 struct DirectoryCache {
     wchar_t *entries[directory_cache_capacity] = {nullptr};
     int count = 0;

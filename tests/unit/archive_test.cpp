@@ -108,6 +108,10 @@ TEST_F(Extraction, ParentsAreCreatedOutsideInAndCachedAfterwards) {
     std::wstring x = target + L"\\x", y = x + L"\\y";
     std::vector<std::wstring> expected = {y, x, target, x, y};
     EXPECT_EQ(created_directories, expected);
+    // The climb stopped at the target directory: the home directory, which
+    // only stops climbs above it, was never looked up.
+    ASSERT_GE(directory_cache.count, 1);
+    EXPECT_EQ(std::wstring(directory_cache.entries[0]), target);
     EXPECT_EQ(read_file(target + L"\\x\\y\\second"), "2");
     EXPECT_EQ(read_file(target + L"\\x\\third"), "3");
 }
