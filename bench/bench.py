@@ -939,6 +939,10 @@ def report(facts, workload, packs, frame_bytes, series, busy, codecs, stub_bytes
                            - series[k]["leftover"].get("samejob_before", 0)) for k, *_ in SERIES)
     if samejob_left:
         add(f"- **{samejob_left:.0f} directories of the same-job floor were left behind.**")
+    retries = sum(series[k]["leftover"].get("start_retries", 0) for k, *_ in SERIES)
+    if retries:
+        add(f"- Wine failed {retries:.0f} starts at the first attempt (ERROR_INTERNAL_ERROR, seen under load); the "
+            "harness started them again.")
     left = sum(max(0, series[k]["leftover"].get("after", 0) - series[k]["leftover"].get("before", 0))
                for k, *_ in SERIES)
     if left:
