@@ -4,7 +4,7 @@
 #include <system_error>
 #include <thread>
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/attached_data.h"
 #include "packer/extract.h"
 #include "packer/file_io.h"
@@ -14,9 +14,9 @@
 #include "packer/pack_options.h"
 #include "packer/packed_executable.h"
 #include "packer/path_text.h"
-#include "packer/pe_checksum.h"
-#include "packer/pe_contents.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_checksum.h"
+#include "packer/pe/pe_contents.h"
+#include "packer/pe/pe_image.h"
 #include "packer/progress.h"
 #include "packer/stub_location.h"
 #include "packer/utf.h"

@@ -1,8 +1,8 @@
 #include "packer/image_roles.h"
 
-#include "packer/attach.h"
-#include "packer/pe_contents.h"
-#include "packer/pe_image.h"
+#include "packer/pe/attach.h"
+#include "packer/pe/pe_contents.h"
+#include "packer/pe/pe_image.h"
 
 namespace tavrik {
 

@@ -3,13 +3,13 @@
 // the attached data, the frame and the archive; and the checks pack makes
 // of its stub and application images.
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/attached_data.h"
 #include "packer/frame.h"
 #include "packer/image_roles.h"
-#include "packer/pe_checksum.h"
-#include "packer/pe_contents.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_checksum.h"
+#include "packer/pe/pe_contents.h"
+#include "packer/pe/pe_image.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/attached_data.h"
 #include "packer/cli.h"
 #include "packer/frame.h"
 #include "packer/packed_executable.h"
-#include "packer/pe_checksum.h"
+#include "packer/pe/pe_checksum.h"
 #include "synthetic_pe.h"
 #include "temp_dir.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "packer/image_roles.h"
-#include "packer/pe_contents.h"
+#include "packer/pe/pe_contents.h"
 #include "synthetic_pe.h"
 
 using tavrik_test::Bytes;

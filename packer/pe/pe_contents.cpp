@@ -1,4 +1,4 @@
-#include "packer/pe_contents.h"
+#include "packer/pe/pe_contents.h"
 
 #include <cstring>
 
