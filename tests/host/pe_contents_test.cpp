@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "packer/identity.h"
 #include "packer/image_roles.h"
 #include "packer/pe/pe_contents.h"
 #include "synthetic_pe.h"
@@ -28,9 +29,14 @@ TEST(PeContents, FindsExportsAndVersionStrings) {
 // Damaged tables come back as values or errors, never as reads outside the
 // file: the host build's bounds assertions would abort the test.
 TEST(PeContents, SurvivesDamage) {
-    SyntheticPe both = SyntheticPe::application();
-    both.product_name = u"Tavrik launcher";
+    SyntheticPe both = SyntheticPe::launcher();
+    both.dll = true;
+    both.exports = {"helper", "run_code"};
     const Bytes good = both.build();
+    tavrik::Identity identity;
+    identity.execution_level = "highestAvailable";
+    identity.version.strings = {{u"ProductName", u"x"}};
+    ASSERT_TRUE(tavrik::apply_identity(good, identity));
     ASSERT_TRUE(tavrik::check_application_dll(good));
     uint32_t state = 7;
     int still_accepted = 0;
@@ -46,6 +52,9 @@ TEST(PeContents, SurvivesDamage) {
         }
         still_accepted += tavrik::check_application_dll(bad) ? 1 : 0;
         (void)tavrik::check_launcher_stub(bad);
+        (void)tavrik::describe_identity(bad);
+        auto identified = tavrik::apply_identity(bad, identity);
+        if (identified) (void)tavrik::describe_identity(*identified);
     }
     EXPECT_GT(still_accepted, 0);
     for (size_t n = 0; n < good.size(); n += 61) {
