@@ -3,6 +3,8 @@
 #include "packer/identity.h"
 #include "packer/image_roles.h"
 #include "packer/pe/pe_contents.h"
+#include "packer/pe/resource_section.h"
+#include "packer/pe/resources.h"
 #include "synthetic_pe.h"
 
 using tavrik_test::Bytes;
@@ -62,4 +64,41 @@ TEST(PeContents, SurvivesDamage) {
         EXPECT_FALSE(tavrik::check_application_dll(cut)) << n;
         EXPECT_FALSE(tavrik::check_launcher_stub(cut)) << n;
     }
+}
+
+// The resource writer against the reader, with what the launcher's own
+// resources do not have: named types and names, several languages, data of
+// odd sizes; written in directory order whatever the input order.
+TEST(PeContents, ResourceSectionRoundTrips) {
+    using tavrik::Resource;
+    using tavrik::ResourceId;
+    const ResourceId named_type{true, 0, u"CONFIG"}, named{true, 0, u"Second"}, other{true, 0, u"First"};
+    const std::vector<Resource> resources = {
+        {ResourceId::of(24), ResourceId::of(1), 0x409, 0, {'<', 'a', '/', '>'}},
+        {named_type, named, 0x407, 1252, Bytes(3, 7)},
+        {named_type, named, 0x409, 0, Bytes(1, 8)},
+        {named_type, other, 0x409, 0, Bytes(70000, 9)},
+        {ResourceId::of(3), ResourceId::of(2), 0x409, 0, Bytes(5, 2)},
+        {ResourceId::of(3), ResourceId::of(1), 0x409, 0, Bytes(6, 1)},
+    };
+    auto replaced = tavrik::replace_resources(SyntheticPe::launcher().build(), resources);
+    ASSERT_TRUE(replaced) << replaced.error();
+    auto image = tavrik::parse_pe_image(*replaced);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->sections.back().virtual_size, image->directories[2].size);
+    auto read = tavrik::read_resources(*replaced, *image);
+    ASSERT_TRUE(read) << read.error();
+    // Named before numbered at every level, names by code units.
+    const std::vector<size_t> order = {3, 1, 2, 5, 4, 0};
+    ASSERT_EQ(read->size(), order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        const Resource &want = resources[order[i]], &got = (*read)[i];
+        EXPECT_TRUE(got.type == want.type && got.name == want.name) << i;
+        EXPECT_EQ(got.language, want.language) << i;
+        EXPECT_EQ(got.code_page, want.code_page) << i;
+        EXPECT_EQ(got.data, want.data) << i;
+    }
+    std::vector<Resource> twice = resources;
+    twice.push_back(resources[0]);
+    EXPECT_FALSE(tavrik::replace_resources(SyntheticPe::launcher().build(), twice));
 }
