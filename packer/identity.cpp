@@ -167,7 +167,8 @@ Result<Bytes> apply_identity(const Bytes &stub, const Identity &identity) {
     std::vector<Resource> kept;
     for (auto &r : resources) {
         if (r.type.is(resource_type::version)) continue;
-        if (!identity.icon.empty() && (r.type.is(resource_type::icon) || r.type.is(resource_type::group_icon))) continue;
+        const bool icon_part = r.type.is(resource_type::icon) || r.type.is(resource_type::group_icon);
+        if (!identity.icon.empty() && icon_part) continue;
         if (r.type.is(resource_type::manifest)) {
             auto edited = with_execution_level(r.data, identity.execution_level);
             if (!edited) return Error{edited.error()};

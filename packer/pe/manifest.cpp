@@ -1,6 +1,6 @@
 #include "packer/pe/manifest.h"
 
-#include <cctype>
+#include <utility>
 
 namespace tavrik {
 

@@ -114,7 +114,8 @@ Result<Bytes> replace_resources(const Bytes &file, const std::vector<Resource> &
 
     store_u32(out, header(layout->resources) + 8, static_cast<uint32_t>(section->size()));
     store_u32(out, header(layout->resources) + 16, static_cast<uint32_t>(raw_size));
-    store_u32(out, oh + pe::opt_data_directories + 8 * pe::resource_directory + 4, static_cast<uint32_t>(section->size()));
+    const size_t directory = oh + pe::opt_data_directories + 8 * pe::resource_directory;
+    store_u32(out, directory + 4, static_cast<uint32_t>(section->size()));
     store_u32(out, oh + pe::opt_size_of_image, static_cast<uint32_t>(end_of_image));
     store_u32(out, oh + pe::opt_size_of_initialized_data, static_cast<uint32_t>(initialized));
     store_u32(out, oh + pe::opt_checksum, pe_checksum(out, oh + pe::opt_checksum));

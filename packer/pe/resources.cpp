@@ -131,9 +131,17 @@ Result<std::vector<Resource>> read_resources(const Bytes &file, const PeImage &i
 
 Result<Bytes> build_resource_section(std::vector<Resource> resources, uint32_t section_rva) {
     const auto key = [](const Resource &r) { return std::tie(r.type, r.name, r.language); };
-    std::sort(resources.begin(), resources.end(), [&key](const Resource &a, const Resource &b) { return key(a) < key(b); });
+    std::sort(resources.begin(), resources.end(),
+              [&key](const Resource &a, const Resource &b) { return key(a) < key(b); });
     for (size_t i = 1; i < resources.size(); ++i) {
-        if (key(resources[i - 1]) == key(resources[i])) return Error{"two resources with the same type, name and language"};
+        if (key(resources[i - 1]) == key(resources[i])) {
+            return Error{"two resources with the same type, name and language"};
+        }
+    }
+    // Directory entry counts and name lengths are 16-bit.
+    if (resources.size() > UINT16_MAX) return Error{"too many resources"};
+    for (const auto &r : resources) {
+        if (r.type.name.size() > UINT16_MAX || r.name.name.size() > UINT16_MAX) return Error{"resource name too long"};
     }
 
     // The tree, breadth first: the root, one directory per type, one per
@@ -181,10 +189,6 @@ Result<Bytes> build_resource_section(std::vector<Resource> resources, uint32_t s
         for (size_t i = 0; i < id.name.size(); ++i) store_u16(out, next_name + 2 + 2 * i, id.name[i]);
         next_name += 2 + 2 * id.name.size();
     };
-    for (const auto &r : resources) {
-        if (r.type.named && r.type.name.size() > UINT16_MAX) return Error{"resource name too long"};
-        if (r.name.named && r.name.name.size() > UINT16_MAX) return Error{"resource name too long"};
-    }
 
     // Root: one entry per type.
     std::vector<const ResourceId *> ids;
@@ -209,7 +213,9 @@ Result<Bytes> build_resource_section(std::vector<Resource> resources, uint32_t s
     for (size_t t = 0; t < type_starts.size(); ++t) {
         const size_t end = t + 1 < type_starts.size() ? type_starts[t + 1] : resources.size();
         ids.clear();
-        for (size_t k = n; k < name_starts.size() && name_starts[k] < end; ++k) ids.push_back(&resources[name_starts[k]].name);
+        for (size_t k = n; k < name_starts.size() && name_starts[k] < end; ++k) {
+            ids.push_back(&resources[name_starts[k]].name);
+        }
         store_directory_header(out, type_directories[t], ids);
         for (size_t k = 0; k < ids.size(); ++k, ++n) {
             const size_t entry = type_directories[t] + directory_header_size + directory_entry_size * k;
@@ -224,7 +230,8 @@ Result<Bytes> build_resource_section(std::vector<Resource> resources, uint32_t s
         const size_t name_end = n + 1 < name_starts.size() ? name_starts[n + 1] : resources.size();
         store_u16(out, name_directories[n] + 14, static_cast<uint16_t>(name_end - name_starts[n]));
         for (size_t i = name_starts[n]; i < name_end; ++i) {
-            const size_t entry = name_directories[n] + directory_header_size + directory_entry_size * (i - name_starts[n]);
+            const size_t entry =
+                name_directories[n] + directory_header_size + directory_entry_size * (i - name_starts[n]);
             store_u32(out, entry, resources[i].language);
             store_u32(out, entry + 4, static_cast<uint32_t>(data_entries_at + data_entry_size * i));
         }

@@ -159,7 +159,8 @@ Result<Bytes> build_version_info(const VersionInfo &info) {
     append_u16(translation, 0x0409);  // US English
     append_u16(translation, 1200);    // UTF-16
     const Bytes string_info = node(u"StringFileInfo", type_text, {}, 0, {node(u"040904b0", type_text, {}, 0, strings)});
-    const Bytes var_info = node(u"VarFileInfo", type_text, {}, 0, {node(u"Translation", type_binary, translation, 4, {})});
+    const Bytes var_info =
+        node(u"VarFileInfo", type_text, {}, 0, {node(u"Translation", type_binary, translation, 4, {})});
     return node(u"VS_VERSION_INFO", type_binary, fixed, fixed_size, {string_info, var_info});
 }
 
