@@ -22,6 +22,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 
 try:
     import pefile
@@ -193,8 +194,10 @@ def main():
     check(result.stdout.decode().splitlines() == [f"{size} {os.path.basename(args.app)}"] + identity,
           f"list printed {result.stdout.decode()!r}")
 
-    # Windows: what Explorer would read, and the program running.
-    result = run([args.wine_run, args.probe, custom] + sorted(expected), cwd=work)
+    # Windows: what Explorer would read, and the program running, started
+    # in an empty directory of their own.
+    cwd = tempfile.mkdtemp(prefix="tavrik_cwd_")
+    result = run([args.wine_run, args.probe, custom] + sorted(expected), cwd=cwd)
     probe = result.stdout.decode("utf-8", "replace").splitlines()
     check(result.returncode == 0, f"identity_probe failed: {result.stderr.decode(errors='replace')}")
     check(probe[:2] == ["file_version=1.2.3.4", "product_version=5.6.7.8"], f"probe: {probe[:2]}")
@@ -206,7 +209,8 @@ def main():
               for w, h, _, _, _, data in icon]
     check(icons[1:] == wanted, "probe: Windows loads other icons: " + " | ".join(i[:60] for i in icons))
 
-    result = run([args.wine_run, custom, "one", "--exit", "7"], cwd=work)
+    result = run([args.wine_run, custom, "one", "--exit", "7"], cwd=cwd)
+    os.rmdir(cwd)
     check(result.returncode == 7, f"customised executable exited with {result.returncode}: {result.stderr!r}")
     check(b"argument 1: one" in result.stdout, f"customised executable printed {result.stdout!r}")
 
