@@ -98,8 +98,15 @@ def relocations(pe):
     return [(entry.rva, entry.type) for block in blocks for entry in block.entries]
 
 
-def run(command, **kwargs):
-    return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=120, **kwargs)
+def run(command, cwd=None):
+    """Output goes through files, not pipes: a Wine process that needs a
+    desktop starts explorer.exe, which would inherit a pipe and hold it open
+    long after the program ended."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=120, cwd=cwd)
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(command, result.returncode, out.read(), err.read())
 
 
 def main():
