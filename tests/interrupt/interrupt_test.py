@@ -318,6 +318,42 @@ def run_nested_scenario(args, plain_app):
             shutil.rmtree(directory, ignore_errors=True)
 
 
+def run_kill_scenario(args, app):
+    """kill -9 of the top-level instance's Wine process runs no clean-up at
+    all, yet the application must not outlive it: the child ends within a
+    second or two. (The directory stays; a later start removes it.)"""
+    name = "sigkill_to_launcher_ends_child"
+    report_file = os.path.join(args.work, name + ".report")
+    settings = {"TAVRIK_TEST_REPORT": windows_path(report_file), "TAVRIK_TEST_SLEEP_MS": "60000"}
+    launcher, master, output = start_launcher(args, app, name, settings)
+    observers = []
+    directory = None
+    try:
+        report = wait_for_report(launcher, report_file)
+        directory = linux_path(report["library_path"].rsplit("\\", 1)[0])
+        child_observer = start_observer(args.observer, report["pid"])
+        observers.append(child_observer)
+        started = time.monotonic()
+        os.kill(launcher.pid, signal.SIGKILL)
+        observed_exit_code(child_observer)
+        elapsed = time.monotonic() - started
+        print(f"  {name}: child ended {elapsed:.2f} s after the kill")
+        check(elapsed <= 3, f"the child ran on for {elapsed:.2f} s after its launcher was killed")
+    finally:
+        try:
+            os.killpg(launcher.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        for process in [launcher] + observers:
+            if process.poll() is None:
+                process.kill()
+            process.wait(timeout=30)
+        os.close(master)
+        output.close()
+        if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
+            shutil.rmtree(directory, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--pack", "--stub", "--app", "--observer", "--work"):
@@ -370,14 +406,16 @@ def main():
             failures += 1
             print(f"FAILED: {name}: {failure}")
     total = len(scenarios)
-    if not args.console:
+    extra = (("nested_instance_has_no_handler", run_nested_scenario),
+             ("sigkill_to_launcher_ends_child", run_kill_scenario))
+    for name, scenario in (() if args.console else extra):
         total += 1
         try:
-            run_nested_scenario(args, app)
-            print("ok: nested_instance_has_no_handler")
+            scenario(args, app)
+            print(f"ok: {name}")
         except ScenarioFailure as failure:
             failures += 1
-            print(f"FAILED: nested_instance_has_no_handler: {failure}")
+            print(f"FAILED: {name}: {failure}")
     print(f"{total - failures} of {total} scenarios passed")
     return 1 if failures else 0
 
