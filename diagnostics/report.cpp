@@ -5,6 +5,19 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+namespace {
+
+void (*failure_cleanup)() = nullptr;
+
+[[noreturn]] void exit_after_failure() {
+    if (failure_cleanup != nullptr) failure_cleanup();
+    exit(2);
+}
+
+}  // namespace
+
+void set_failure_cleanup(void (*cleanup)()) { failure_cleanup = cleanup; }
+
 void report_error_code(const char *message, unsigned long code) {
     char *text = nullptr;
     DWORD length = FormatMessageA(
@@ -24,7 +37,9 @@ unsigned long trim_line_end(char *text, unsigned long length) {
 
 void fail_plain(const char *message) {
     puts(message);
-    exit(2);
+    // Written before the clean-up, which can take a while.
+    fflush(stdout);
+    exit_after_failure();
 }
 
 namespace {
@@ -50,10 +65,10 @@ void print_with_path(const char *format, const wchar_t *path) {
 
 void fail_with_path(const char *format, const wchar_t *path) {
     print_with_path(format, path);
-    exit(2);
+    exit_after_failure();
 }
 
 void fail_with_code(const char *message, unsigned long code) {
     report_error_code(message, code);
-    exit(2);
+    exit_after_failure();
 }

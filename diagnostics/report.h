@@ -20,6 +20,10 @@ unsigned long trim_line_end(char *text, unsigned long length);
 // as "?".
 void print_with_path(const char *format, const wchar_t *path);
 
+// Runs after the line of a reported failure and before exit(2): the launch
+// sequence of a top-level instance sets it to delete what it unpacked.
+void set_failure_cleanup(void (*cleanup)());
+
 // puts(message) then exit(2).
 [[noreturn]] void fail_plain(const char *message);
 // fprintf(stderr, format, path) then exit(2).

@@ -19,7 +19,7 @@ inline constexpr DWORD deletion_pause_ms = 100;
 // The operations the clean-up performs on the system; tests replace them to
 // count calls.
 struct CleanupOperations {
-    int (*delete_tree)(const wchar_t *directory);
+    DWORD (*delete_tree)(const wchar_t *directory);
     DWORD (*get_attributes)(const wchar_t *path);
     void (*pause)(DWORD milliseconds);
 };
