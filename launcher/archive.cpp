@@ -39,9 +39,14 @@ uint64_t read_size() {
     return size;
 }
 
+// The file being written, so that a failure in the middle can close it
+// before its clean-up deletes it.
+HANDLE file_being_written = INVALID_HANDLE_VALUE;
+
 void write_file(const wchar_t *path, uint64_t size) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail_with_path(message_open_for_writing, path);
+    file_being_written = file;
     while (size > 0) {
         DWORD n = size < file_chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(file_chunk_size);
         read_payload(chunk, n);
@@ -49,6 +54,7 @@ void write_file(const wchar_t *path, uint64_t size) {
         if (!WriteFile(file, chunk, n, &written, nullptr)) fail_with_code(message_unpack_failed, GetLastError());
         size -= n;
     }
+    file_being_written = INVALID_HANDLE_VALUE;
     CloseHandle(file);
 }
 
@@ -60,6 +66,12 @@ void seed_directory_cache() {
 }
 
 }  // namespace
+
+void close_file_being_written() {
+    if (file_being_written == INVALID_HANDLE_VALUE) return;
+    CloseHandle(file_being_written);
+    file_being_written = INVALID_HANDLE_VALUE;
+}
 
 bool create_directory_cached(const wchar_t *path) {
     if (directory_cache.count == 0) seed_directory_cache();

@@ -1,5 +1,6 @@
 #include "launcher/cleanup.h"
 
+#include "launcher/archive.h"
 #include "launcher/launch_state.h"
 #include "launcher/tree_deletion.h"
 
@@ -84,6 +85,11 @@ void cleanup_extraction() {
         cleanup.deletion_done = true;
     }
     LeaveCriticalSection(&cleanup.deletion_lock);
+}
+
+void cleanup_after_failure() {
+    close_file_being_written();
+    cleanup_extraction();
 }
 
 BOOL WINAPI console_control_handler(DWORD control_type) {

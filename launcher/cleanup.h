@@ -45,4 +45,7 @@ void set_child_process(HANDLE child);
 HANDLE take_child_process();
 
 void cleanup_extraction();
+// A top-level instance's reported failure: closes what the walk held open
+// and deletes what it unpacked, as the normal clean-up does.
+void cleanup_after_failure();
 BOOL WINAPI console_control_handler(DWORD control_type);

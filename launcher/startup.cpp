@@ -131,7 +131,7 @@ void start_up() {
     launch.is_top_level = parent != ParentCheck::same_executable;
     // From here on a reported failure of a top-level instance deletes what
     // it has unpacked so far.
-    if (launch.is_top_level) set_failure_cleanup(cleanup_extraction);
+    if (launch.is_top_level) set_failure_cleanup(cleanup_after_failure);
     if (launch.is_top_level) prepare_top_level_environment();
     compute_target_directory();
     if (launch.is_top_level && !SetConsoleCtrlHandler(console_control_handler, TRUE))

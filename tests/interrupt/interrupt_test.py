@@ -43,6 +43,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -97,16 +98,28 @@ def parse_report(text):
     return items
 
 
+_scratch = []
+
+
+def scratch_cwd():
+    # Windows programs start in an empty directory of their own, never in
+    # the build tree.
+    if not _scratch:
+        _scratch.append(tempfile.mkdtemp(prefix="tavrik_cwd_"))
+    return _scratch[0]
+
+
 def warm_wineserver(observer):
     # A cold wineserver makes the first process slow and takes over whatever
     # streams it is started with; one throwaway process with no streams
     # starts it. exit_observer with pid 0 fails to open it and ends at once.
-    subprocess.run([WINE_RUN, observer, "0", "1"], env=wine_env(), stdin=subprocess.DEVNULL,
+    subprocess.run([WINE_RUN, observer, "0", "1"], env=wine_env(), stdin=subprocess.DEVNULL, cwd=scratch_cwd(),
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
 
 
 def start_observer(observer, pid):
     process = subprocess.Popen([WINE_RUN, observer, str(pid), "60000"], env=wine_env(), stdin=subprocess.DEVNULL,
+                               cwd=scratch_cwd(),
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     ready, _, _ = select.select([process.stdout], [], [], 30)
     line = process.stdout.readline().strip() if ready else "<nothing within 30 s>"
@@ -135,7 +148,7 @@ def start_launcher(args, app, name, settings):
     warm_wineserver(args.observer)
     master, slave = pty.openpty()
     output = open(os.path.join(args.work, name + ".out"), "wb")
-    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output,
+    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output, cwd=scratch_cwd(),
                                 stderr=subprocess.STDOUT, process_group=0)
     os.close(slave)
     return launcher, master, output

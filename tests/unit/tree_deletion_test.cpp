@@ -85,6 +85,7 @@ TEST(TreeDeletion, RemovesLinksWithoutFollowingThem) {
     EXPECT_EQ(delete_directory_tree(root.c_str()), 0u);
     EXPECT_FALSE(exists(root));
     EXPECT_EQ(read_file(outside + L"\\precious.txt"), "precious");
+    SetFileAttributesW((outside + L"\\precious.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST(TreeDeletion, RefusesEveryRootButAnAbsoluteDirectoryBelowADriveOrShare) {
