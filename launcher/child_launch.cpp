@@ -24,7 +24,10 @@ void append_character(wchar_t *command_line, size_t capacity, size_t &length, wc
     command_line[length] = 0;
 }
 
+// An empty argument is quoted too: written as nothing it would vanish
+// between its separators when the child splits its command line.
 bool needs_quotes(const wchar_t *argument) {
+    if (*argument == 0) return true;
     for (const wchar_t *c = argument; *c != 0; ++c)
         if (*c == L' ' || *c == L'\t' || *c == L'\n' || *c == L'\v' || *c == L'"') return true;
     return false;
