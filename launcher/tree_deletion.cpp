@@ -24,9 +24,10 @@ struct TreeWalk {
     WIN32_FIND_DATAW entry;
     DWORD first_error;
 };
-TreeWalk walk;
-// The clean-up and the sweep of stale directories may delete at once.
-SRWLOCK walk_lock = SRWLOCK_INIT;
+// Two walks, so that the clean-up never waits for the sweep of stale
+// directories (or the other way round); each call takes a free one.
+TreeWalk walks[2];
+SRWLOCK walk_locks[2] = {SRWLOCK_INIT, SRWLOCK_INIT};
 
 bool is_drive_letter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
@@ -50,7 +51,7 @@ bool count_components(const wchar_t *from, int &count) {
 // Builds the \\?\ form of an acceptable root: C:\dir... with at least one
 // directory below the drive, or \\server\share\dir... with at least one
 // below the share. A whole drive or share is never a root.
-bool set_root(const wchar_t *root) {
+bool set_root(TreeWalk &walk, const wchar_t *root) {
     int components = 0;
     const wchar_t *prefix = nullptr;
     const wchar_t *rest = nullptr;
@@ -74,12 +75,12 @@ bool set_root(const wchar_t *root) {
     return true;
 }
 
-void note_failure() {
+void note_failure(TreeWalk &walk) {
     DWORD error = GetLastError();
     if (walk.first_error == 0) walk.first_error = error != 0 ? error : ERROR_GEN_FAILURE;
 }
 
-bool enter(const wchar_t *name) {
+bool enter(TreeWalk &walk, const wchar_t *name) {
     size_t length = wcslen(name);
     if (walk.length + 1 + length + 1 > path_capacity) return false;
     walk.path[walk.length] = L'\\';
@@ -88,7 +89,7 @@ bool enter(const wchar_t *name) {
     return true;
 }
 
-void leave() {
+void leave(TreeWalk &walk) {
     while (walk.length > 0 && walk.path[walk.length - 1] != L'\\') --walk.length;
     if (walk.length > 0) --walk.length;
     walk.path[walk.length] = 0;
@@ -96,12 +97,12 @@ void leave() {
 
 // A link of any kind is opened as itself, never as what it points to, and
 // deleted through that handle.
-void remove_link() {
+void remove_link(TreeWalk &walk) {
     HANDLE link = CreateFileW(walk.path, DELETE | FILE_WRITE_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (link == INVALID_HANDLE_VALUE) {
-        note_failure();
+        note_failure(walk);
         return;
     }
     FILE_BASIC_INFO basic = {};
@@ -115,24 +116,24 @@ void remove_link() {
     }
     FILE_DISPOSITION_INFO disposition = {};
     disposition.DeleteFile = TRUE;
-    if (!SetFileInformationByHandle(link, FileDispositionInfo, &disposition, sizeof disposition)) note_failure();
+    if (!SetFileInformationByHandle(link, FileDispositionInfo, &disposition, sizeof disposition)) note_failure(walk);
     CloseHandle(link);
 }
 
-void clear_attributes(DWORD attributes) {
+void clear_attributes(TreeWalk &walk, DWORD attributes) {
     if ((attributes & clearable_attributes) == 0) return;
     DWORD kept = attributes & ~clearable_attributes & ~FILE_ATTRIBUTE_DIRECTORY;
     SetFileAttributesW(walk.path, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
 }
 
-void remove_file(DWORD attributes) {
-    clear_attributes(attributes);
-    if (!DeleteFileW(walk.path)) note_failure();
+void remove_file(TreeWalk &walk, DWORD attributes) {
+    clear_attributes(walk, attributes);
+    if (!DeleteFileW(walk.path)) note_failure(walk);
 }
 
-void remove_empty_directory(DWORD attributes) {
-    clear_attributes(attributes);
-    if (!RemoveDirectoryW(walk.path)) note_failure();
+void remove_empty_directory(TreeWalk &walk, DWORD attributes) {
+    clear_attributes(walk, attributes);
+    if (!RemoveDirectoryW(walk.path)) note_failure(walk);
 }
 
 bool is_dot_entry(const wchar_t *name) {
@@ -141,27 +142,27 @@ bool is_dot_entry(const wchar_t *name) {
 
 // Opens a search in the directory at walk.path; its first entry lands in
 // walk.entry. False with `empty` set when there is nothing to search.
-bool open_search(HANDLE &search, bool &empty) {
+bool open_search(TreeWalk &walk, HANDLE &search, bool &empty) {
     empty = false;
-    if (!enter(L"*")) {
+    if (!enter(walk, L"*")) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
     search = FindFirstFileExW(walk.path, FindExInfoBasic, &walk.entry, FindExSearchNameMatch, nullptr,
                               FIND_FIRST_EX_LARGE_FETCH);
     DWORD error = GetLastError();
-    leave();
+    leave(walk);
     if (search != INVALID_HANDLE_VALUE) return true;
     empty = error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES;
     SetLastError(error);
     return false;
 }
 
-void delete_below_root() {
+void delete_below_root(TreeWalk &walk) {
     size_t depth = 0;
     bool empty = false;
-    if (!open_search(walk.searches[0], empty)) {
-        if (!empty) note_failure();
+    if (!open_search(walk, walk.searches[0], empty)) {
+        if (!empty) note_failure(walk);
         return;
     }
     bool have_entry = true;
@@ -171,41 +172,41 @@ void delete_below_root() {
             // and go back up; the root itself is removed by the caller.
             FindClose(walk.searches[depth]);
             if (depth == 0) return;
-            remove_empty_directory(walk.attributes[depth]);
+            remove_empty_directory(walk, walk.attributes[depth]);
             --depth;
-            leave();
+            leave(walk);
             continue;
         }
         have_entry = false;
         const wchar_t *name = walk.entry.cFileName;
         if (is_dot_entry(name)) continue;
         DWORD attributes = walk.entry.dwFileAttributes;
-        if (!enter(name)) {
+        if (!enter(walk, name)) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            note_failure();
+            note_failure(walk);
             continue;
         }
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            remove_link();
-            leave();
+            remove_link(walk);
+            leave(walk);
         } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             HANDLE below = INVALID_HANDLE_VALUE;
             if (depth + 1 == depth_capacity) {
                 SetLastError(ERROR_FILENAME_EXCED_RANGE);
-                note_failure();
-            } else if (open_search(below, empty)) {
+                note_failure(walk);
+            } else if (open_search(walk, below, empty)) {
                 walk.searches[++depth] = below;
                 walk.attributes[depth] = attributes;
                 have_entry = true;
                 continue;
             } else if (!empty) {
-                note_failure();
+                note_failure(walk);
             }
-            remove_empty_directory(attributes);
-            leave();
+            remove_empty_directory(walk, attributes);
+            leave(walk);
         } else {
-            remove_file(attributes);
-            leave();
+            remove_file(walk, attributes);
+            leave(walk);
         }
     }
 }
@@ -213,26 +214,31 @@ void delete_below_root() {
 }  // namespace
 
 DWORD delete_directory_tree(const wchar_t *root) {
-    AcquireSRWLockExclusive(&walk_lock);
+    int taken = TryAcquireSRWLockExclusive(&walk_locks[0]) ? 0 : 1;
+    if (taken == 1 && !TryAcquireSRWLockExclusive(&walk_locks[1])) {
+        AcquireSRWLockExclusive(&walk_locks[0]);
+        taken = 0;
+    }
+    TreeWalk &walk = walks[taken];
     walk.first_error = 0;
     DWORD result = ERROR_BAD_PATHNAME;
-    if (root != nullptr && set_root(root)) {
+    if (root != nullptr && set_root(walk, root)) {
         DWORD attributes = GetFileAttributesW(walk.path);
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             DWORD error = GetLastError();
             result = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
         } else {
             if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                remove_link();
+                remove_link(walk);
             } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                delete_below_root();
-                remove_empty_directory(attributes);
+                delete_below_root(walk);
+                remove_empty_directory(walk, attributes);
             } else {
-                remove_file(attributes);
+                remove_file(walk, attributes);
             }
             result = walk.first_error;
         }
     }
-    ReleaseSRWLockExclusive(&walk_lock);
+    ReleaseSRWLockExclusive(&walk_locks[taken]);
     return result;
 }

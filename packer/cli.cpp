@@ -4,19 +4,20 @@
 #include <system_error>
 #include <thread>
 
-#include "packer/attach.h"
 #include "packer/attached_data.h"
 #include "packer/extract.h"
 #include "packer/file_io.h"
+#include "packer/identity.h"
 #include "packer/image_roles.h"
 #include "packer/input_files.h"
 #include "packer/names.h"
 #include "packer/pack_options.h"
 #include "packer/packed_executable.h"
 #include "packer/path_text.h"
-#include "packer/pe_checksum.h"
-#include "packer/pe_contents.h"
-#include "packer/pe_image.h"
+#include "packer/pe/attach.h"
+#include "packer/pe/icons.h"
+#include "packer/pe/pe_checksum.h"
+#include "packer/pe/pe_image.h"
 #include "packer/progress.h"
 #include "packer/stub_location.h"
 #include "packer/utf.h"
@@ -46,6 +47,38 @@ int thread_count(const PackOptions &options) {
     return cores == 0 ? 1 : static_cast<int>(cores > 256 ? 256 : cores);
 }
 
+Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
+    if (path.empty()) return std::vector<IconImage>();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return Error{"icon " + shown_path(path) + " does not exist"};
+    auto file = read_whole_file(path);
+    if (!file) return Error{file.error()};
+    auto images = parse_ico(*file);
+    if (!images) return Error{"icon " + shown_path(path) + " is not a valid .ico file: " + images.error()};
+    return images;
+}
+
+// The stub with the program's identity in place of the launcher's.
+Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &stub_path, const Bytes &stub,
+                       const ArchiveEntry &application, std::vector<IconImage> icon) {
+    auto output_name = path_to_utf8(options.output.filename());
+    if (!output_name) return Error{"-o: " + output_name.error()};
+    auto output_name16 = utf8_to_utf16(*output_name);
+    if (!output_name16) return Error{"-o: " + output_name16.error()};
+    Identity identity;
+    identity.icon = std::move(icon);
+    identity.console = options.identity.console;
+    identity.execution_level = options.identity.execution_level;
+    auto version = derive_version_info(options.identity, application.content, application.name, *output_name16);
+    if (!version) return Error{"application " + shown_path(options.app_dll) + " " + version.error()};
+    identity.version = std::move(*version);
+    auto identified = apply_identity(stub, identity);
+    if (!identified) {
+        return Error{"cannot rewrite the resources of stub " + shown_path(stub_path) + ": " + identified.error()};
+    }
+    return identified;
+}
+
 Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &err) {
     auto stub_path = choose_stub(options, environment.argv0);
     if (!stub_path) return Error{stub_path.error()};
@@ -53,11 +86,15 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     if (!stub) return Error{stub.error()};
     auto launcher = check_launcher_stub(*stub);
     if (!launcher) return Error{"stub " + shown_path(*stub_path) + " " + launcher.error()};
+    auto icon = read_icon(options.identity.icon);
+    if (!icon) return Error{icon.error()};
 
     auto entries = collect_entries(options.app_dll, options.inputs);
     if (!entries) return Error{entries.error()};
     auto application = check_application_dll(entries->front().content);
     if (!application) return Error{"application " + shown_path(options.app_dll) + " " + application.error()};
+    auto identified = identify(options, *stub_path, *stub, entries->front(), std::move(*icon));
+    if (!identified) return Error{identified.error()};
 
     auto archive = write_archive(*entries);
     if (!archive) return Error{archive.error()};
@@ -74,7 +111,7 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
         frame = compress_frame(*archive, options.level, thread_count(options));
     }
     if (!frame) return Error{frame.error()};
-    auto exe = attach_to_stub(*stub, make_attached_data(*frame));
+    auto exe = attach_to_stub(*identified, make_attached_data(*frame));
     if (!exe) return Error{exe.error()};
     return write_file_replacing(options.output, *exe);
 }
@@ -84,11 +121,14 @@ Result<bool> list(const PackOptions &options, std::ostream &out) {
     if (!exe) return Error{exe.error()};
     auto entries = unpack_executable(*exe);
     if (!entries) return Error{entries.error()};
+    auto identity = describe_identity(*exe);
+    if (!identity) return Error{shown_path(options.packed) + ": " + identity.error()};
     for (const auto &entry : *entries) {
         auto name = utf16_to_utf8(entry.name);
         if (!name) return Error{name.error()};
         out << entry.content.size() << ' ' << *name << '\n';
     }
+    for (const auto &line : *identity) out << line << '\n';
     return true;
 }
 
@@ -98,10 +138,9 @@ Result<bool> verify(const PackOptions &options, std::ostream &out) {
     const std::string shown = shown_path(options.packed);
     auto image = parse_pe_image(*exe);
     if (!image) return Error{shown + " is not a packed executable: " + image.error()};
-    auto product = version_string(*exe, *image, u"ProductName");
-    if (!product || *product != launcher_product_name) {
-        return Error{shown + " is not built on the Tavrik launcher"};
-    }
+    // Recognised by what the packer wrote: the .tavrik section and the
+    // attached data's magic, checked below. The version resource is the
+    // program's own, not the launcher's.
     auto attached = find_attached_data(*exe);
     if (!attached) return Error{shown + ": " + attached.error()};
     // Set by the packer over the whole file (and kept up to date by signing
@@ -124,10 +163,13 @@ Result<bool> verify(const PackOptions &options, std::ostream &out) {
     if (!application) {
         return Error{shown + ": the first file " + shown_name(entries->front().name) + " " + application.error()};
     }
+    auto identity = describe_identity(*exe);
+    if (!identity) return Error{shown + " is damaged: " + identity.error()};
     uint64_t bytes = 0;
     for (const auto &entry : *entries) bytes += entry.content.size();
     out << "OK: " << entries->size() << (entries->size() == 1 ? " file, " : " files, ") << bytes << " bytes"
         << (image->certificate_size != 0 ? ", signed" : "") << '\n';
+    for (const auto &line : *identity) out << line << '\n';
     return true;
 }
 

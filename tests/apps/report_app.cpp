@@ -8,6 +8,9 @@
 //                               hidden and system (reports "protected=<count>"),
 //                               and leaves a link "to_cwd" to the current
 //                               directory there ("link=ok" or "link=error <code>")
+//   TAVRIK_TEST_SPAWN=command   starts the command line without waiting for it
+//                               and without handing it any handle; reports
+//                               "spawned=<pid>" or "spawned=error <GetLastError>"
 //   TAVRIK_TEST_RUN=command     runs the command line, inheriting handles, waits
 //                               for it; reports "run_exit=<unsigned decimal>",
 //                               or "run_exit=error <GetLastError>" if it did not start;
@@ -190,6 +193,20 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv,
         bool linked = CreateSymbolicLinkW((directory + L"\\to_cwd").c_str(), current_directory().c_str(),
                                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
         report.add("link", linked ? "ok" : "error " + std::to_string(GetLastError()));
+    }
+    if (auto command = read_env(L"TAVRIK_TEST_SPAWN")) {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;  // none: Wine would pass ours on
+        PROCESS_INFORMATION process = {};
+        if (CreateProcessW(nullptr, &(*command)[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+                           &startup, &process)) {
+            report.add("spawned", std::to_string(process.dwProcessId));
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        } else {
+            report.add("spawned", "error " + std::to_string(GetLastError()));
+        }
     }
     if (const auto command = read_env(L"TAVRIK_TEST_RUN")) {
         SetEnvironmentVariableW(L"TAVRIK_TEST_RUN", nullptr);

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/attached_data.h"
 #include "packer/frame.h"
 #include "packer/packed_executable.h"
@@ -702,7 +702,8 @@ TEST(RobustMalformed, HugeSizesEndAsDecodingFailures) {
 
 // A damaged name can hold any unit, line ends included. Windows refuses
 // control characters in file names, and the launcher's line about it stays
-// one line.
+// one line: C0 and C1 controls, DEL and the line and paragraph separators
+// show as '?'.
 TEST(RobustMalformed, NameWithLineEndsFailsToOpenOnOneLine) {
     Sandbox sandbox;
     tavrik::Bytes app = read_bytes(app_path(L"report_app.dll"));
@@ -715,7 +716,7 @@ TEST(RobustMalformed, NameWithLineEndsFailsToOpenOnOneLine) {
         return bytes;
     };
     tavrik::Bytes archive = record(L"app.dll", app);
-    tavrik::Bytes bad = record(L"first line\r\nsecond line\x07.txt", {'x'});
+    tavrik::Bytes bad = record(L"first line\r\nsecond\x7f\x85line\u2028third\u2029\x07.txt", {'x'});
     archive.insert(archive.end(), bad.begin(), bad.end());
     archive.insert(archive.end(), {0, 0});
     std::wstring exe = sandbox / L"app.exe";
@@ -725,7 +726,7 @@ TEST(RobustMalformed, NameWithLineEndsFailsToOpenOnOneLine) {
     EXPECT_EQ(r.run.out, "");
     const std::string &err = r.run.err;
     EXPECT_EQ(err.rfind("Error, failed to open '" + utf8(sandbox.temp()) + "\\onefile_", 0), 0u) << describe(r);
-    const std::string suffix = "' for writing.\r\n";
+    const std::string suffix = "\\first line??second??line?third??.txt' for writing.\r\n";
     EXPECT_TRUE(err.size() > suffix.size() && err.compare(err.size() - suffix.size(), suffix.size(), suffix) == 0)
         << describe(r);
     EXPECT_EQ(err.find('\n'), err.size() - 1) << "more than one line: " << describe(r);

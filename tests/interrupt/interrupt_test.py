@@ -32,7 +32,12 @@ child's whole exit code (seen by exit_observer.exe, which holds the child
 from before the interrupt), the launcher's exit code, and that the
 extraction directory is gone.
 
-Usage: interrupt_test.py --pack P --stub S --app A --observer O --work DIR
+With --console the launcher is packed as a console program (tavrik-pack
+--console) and the scenarios that reach the launcher's own handler run again:
+the subsystem changes how Windows sets up the console, not what the
+launcher does with its events.
+
+Usage: interrupt_test.py --pack P --stub S --app A --observer O --work DIR [--console]
 """
 
 import argparse
@@ -164,6 +169,25 @@ def wait_for_report(launcher, report_file):
         return parse_report(f.read())
 
 
+def end_scenario(launcher, observers, master, output, directory):
+    # The whole group, even when the launcher has ended: a launcher that
+    # failed to stop its child leaves it running there (a stopped one is
+    # resumed first, so that it can be killed).
+    try:
+        os.killpg(launcher.pid, signal.SIGCONT)
+        os.killpg(launcher.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    for process in [launcher] + observers:
+        if process.poll() is None:
+            process.kill()
+        process.wait(timeout=30)
+    os.close(master)
+    output.close()
+    if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
+        shutil.rmtree(directory, ignore_errors=True)
+
+
 def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_codes):
     lowest, highest = seconds_range
     report_file = os.path.join(args.work, name + ".report")
@@ -212,20 +236,7 @@ def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_cod
         check(launcher_code in (0, STATUS_CONTROL_C_EXIT), f"launcher exit code {launcher_code:#x}")
         check(not os.path.exists(directory), f"extraction directory left behind: {directory}")
     finally:
-        # The whole group, even when the launcher has ended: a launcher that
-        # failed to stop its child leaves it running there.
-        try:
-            os.killpg(launcher.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        for process in [launcher] + observers:
-            if process.poll() is None:
-                process.kill()
-            process.wait(timeout=30)
-        os.close(master)
-        output.close()
-        if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
-            shutil.rmtree(directory, ignore_errors=True)
+        end_scenario(launcher, observers, master, output, directory)
 
 
 def linux_processes_of_group(group):
@@ -298,25 +309,39 @@ def run_nested_scenario(args, plain_app):
         check(launcher.returncode == 0, f"launcher exit code {launcher.returncode}, expected the child's 0")
         check(not os.path.exists(directory), f"extraction directory left behind: {directory}")
     finally:
-        try:
-            os.killpg(launcher.pid, signal.SIGCONT)
-            os.killpg(launcher.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        for process in [launcher] + observers:
-            if process.poll() is None:
-                process.kill()
-            process.wait(timeout=30)
-        os.close(master)
-        output.close()
-        if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
-            shutil.rmtree(directory, ignore_errors=True)
+        end_scenario(launcher, observers, master, output, directory)
+
+
+def run_kill_scenario(args, app):
+    """kill -9 of the top-level instance's Wine process runs no clean-up at
+    all, yet the application must not outlive it: the child ends within a
+    second or two. (The directory stays; a later start removes it.)"""
+    name = "sigkill_to_launcher_ends_child"
+    report_file = os.path.join(args.work, name + ".report")
+    settings = {"TAVRIK_TEST_REPORT": windows_path(report_file), "TAVRIK_TEST_SLEEP_MS": "60000"}
+    launcher, master, output = start_launcher(args, app, name, settings)
+    observers = []
+    directory = None
+    try:
+        report = wait_for_report(launcher, report_file)
+        directory = linux_path(report["library_path"].rsplit("\\", 1)[0])
+        child_observer = start_observer(args.observer, report["pid"])
+        observers.append(child_observer)
+        started = time.monotonic()
+        os.kill(launcher.pid, signal.SIGKILL)
+        observed_exit_code(child_observer)
+        elapsed = time.monotonic() - started
+        print(f"  {name}: child ended {elapsed:.2f} s after the kill")
+        check(elapsed <= 3, f"the child ran on for {elapsed:.2f} s after its launcher was killed")
+    finally:
+        end_scenario(launcher, observers, master, output, directory)
 
 
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--pack", "--stub", "--app", "--observer", "--work"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--console", action="store_true")
     args = parser.parse_args()
 
     try:
@@ -330,7 +355,8 @@ def main():
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     app = os.path.join(args.work, "interrupt_app.exe")
-    subprocess.run([args.pack, "pack", "-o", app, "--stub", args.stub, args.app], check=True,
+    subsystem = ["--console"] if args.console else []
+    subprocess.run([args.pack, "pack", "-o", app, "--stub", args.stub] + subsystem + [args.app], check=True,
                    stdout=subprocess.DEVNULL)
 
     terminated = [0]
@@ -344,6 +370,16 @@ def main():
         # child also sits out the grace period and is terminated.
         ("ordinary_child_sigint_to_launcher_only", False, "launcher", (3, 20), terminated),
     ]
+    with open(app, "rb") as f:
+        image = f.read(4096)
+    subsystem_at = int.from_bytes(image[0x3C:0x40], "little") + 4 + 20 + 68
+    subsystem_found = int.from_bytes(image[subsystem_at:subsystem_at + 2], "little")
+    if subsystem_found != (3 if args.console else 2):
+        print(f"FAILED: the packed launcher has subsystem {subsystem_found}")
+        return 1
+    if args.console:
+        scenarios = [s for s in scenarios if s[0] in ("ignoring_child_sigint_to_launcher",
+                                                      "ordinary_child_ctrl_c_to_group")]
     failures = 0
     for name, ignore_ctrl, deliver, seconds_range, child_codes in scenarios:
         try:
@@ -352,13 +388,17 @@ def main():
         except ScenarioFailure as failure:
             failures += 1
             print(f"FAILED: {name}: {failure}")
-    try:
-        run_nested_scenario(args, app)
-        print("ok: nested_instance_has_no_handler")
-    except ScenarioFailure as failure:
-        failures += 1
-        print(f"FAILED: nested_instance_has_no_handler: {failure}")
-    total = len(scenarios) + 1
+    total = len(scenarios)
+    extra = (("nested_instance_has_no_handler", run_nested_scenario),
+             ("sigkill_to_launcher_ends_child", run_kill_scenario))
+    for name, scenario in (() if args.console else extra):
+        total += 1
+        try:
+            scenario(args, app)
+            print(f"ok: {name}")
+        except ScenarioFailure as failure:
+            failures += 1
+            print(f"FAILED: {name}: {failure}")
     print(f"{total - failures} of {total} scenarios passed")
     return 1 if failures else 0
 
