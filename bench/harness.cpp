@@ -5,7 +5,7 @@
 //   tavrik-bench-harness.exe --runs N --out OUT.tsv --work DIR
 //                            --launcher PACKED.exe --floor FLOOR.exe
 //                            --archive-bytes BYTES [--overlay FILE]
-//                            [--mode full|stale|memory]
+//                            [--mode full|stale|memory|pair]
 //                            [--stale COUNT --stale-source DIR]
 //
 // Round 0 is a warm-up (written with round 0; the report leaves it out),
@@ -45,7 +45,8 @@
 // the harness then deletes itself.
 //
 // The memory mode runs only "probe" rounds, for the memory figures of a
-// packed file of another size.
+// packed file of another size; the pair mode only "launcher" and "samejob",
+// for quick comparisons of two builds.
 //
 // Every child gets NUL as its standard handles. One line per run goes to
 // OUT.tsv: kind, round, total_us, exit_code, then key=value fields; times
@@ -500,7 +501,7 @@ bool parse(int argc, wchar_t **argv, Options &options) {
         else if (key == L"--stale-source") options.stale_source = value;
         else return false;
     }
-    bool mode_ok = options.mode == L"full" || options.mode == L"memory" ||
+    bool mode_ok = options.mode == L"full" || options.mode == L"memory" || options.mode == L"pair" ||
                    (options.mode == L"stale" && options.stale > 0 && !options.stale_source.empty());
     return argc % 2 == 1 && options.runs > 0 && !options.out.empty() && !options.work.empty() &&
            !options.launcher.empty() && !options.floor.empty() && options.archive_bytes != 0 && mode_ok;
@@ -512,7 +513,7 @@ int wmain(int argc, wchar_t **argv) {
     Options options;
     if (!parse(argc, argv, options)) {
         fwprintf(stderr, L"usage: %ls --runs N --out OUT.tsv --work DIR --launcher PACKED.exe "
-                         L"--floor FLOOR.exe --archive-bytes BYTES [--overlay FILE] [--mode full|stale|memory] "
+                         L"--floor FLOOR.exe --archive-bytes BYTES [--overlay FILE] [--mode full|stale|memory|pair] "
                          L"[--stale COUNT --stale-source DIR]\n", argv[0]);
         return 2;
     }
@@ -538,6 +539,9 @@ int wmain(int argc, wchar_t **argv) {
     for (int round = 0; round <= options.runs; ++round) {
         if (options.mode == L"memory") {
             probe_run(round, ++run_id, options);
+        } else if (options.mode == L"pair") {
+            plain_run("launcher", round, options.launcher, L"");
+            plain_run("samejob", round, options.floor, samejob_arguments);
         } else if (options.mode == L"stale") {
             plain_run("launcher", round, options.launcher, L"");
             plain_run("samejob", round, options.floor, samejob_arguments);
