@@ -12,6 +12,8 @@ BENCH_FAST_PACK_RUNS (packs at the fast level, default 11),
 BENCH_CODEC_RUNS (native decodes per codec, default 11),
 BENCH_STALE_RUNS (rounds of the series with stale directories, default 11),
 BENCH_STALE_DIRS (stale directories planted per round, default 3),
+BENCH_STALE_HOLD_MS (how long the application runs in that series' held
+runs, default 1500; 0 leaves them out),
 BENCH_MEMORY_RUNS (probe runs of the 120 MB application, default 5),
 BENCH_QUIET_WAIT (seconds to wait, before each part, for other programs on
 the machine to go quiet; default 120).
@@ -326,12 +328,14 @@ def make_stale_template(workload):
         f.write(workload["sha256"])
 
 
-def stale_series(workload, rounds, count):
+def stale_series(workload, rounds, count, hold_ms):
     """Wine held to one processor: the full start with and without `count`
-    stale directories planted before it."""
+    stale directories planted before it, also with an application that runs
+    `hold_ms` before returning."""
     make_stale_template(workload)
     return harness_run("stale", SERIES[1][2], rounds, PACKED, workload["archive_bytes"],
-                       ["--mode", "stale", "--stale", str(count), "--stale-source", windows_path(STALE_TEMPLATE)])
+                       ["--mode", "stale", "--stale", str(count), "--stale-source", windows_path(STALE_TEMPLATE),
+                        "--hold-ms", str(hold_ms)])
 
 
 def memory_series(large, rounds):
@@ -358,7 +362,7 @@ def parse_runs(path):
             rows.append(row)
     for row in rows:
         if row["kind"] in ("launcher", "floor", "samejob", "probe", "samejob-probe", "trivial", "decode",
-                           "stale") and row["exit"] != "0":
+                           "stale", "held", "stale-held") and row["exit"] != "0":
             sys.exit(f"bench: a {row['kind']} run ended with {row['exit']}; see {path}")
         if row["kind"] in ("probe", "samejob-probe") and row.get("report") != "ok":
             sys.exit(f"bench: a probe run left no report; see {path}")
@@ -514,6 +518,11 @@ def summarise(rows):
         "ratio_stale_samejob": per_round("stale", "samejob"),
         "stale_planted": sum(r.get("planted", 0) for r in kind("stale")),
         "stale_left": sum(r.get("stale_left", 0) for r in kind("stale")),
+        "held": stats(times("held")),
+        "stale_held": stats(times("stale-held")),
+        "ratio_stale_held": per_round("stale-held", "held"),
+        "stale_held_planted": sum(r.get("planted", 0) for r in kind("stale-held")),
+        "stale_held_left": sum(r.get("stale_left", 0) for r in kind("stale-held")),
         "trivial": stats(times("trivial")),
         "probe": stats(times("probe")),
         "decode": stats(times("decode", "decode_us")),
@@ -610,35 +619,40 @@ def write_chart(series, chart_data, chart_script):
 
 
 def stale_section(add, stale, workload):
-    figures, count = stale["figures"], stale["count"]
+    figures, count, hold = stale["figures"], stale["count"], stale["hold_ms"]
     add("## Stale directories in %TEMP%")
     add("")
+    held_text = (f" Then the same again with an application that runs {hold:,} ms before it returns "
+                 "(`TAVRIK_BENCH_HOLD_MS`), long enough for a sweep that starts a while after the child: the "
+                 "launcher without, then with planted directories." if figures["held"] else "")
     add(f"A third series, Wine held to one processor ({figures['runs']} rounds after a warm-up round): every "
         f"round starts the packed launcher plainly, then the same-job floor, then plants {count} stale "
-        "directories in the prefix's %TEMP% and starts the packed launcher again. Each planted directory is "
-        "named as the launcher names its own (`onefile_<pid>_<6 digits>_<11 characters>`), with the PID of a "
-        "process that has just ended, and holds a copy of the workload as the launcher lays it out "
-        f"({workload['files']} files, {workload['bytes']:,} bytes).")
+        "directories in the prefix's %TEMP% and starts the packed launcher again." + held_text + " Each planted "
+        "directory is named as the launcher names its own (`onefile_<pid>_<6 digits>_<11 characters>`), with "
+        "the PID of a process that has just ended, and holds a copy of the workload as the launcher lays it out "
+        f"({workload['files']} files, {workload['bytes']:,} bytes). After each run the harness counts the "
+        "planted directories that are left and deletes them.")
     add("")
-    add(row(["figure", "median", "min", "max"]))
-    add(row(["---"] * 4))
-    add(row(["full start, no stale directories"] + three(figures["launcher"])))
-    add(row([f"full start with {count} stale directories planted before it"] + three(figures["stale"])))
-    add(row(["with ÷ without, per round"] + three(figures["ratio_stale"], factor)))
-    add(row(["same-job floor (never looks at other directories)"] + three(figures["samejob"])))
+    add(row(["figure", "median", "min", "max", "planted directories the launcher removed"]))
+    add(row(["---"] * 5))
+
+    def removed(planted, left):
+        return "n/a" if planted == 0 else f"{planted - left:.0f} of {planted:.0f}"
+
+    add(row(["full start, no stale directories"] + three(figures["launcher"]) + [""]))
+    add(row([f"full start with {count} stale directories planted before it"] + three(figures["stale"])
+            + [removed(figures["stale_planted"], figures["stale_left"])]))
+    add(row(["with ÷ without, per round"] + three(figures["ratio_stale"], factor) + [""]))
+    add(row(["same-job floor (never looks at other directories)"] + three(figures["samejob"]) + [""]))
     add(row(["full start with stale directories ÷ same-job floor, per round"]
-            + three(figures["ratio_stale_samejob"], factor)))
-    add("")
-    planted, left = figures["stale_planted"], figures["stale_left"]
-    if planted == 0:
-        add("**No stale directory could be planted.**")
-    elif left == planted:
-        add(f"Planted: {planted:.0f}; every one was still there when the launcher had ended: the launcher at "
-            "this commit removes no stale directory (the harness deletes them after each run), so the two "
-            "figures differ only by what the directories' presence costs.")
-    else:
-        add(f"Planted: {planted:.0f}; the launcher removed {planted - left:.0f} of them before it ended "
-            f"({left:.0f} left, which the harness deleted).")
+            + three(figures["ratio_stale_samejob"], factor) + [""]))
+    if figures["held"]:
+        add(row([f"full start, application running {hold:,} ms, no stale directories"] + three(figures["held"])
+                + [""]))
+        add(row([f"full start, application running {hold:,} ms, {count} stale directories planted"]
+                + three(figures["stale_held"]) + [removed(figures["stale_held_planted"], figures["stale_held_left"])]))
+        add(row(["with ÷ without, application running, per round"] + three(figures["ratio_stale_held"], factor)
+                + [""]))
     add("")
 
 
@@ -960,6 +974,7 @@ def main():
     codec_rounds = knob("BENCH_CODEC_RUNS", 11)
     stale_rounds = knob("BENCH_STALE_RUNS", 11)
     stale_dirs = knob("BENCH_STALE_DIRS", 3)
+    stale_hold = int(os.environ.get("BENCH_STALE_HOLD_MS", 1500))
     memory_rounds = knob("BENCH_MEMORY_RUNS", 5)
     quiet_wait = int(os.environ.get("BENCH_QUIET_WAIT", 120))
     for path in list(BUILT.values()) + [CODECS]:
@@ -1003,7 +1018,8 @@ def main():
         series[key] = summarise(wine_series(workload, rounds, key, pin))
         busy[f"after the Wine rounds on {label.split(' (')[0]}"] = (others_busy(), 0.0)
     wait_for_quiet("before the rounds with stale directories", busy, quiet_wait)
-    stale = {"count": stale_dirs, "figures": summarise(stale_series(workload, stale_rounds, stale_dirs))}
+    stale = {"count": stale_dirs, "hold_ms": stale_hold,
+             "figures": summarise(stale_series(workload, stale_rounds, stale_dirs, stale_hold))}
     wait_for_quiet("before the 120 MB application's rounds", busy, quiet_wait)
     memory["figures"] = summarise(memory_series(large, memory_rounds))
     stop_server(wine_env())

@@ -14,6 +14,9 @@
 // and writes them as "key=value" lines to the file the variable names,
 // followed by QueryPerformanceCounter taken just before returning.
 // TAVRIK_BENCH_RUN is echoed back so the harness never reads a stale report.
+//
+// With TAVRIK_BENCH_HOLD_MS set (the harness's "held" runs), it first waits
+// that many milliseconds, as an application that runs a while would.
 
 #include <windows.h>
 #include <psapi.h>
@@ -70,6 +73,10 @@ void add(const char *key, unsigned long long value) {
 extern "C" __declspec(dllexport) int run_code(int, wchar_t **, const wchar_t *library_path) {
     LARGE_INTEGER entry;
     QueryPerformanceCounter(&entry);
+
+    wchar_t hold[16];
+    DWORD hold_length = GetEnvironmentVariableW(L"TAVRIK_BENCH_HOLD_MS", hold, 16);
+    if (hold_length != 0 && hold_length < 16) Sleep(static_cast<DWORD>(wcstoul(hold, nullptr, 10)));
 
     static wchar_t report_path[4096];
     DWORD n = GetEnvironmentVariableW(L"TAVRIK_BENCH_REPORT", report_path, 4096);

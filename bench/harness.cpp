@@ -6,7 +6,7 @@
 //                            --launcher PACKED.exe --floor FLOOR.exe
 //                            --archive-bytes BYTES [--overlay FILE]
 //                            [--mode full|stale|memory|pair]
-//                            [--stale COUNT --stale-source DIR]
+//                            [--stale COUNT --stale-source DIR [--hold-ms MS]]
 //
 // Round 0 is a warm-up (written with round 0; the report leaves it out),
 // rounds 1..N follow. In the full mode (the default) every round runs, in
@@ -42,7 +42,10 @@
 // DIR (the workload as the launcher lays it out) and each with the PID of a
 // process that has just ended, then runs "stale": PACKED.exe timed as
 // "launcher", and notes how many of the planted directories are left, which
-// the harness then deletes itself.
+// the harness then deletes itself. With --hold-ms, every round then does the
+// same again ("held" without, "stale-held" with planted directories) with
+// TAVRIK_BENCH_HOLD_MS set, so the bench application runs that long before
+// returning: long enough for a sweep that starts a while after the child.
 //
 // The memory mode runs only "probe" rounds, for the memory figures of a
 // packed file of another size; the pair mode only "launcher" and "samejob",
@@ -114,7 +117,7 @@ double filetime_us(long long filetime, const ClockPair &clocks, long long origin
 struct Options {
     int runs = 11;
     std::wstring out, work, launcher, floor, overlay, mode = L"full", stale_source;
-    int stale = 0;
+    int stale = 0, hold_ms = 0;
     unsigned long long archive_bytes = 0;
 };
 
@@ -447,16 +450,19 @@ std::vector<std::wstring> plant_stale(const Options &options, unsigned &seed) {
     return planted;
 }
 
-void stale_round(int round, const Options &options, unsigned &seed) {
-    std::vector<std::wstring> planted = plant_stale(options, seed);
+// Plants stale directories (unless `plant` is false), runs PACKED.exe
+// plainly as `kind`, notes how many of them are left and deletes those.
+void stale_round(const char *kind, bool plant, int round, const Options &options, unsigned &seed) {
+    std::vector<std::wstring> planted;
+    if (plant) planted = plant_stale(options, seed);
     ClockPair clocks = sample_clocks();
     Started run = start(options.launcher, L"");
     if (!run.ok) {
-        fprintf(out, "stale\t%d\tNA\tstart-failed-%lu\n", round, GetLastError());
+        fprintf(out, "%s\t%d\tNA\tstart-failed-%lu\n", kind, round, GetLastError());
     } else {
         WaitForSingleObject(run.process.hProcess, INFINITE);
         long long end = qpc();
-        fprintf(out, "stale\t%d\t%.1f\t%lu", round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
+        fprintf(out, "%s\t%d\t%.1f\t%lu", kind, round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
         FILETIME created, exited, kernel, user;
         if (GetProcessTimes(run.process.hProcess, &created, &exited, &kernel, &user))
             fprintf(out, "\tcreated_us=%.1f\texit_us=%.1f", filetime_us(filetime_ticks(created), clocks, run.start),
@@ -499,6 +505,7 @@ bool parse(int argc, wchar_t **argv, Options &options) {
         else if (key == L"--mode") options.mode = value;
         else if (key == L"--stale") options.stale = _wtoi(value.c_str());
         else if (key == L"--stale-source") options.stale_source = value;
+        else if (key == L"--hold-ms") options.hold_ms = _wtoi(value.c_str());
         else return false;
     }
     bool mode_ok = options.mode == L"full" || options.mode == L"memory" || options.mode == L"pair" ||
@@ -514,7 +521,7 @@ int wmain(int argc, wchar_t **argv) {
     if (!parse(argc, argv, options)) {
         fwprintf(stderr, L"usage: %ls --runs N --out OUT.tsv --work DIR --launcher PACKED.exe "
                          L"--floor FLOOR.exe --archive-bytes BYTES [--overlay FILE] [--mode full|stale|memory|pair] "
-                         L"[--stale COUNT --stale-source DIR]\n", argv[0]);
+                         L"[--stale COUNT --stale-source DIR [--hold-ms MS]]\n", argv[0]);
         return 2;
     }
     QueryPerformanceFrequency(&frequency);
@@ -545,7 +552,13 @@ int wmain(int argc, wchar_t **argv) {
         } else if (options.mode == L"stale") {
             plain_run("launcher", round, options.launcher, L"");
             plain_run("samejob", round, options.floor, samejob_arguments);
-            stale_round(round, options, seed);
+            stale_round("stale", true, round, options, seed);
+            if (options.hold_ms > 0) {
+                SetEnvironmentVariableW(L"TAVRIK_BENCH_HOLD_MS", std::to_wstring(options.hold_ms).c_str());
+                stale_round("held", false, round, options, seed);
+                stale_round("stale-held", true, round, options, seed);
+                SetEnvironmentVariableW(L"TAVRIK_BENCH_HOLD_MS", nullptr);
+            }
         } else {
             plain_run("launcher", round, options.launcher, L"");
             plain_run("floor", round, options.floor, floor_arguments);
