@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "packer/path_text.h"
+#include "packer/utf.h"
 
 namespace tavrik {
 
@@ -34,16 +35,25 @@ const char list_help[] =
 const char verify_help[] =
     "usage: tavrik-pack verify PACKED.exe\n"
     "\n"
-    "Checks a packed executable: its PE checksum, the attached data, the whole\n"
-    "compressed archive, every name, and that the first file is a DLL\n"
-    "exporting run_code. Prints one OK line, or fails with the reason.\n";
+    "Checks a packed executable: the headers and section table as the Windows\n"
+    "loader checks them, its PE checksum, the SHA-256 digest recorded when it\n"
+    "was packed (it covers every byte the launcher reads), the archive's\n"
+    "structure, every name, and that the first file is a DLL exporting\n"
+    "run_code. Prints one OK line, or fails with the reason.\n"
+    "\n"
+    "\", signed\" means a well-formed certificate table is present; whether the\n"
+    "signature is valid is not checked (use your signing tool for that). An\n"
+    "executable packed without a digest (by an older tavrik-pack) verifies\n"
+    "with a note that its files' content could not be checked.\n";
 
 const char extract_help[] =
     "usage: tavrik-pack extract PACKED.exe -o DIR [--force]\n"
     "\n"
-    "Writes the packed files below DIR, which is created if needed. Refuses\n"
-    "a DIR that is not empty unless --force is given; never writes outside\n"
-    "DIR.\n";
+    "Writes the packed files below DIR, which is created if needed. The whole\n"
+    "archive is checked before anything is written. Refuses a DIR that is a\n"
+    "symbolic link, and unless --force a DIR that is not empty or (on Linux)\n"
+    "belongs to another user; --force replaces existing files by new ones.\n"
+    "Never writes outside DIR, nor through a link.\n";
 
 const char all_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
@@ -110,7 +120,7 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
     } else if (command == "extract") {
         options.command = Command::extract;
     } else {
-        return usage_error("unknown command \"" + command + "\"");
+        return usage_error("unknown command \"" + printable_utf8(command) + "\"");
     }
 
     std::vector<std::string> positional;
@@ -134,7 +144,7 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
             (arg == "--fast" ? fast : options.force) = true;
             continue;
         }
-        if (!takes_value(options.command, arg)) return usage_error("unknown option \"" + arg + "\" for " + command);
+        if (!takes_value(options.command, arg)) return usage_error("unknown option \"" + printable_utf8(arg) + "\" for " + command);
         if (i + 1 >= args.size()) return usage_error(arg + " needs a value");
         const std::string &value = args[++i];
         if (arg == "-o" || arg == "--stub") {
