@@ -56,7 +56,7 @@ uint64_t PeImage::end_of_virtual_sections() const {
 }
 
 int64_t PeImage::file_offset(uint32_t rva, uint32_t length) const {
-    if (range_fits(size_of_headers, rva, length)) return range_fits(held_size, rva, length) ? rva : -1;
+    if (range_fits(size_of_headers, rva, length)) return range_fits(held_size, rva, length) ? int64_t{rva} : -1;
     for (const auto &s : sections) {
         if (rva < s.virtual_address) continue;
         const uint64_t within = rva - s.virtual_address;
@@ -164,11 +164,14 @@ std::string loader_problem(const PeImage &image) {
         return "its section alignment is below the page size but differs from its file alignment";
     }
     if (image.image_base % 0x10000 != 0) return "its image base is not a multiple of 64 KiB";
-    uint64_t expected = align_up(image.size_of_headers, image.section_alignment);
+    // Each section starts where the one before ends, rounded up to the
+    // section alignment; whether that end counts stored data longer than
+    // VirtualSize is left open, so either is accepted.
+    uint64_t earliest = align_up(image.size_of_headers, image.section_alignment), latest = earliest;
     for (const auto &s : image.sections) {
         const std::string section = "section \"" + s.name + "\"";
-        if (s.virtual_address != expected) {
-            return section + " starts at RVA " + hex(s.virtual_address) + " instead of " + hex(expected) +
+        if (s.virtual_address < earliest || s.virtual_address > latest) {
+            return section + " starts at RVA " + hex(s.virtual_address) + " instead of " + hex(earliest) +
                    ", right after the one before it";
         }
         if (s.raw_offset % image.file_alignment != 0) {
@@ -177,10 +180,11 @@ std::string loader_problem(const PeImage &image) {
         }
         // A zero VirtualSize means the loader maps SizeOfRawData bytes.
         const uint32_t extent = s.virtual_size != 0 ? s.virtual_size : s.raw_size;
-        expected = align_up(uint64_t{s.virtual_address} + extent, image.section_alignment);
+        earliest = align_up(uint64_t{s.virtual_address} + extent, image.section_alignment);
+        latest = align_up(uint64_t{s.virtual_address} + std::max(extent, s.raw_size), image.section_alignment);
     }
-    if (image.size_of_image < expected) {
-        return "its SizeOfImage " + hex(image.size_of_image) + " ends before its last section (" + hex(expected) + ")";
+    if (image.size_of_image < earliest) {
+        return "its SizeOfImage " + hex(image.size_of_image) + " ends before its last section (" + hex(earliest) + ")";
     }
     if (image.entry_point >= image.size_of_image) {
         return "its entry point " + hex(image.entry_point) + " lies outside the image";

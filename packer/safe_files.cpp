@@ -313,11 +313,19 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
     }
     // The directories above are held open and cannot be renamed; the one
     // thing left is a held, still empty directory turned into a junction
-    // meanwhile. The file's real location tells.
-    const std::wstring parent = s.chain.empty() ? final_path(s.root_handle) : final_path(s.chain.back().second);
+    // meanwhile. The file's real location tells where Windows can say it
+    // (Wine cannot for paths past MAX_PATH); the directory's attributes
+    // tell otherwise.
+    const Handle &parent_handle = s.chain.empty() ? s.root_handle : s.chain.back().second;
+    std::wstring parent = final_path(parent_handle);
     const std::wstring created = final_path(file);
-    if (parent.empty() || created.size() <= parent.size() || created.compare(0, parent.size(), parent) != 0 ||
-        created[parent.size()] != L'\\' || created.find(L'\\', parent.size() + 1) != std::wstring::npos) {
+    if (!parent.empty() && parent.back() == L'\\') parent.pop_back();  // a drive's root
+    const bool inside =
+        !parent.empty() && !created.empty()
+            ? created.size() > parent.size() + 1 && created.compare(0, parent.size(), parent) == 0 &&
+                  created[parent.size()] == L'\\' && created.find(L'\\', parent.size() + 1) == std::wstring::npos
+            : is_directory(attributes_of(parent_handle)) && !is_reparse_point(attributes_of(parent_handle));
+    if (!inside) {
         FILE_DISPOSITION_INFO disposition = {TRUE};
         SetFileInformationByHandle(file.h, FileDispositionInfo, &disposition, sizeof disposition);
         return Error{"refusing to write " + shown_path(shown) + ": it would land outside " + shown_path(s.shown_root)};
