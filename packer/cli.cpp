@@ -57,7 +57,8 @@ Result<bool> refuse_output_over_stub(const std::filesystem::path &output, const 
     auto stub_identity = file_identity(stub);
     if (!stub_identity) return Error{stub_identity.error()};
     if (*stub_identity == *output_identity) {
-        return Error{"output " + shown_path(output) + " is the stub " + shown_path(stub) + "; write the executable elsewhere"};
+        return Error{"output " + shown_path(output) + " is the stub " + shown_path(stub) +
+                     "; write the executable elsewhere"};
     }
     return true;
 }
@@ -199,7 +200,9 @@ Result<bool> verify(const PackOptions &options, std::ostream &out) {
     if (!digest) return Error{digest.error()};
     VerifyReading reading;
     auto read = packed->read_archive(reading);
-    if (!read) return Error{reading.refusal.empty() ? shown + " is damaged: " + read.error() : shown + ": " + reading.refusal};
+    if (!read) {
+        return Error{reading.refusal.empty() ? shown + " is damaged: " + read.error() : shown + ": " + reading.refusal};
+    }
     const std::string problem = names_problem(reading.names);
     if (!problem.empty()) return Error{shown + ": " + problem};
     auto application = check_application_dll(reading.application);

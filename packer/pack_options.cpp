@@ -144,7 +144,9 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
             (arg == "--fast" ? fast : options.force) = true;
             continue;
         }
-        if (!takes_value(options.command, arg)) return usage_error("unknown option \"" + printable_utf8(arg) + "\" for " + command);
+        if (!takes_value(options.command, arg)) {
+            return usage_error("unknown option \"" + printable_utf8(arg) + "\" for " + command);
+        }
         if (i + 1 >= args.size()) return usage_error(arg + " needs a value");
         const std::string &value = args[++i];
         if (arg == "-o" || arg == "--stub") {

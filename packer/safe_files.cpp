@@ -298,7 +298,9 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!existing.valid()) return Error{"cannot create " + shown_path(shown) + ": " + windows_error(error)};
         const DWORD attributes = attributes_of(existing);
-        if (is_reparse_point(attributes)) return Error{"refusing to write through the reparse point " + shown_path(shown)};
+        if (is_reparse_point(attributes)) {
+            return Error{"refusing to write through the reparse point " + shown_path(shown)};
+        }
         if (is_directory(attributes)) return Error{"cannot write " + shown_path(shown) + ": it is a directory"};
         if (!s.replace) return Error{"cannot write " + shown_path(shown) + ": it already exists"};
         // Deleted through the handle that was checked, so it is this file,
@@ -532,7 +534,9 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
             const int error = errno;
             struct stat st;
             if (::fstatat(parent, part, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                if (S_ISLNK(st.st_mode)) return Error{"refusing to write through the symbolic link " + shown_path(shown)};
+                if (S_ISLNK(st.st_mode)) {
+                    return Error{"refusing to write through the symbolic link " + shown_path(shown)};
+                }
                 if (!S_ISDIR(st.st_mode)) return Error{"cannot create " + shown_path(shown) + ": a file is in the way"};
             }
             return Error{"cannot open " + shown_path(shown) + ": " + system_error(error)};

@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     auto frame = tavrik::frame_from_attached_data(attached);
     if (!frame) return 0;
     // Attached data with a digest is what make_attached_data writes.
-    const bool with_digest = attached.size() == frame->size() + tavrik::attached_magic_size + tavrik::attached_tail_size;
+    const bool with_digest =
+        attached.size() == frame->size() + tavrik::attached_magic_size + tavrik::attached_tail_size;
     if (with_digest && tavrik::make_attached_data(*frame) != attached)
         fuzz::broken("make_attached_data(frame_from_attached_data(a)) != a");
     if (!fuzz::decodes_small(*frame)) return 0;

@@ -236,7 +236,8 @@ TEST_F(Cli, ExtractNeverWritesOutsideItsDirectory) {
     }
 
     // A crafted archive naming "..\evil.txt": refused before anything is written.
-    const fs::path evil = tmp.write("evil.exe", packed_archive(raw_archive({{u"app.dll", {'M'}}, {u"..\\evil.txt", {'E'}}})));
+    const fs::path evil =
+        tmp.write("evil.exe", packed_archive(raw_archive({{u"app.dll", {'M'}}, {u"..\\evil.txt", {'E'}}})));
     expect_refusal(run(tmp, {"extract", evil.string(), "-o", (tmp.path() / "y").string()}),
                    "name \"..\\evil.txt\" has a \".\" or \"..\" component");
     EXPECT_FALSE(fs::exists(tmp.path() / "y"));
@@ -449,15 +450,16 @@ TEST_F(Cli, PackNeverWritesThroughOrOverItsInputs) {
 
     // An output that is an input or the stub, by any name, is refused.
     const std::string app_copy = app, stub_copy = stub;
-    const fs::path linked = tmp.path() / "linked.dll", hard = tmp.path() / "in/assets/hard.exe";
+    const std::string linked = (tmp.path() / "linked.dll").string();
+    const std::string hard = (tmp.path() / "in/assets/hard.exe").string();
     fs::create_symlink(stub, linked);
     fs::create_hard_link(tmp.path() / "in/assets/readme.txt", hard);
+    const std::string elsewhere = "; write the executable elsewhere";
     for (const auto &[output, line] : std::vector<std::pair<std::string, std::string>>{
-             {app, "output " + q(app) + " is the input " + q(app) + "; write the executable elsewhere"},
-             {stub, "output " + q(stub) + " is the stub " + q(stub) + "; write the executable elsewhere"},
-             {linked.string(), "output " + q(linked.string()) + " is the stub " + q(stub) + "; write the executable elsewhere"},
-             {hard.string(), "output " + q(hard.string()) + " is the input " +
-                                 q((tmp.path() / "in/assets/hard.exe").string()) + "; write the executable elsewhere"}}) {
+             {app, "output " + q(app) + " is the input " + q(app) + elsewhere},
+             {stub, "output " + q(stub) + " is the stub " + q(stub) + elsewhere},
+             {linked, "output " + q(linked) + " is the stub " + q(stub) + elsewhere},
+             {hard, "output " + q(hard) + " is the input " + q(hard) + elsewhere}}) {
         expect_refusal(run(tmp, {"pack", "--fast", "-o", output, "--stub", stub, app, assets}), line);
     }
     EXPECT_EQ(read_file(app), app_bytes);
@@ -468,7 +470,8 @@ TEST_F(Cli, ListAndErrorsEscapeControlCharacters) {
     const Bytes archive = raw_archive({{u"app.dll", app_bytes}, {u"\x1B[31mred", {'r'}}, {u"bell\a\nline", {}}});
     const std::string crafted = tmp.write("crafted.exe", packed_archive(archive)).string();
     const ToolRun listed = run(tmp, {"list", crafted});
-    EXPECT_EQ(listed.out, std::to_string(app_bytes.size()) + " app.dll\n1 <U+001B>[31mred\n0 bell<U+0007><U+000A>line\n");
+    EXPECT_EQ(listed.out,
+              std::to_string(app_bytes.size()) + " app.dll\n1 <U+001B>[31mred\n0 bell<U+0007><U+000A>line\n");
     expect_refusal(run(tmp, {"verify", crafted}),
                    q(crafted) + ": name \"<U+001B>[31mred\" contains the control character U+001B");
     expect_refusal(run(tmp, {"verify", tmp.path().string() + "/no\x1B]0;such"}),
@@ -554,7 +557,8 @@ TEST_F(Cli, RefusesNamesWindowsCannotUse) {
     tmp.write("fold/\xE1\xBA\xA0.txt", "1");
     tmp.write("fold/\xE1\xBA\xA1.TXT", "2");
     expect_refusal(pack({app, (tmp.path() / "fold").string()}),
-                   "names \"\xE1\xBA\xA0.txt\" and \"\xE1\xBA\xA1.TXT\" differ only in case; Windows would see one file");
+                   "names \"\xE1\xBA\xA0.txt\" and \"\xE1\xBA\xA1.TXT\" differ only in case; Windows would see one "
+                   "file");
     tmp.write("clash/lib", "file");
     tmp.write("more/LIB/x.dll", "dll");
     expect_refusal(pack({app, (tmp.path() / "clash").string(), (tmp.path() / "more").string()}),

@@ -115,7 +115,8 @@ TEST(Names, ShortAliasesAndComponentLength) {
     const std::u16string longest(255, u'c');
     EXPECT_EQ(name_problem(u"d\\" + longest), "");
     EXPECT_EQ(name_problem(u"d\\" + longest + u"c\\e"),
-              "name \"d\\" + std::string(30, 'c') + "...\" has a component of 256 UTF-16 units; Windows allows at most 255");
+              "name \"d\\" + std::string(30, 'c') +
+                  "...\" has a component of 256 UTF-16 units; Windows allows at most 255");
 }
 
 // 32,000 valid names 508 levels deep: the check goes by components, so it
