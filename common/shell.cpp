@@ -33,10 +33,3 @@ HRESULT shell_get_folder_path(int folder, wchar_t *path) {
     if (get_folder_path == nullptr) return E_FAIL;
     return get_folder_path(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path);
 }
-
-int shell_file_operation(SHFILEOPSTRUCTW *operation) {
-    using FileOperation = int(WINAPI *)(SHFILEOPSTRUCTW *);
-    FileOperation file_operation = find<FileOperation>("SHFileOperationW");
-    if (file_operation == nullptr) return ERROR_MOD_NOT_FOUND;
-    return file_operation(operation);
-}

@@ -10,6 +10,7 @@ inline constexpr const char message_no_header[] = "Error, couldn't find attached
 inline constexpr const char message_no_memory[] = "Error, couldn't allocate memory.";
 inline constexpr const char message_decode_failed[] = "Error, couldn't decode attached data.";
 inline constexpr const char message_no_entry_point[] = "Error, DLL entry point not found.";
+inline constexpr const char message_parent_unrecognised[] = "Error, couldn't recognise parent launcher.";
 
 // Formatted messages, one %ls argument each.
 inline constexpr const char message_spec_expansion[] = "Error, couldn't runtime expand spec '%ls'.\n";

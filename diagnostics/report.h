@@ -15,9 +15,14 @@ unsigned long trim_line_end(char *text, unsigned long length);
 // and on one line: in the CRT's default "C" locale a character outside
 // Latin-1 ends the conversion and cuts the line short, so the path goes out
 // as UTF-8 (the locale is changed only here, right before the process ends);
-// and a control character in it (a name from a damaged archive can hold
-// line breaks) is shown as "?".
+// and a control character in it (C0, DEL, C1) or a line or paragraph
+// separator (a name from a damaged archive can hold line breaks) is shown
+// as "?".
 void print_with_path(const char *format, const wchar_t *path);
+
+// Runs after the line of a reported failure and before exit(2): the launch
+// sequence of a top-level instance sets it to delete what it unpacked.
+void set_failure_cleanup(void (*cleanup)());
 
 // puts(message) then exit(2).
 [[noreturn]] void fail_plain(const char *message);

@@ -39,9 +39,14 @@ uint64_t read_size() {
     return size;
 }
 
+// The file being written, so that a failure in the middle can close it
+// before its clean-up deletes it.
+HANDLE file_being_written = INVALID_HANDLE_VALUE;
+
 void write_file(const wchar_t *path, uint64_t size) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail_with_path(message_open_for_writing, path);
+    file_being_written = file;
     while (size > 0) {
         DWORD n = size < file_chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(file_chunk_size);
         read_payload(chunk, n);
@@ -49,6 +54,7 @@ void write_file(const wchar_t *path, uint64_t size) {
         if (!WriteFile(file, chunk, n, &written, nullptr)) fail_with_code(message_unpack_failed, GetLastError());
         size -= n;
     }
+    file_being_written = INVALID_HANDLE_VALUE;
     CloseHandle(file);
 }
 
@@ -60,6 +66,12 @@ void seed_directory_cache() {
 }
 
 }  // namespace
+
+void close_file_being_written() {
+    if (file_being_written == INVALID_HANDLE_VALUE) return;
+    CloseHandle(file_being_written);
+    file_being_written = INVALID_HANDLE_VALUE;
+}
 
 bool create_directory_cached(const wchar_t *path) {
     if (directory_cache.count == 0) seed_directory_cache();
@@ -78,18 +90,37 @@ bool create_directory_cached(const wchar_t *path) {
 
 void create_parent_directories(const wchar_t *path) {
     if (path == nullptr) abort();
+    // One buffer for every level, cut at separators in place: climbing
+    // writes a NUL over the separator of each level tried, and climbing
+    // back down puts them back one at a time. No recursion, so a tree of
+    // any depth needs no more stack than a flat one.
     WideBuffer<4096> parent;
     parent.assign(path);
-    size_t length = parent.length();
-    if (length == 0) return;
-    // The first unit is never examined: a leading backslash is no parent.
-    size_t cut = length - 1;
-    while (cut > 0 && parent.text[cut] != L'\\') --cut;
-    if (cut == 0) return;
-    parent.text[cut] = 0;
-    if (create_directory_cached(parent.text)) return;
-    create_parent_directories(parent.text);
-    create_directory_cached(parent.text);
+    wchar_t *text = parent.text;
+    size_t cut = parent.length();
+    // Levels tried and not made, each still cut at its separator.
+    int missing = 0;
+    bool above_top = false;
+    while (cut > 0) {
+        // The first unit is never examined: a leading backslash is no parent.
+        --cut;
+        while (cut > 0 && text[cut] != L'\\') --cut;
+        if (cut == 0) {
+            above_top = true;
+            break;
+        }
+        text[cut] = 0;
+        if (create_directory_cached(text)) break;
+        ++missing;
+    }
+    if (missing == 0) return;
+    // Missing ancestors are made from the top down. When the climb stopped
+    // at a level that exists, the first missing one is the level below it.
+    if (!above_top) text[wcslen(text)] = L'\\';
+    for (; missing > 0; --missing) {
+        create_directory_cached(text);
+        if (missing > 1) text[wcslen(text)] = L'\\';
+    }
 }
 
 void extract_archive() {

@@ -10,6 +10,7 @@
 #include "launcher/attached_data.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
+#include "launcher/stale_directories.h"
 #include "paths/executable_path.h"
 
 WideBuffer<32768> child_command_line;
@@ -23,7 +24,10 @@ void append_character(wchar_t *command_line, size_t capacity, size_t &length, wc
     command_line[length] = 0;
 }
 
+// An empty argument is quoted too: written as nothing it would vanish
+// between its separators when the child splits its command line.
 bool needs_quotes(const wchar_t *argument) {
+    if (*argument == 0) return true;
     for (const wchar_t *c = argument; *c != 0; ++c)
         if (*c == L' ' || *c == L'\t' || *c == L'\n' || *c == L'\v' || *c == L'"') return true;
     return false;
@@ -35,6 +39,23 @@ void publish_executable_directory() {
     wchar_t *separator = wcsrchr(directory, L'\\');
     if (separator != nullptr) *separator = 0;  // a drive root gives "C:"
     set_env("TAVRIK_ONEFILE_DIRECTORY", directory);
+}
+
+// The child ends with this process, however it ends: it joins a job that
+// kills its processes when its last handle closes, and the only handle is
+// ours, left for the system to close when we end (after a normal run the
+// child has long ended by then). Processes the application starts break
+// away from the job silently, so they behave as they would without the
+// launcher. The launcher may itself run in a job that refuses all this; the
+// child then simply runs as before.
+void tie_child_to_launcher(HANDLE child) {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, child))
+        CloseHandle(job);
 }
 
 }  // namespace
@@ -106,7 +127,9 @@ unsigned long launch_child() {
                         nullptr, nullptr, &startup, &child))
         fail_with_code(message_launch_failed, GetLastError());
     CloseHandle(child.hThread);
+    tie_child_to_launcher(child.hProcess);
     set_child_process(child.hProcess);
+    start_stale_directory_sweep();
 
     DWORD exit_code = 0;
     if (child.hProcess != nullptr) {

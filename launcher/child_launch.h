@@ -12,7 +12,7 @@
 extern WideBuffer<32768> child_command_line;
 
 // Appends `argument` to `command_line` so that the standard Windows splitting
-// gives it back unchanged (an empty argument gives nothing). Aborts when the
+// gives it back unchanged (an empty argument gives ""). Aborts when the
 // buffer would overflow; never truncates.
 void append_quoted_argument(wchar_t *command_line, size_t capacity, const wchar_t *argument);
 inline void append_quoted_argument(const wchar_t *argument) {

@@ -1,34 +1,15 @@
 #include "launcher/cleanup.h"
 
-#include "common/shell.h"
-
+#include "launcher/archive.h"
 #include "launcher/launch_state.h"
+#include "launcher/tree_deletion.h"
 
 CleanupState cleanup;
 
 namespace {
 
-int delete_tree_with_shell(const wchar_t *directory) {
-    // pFrom is a list of paths ended by an empty one: two NULs at the end.
-    static wchar_t from[4097];
-    size_t length = wcslen(directory);
-    wmemcpy(from, directory, length);
-    from[length] = 0;
-    from[length + 1] = 0;
-    SHFILEOPSTRUCTW request = {};
-    request.hwnd = nullptr;
-    request.wFunc = FO_DELETE;
-    request.pFrom = from;
-    request.pTo = L"";
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = nullptr;
-    request.lpszProgressTitle = L"";
-    return shell_file_operation(&request);
-}
-
 constexpr CleanupOperations system_operations = {
-    delete_tree_with_shell,
+    delete_directory_tree,
     GetFileAttributesW,
     Sleep,
 };
@@ -43,9 +24,8 @@ void stop_child() {
     LeaveCriticalSection(&cleanup.child_lock);
 }
 
-// The shell resolves a relative or empty path against the current
-// directory, which it would then delete: only an absolute path is ever
-// handed to it.
+// A relative or empty path would be resolved against the current
+// directory: only an absolute path is ever handed to the deletion.
 bool is_absolute_path(const wchar_t *path) {
     bool drive = path[0] != 0 && path[1] == L':' && path[2] == L'\\';
     bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != 0;
@@ -105,6 +85,11 @@ void cleanup_extraction() {
         cleanup.deletion_done = true;
     }
     LeaveCriticalSection(&cleanup.deletion_lock);
+}
+
+void cleanup_after_failure() {
+    close_file_being_written();
+    cleanup_extraction();
 }
 
 BOOL WINAPI console_control_handler(DWORD control_type) {

@@ -19,7 +19,7 @@ inline constexpr DWORD deletion_pause_ms = 100;
 // The operations the clean-up performs on the system; tests replace them to
 // count calls.
 struct CleanupOperations {
-    int (*delete_tree)(const wchar_t *directory);
+    DWORD (*delete_tree)(const wchar_t *directory);
     DWORD (*get_attributes)(const wchar_t *path);
     void (*pause)(DWORD milliseconds);
 };
@@ -45,4 +45,7 @@ void set_child_process(HANDLE child);
 HANDLE take_child_process();
 
 void cleanup_extraction();
+// A top-level instance's reported failure: closes what the walk held open
+// and deletes what it unpacked, as the normal clean-up does.
+void cleanup_after_failure();
 BOOL WINAPI console_control_handler(DWORD control_type);

@@ -13,6 +13,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
 #include "launcher/library_entry.h"
+#include "launcher/stale_directories.h"
 #include "launcher/startup.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
@@ -20,6 +21,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     start_up();
     open_attached_data();
     extract_archive();
-    if (!launch.is_top_level) return run_application_library();
+    if (!launch.is_top_level) {
+        hold_target_directory();
+        return run_application_library();
+    }
     return static_cast<int>(launch_child());
 }

@@ -14,9 +14,30 @@
 #include "paths/path_spec.h"
 
 LaunchState launch;
-ImagePathReader read_parent_image_path = K32GetModuleFileNameExW;
 
 namespace {
+
+// The creator's ID from the process's basic information, read through ntdll
+// (always loaded) so that the launcher imports nothing more.
+struct BasicInformation {
+    LONG exit_status;
+    void *peb;
+    ULONG_PTR affinity;
+    LONG priority;
+    ULONG_PTR process_id;
+    ULONG_PTR creator_process_id;
+};
+
+DWORD query_creator_process_id() {
+    using Query = LONG(WINAPI *)(HANDLE, int, void *, ULONG, ULONG *);
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll == nullptr) return 0;
+    Query query = reinterpret_cast<Query>(
+        reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQueryInformationProcess")));
+    BasicInformation information = {};
+    if (query == nullptr || query(GetCurrentProcess(), 0, &information, sizeof information, nullptr) < 0) return 0;
+    return static_cast<DWORD>(information.creator_process_id);
+}
 
 // Large enough for any Windows path, so that a parent's image path is never
 // cut short: a cut path would never match and every child would take itself
@@ -24,31 +45,58 @@ namespace {
 constexpr DWORD parent_path_capacity = 32768;
 wchar_t parent_path[parent_path_capacity];
 
+// Fills parent_path with the image path of `process_id`; false when it
+// cannot be read (no such process, or no right to ask).
+bool read_parent_path(DWORD process_id) {
+    HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
+    if (parent != nullptr) {
+        DWORD length = parent_queries.read_image_path(parent, nullptr, parent_path, parent_path_capacity);
+        CloseHandle(parent);
+        if (length != 0) return true;
+    }
+    // The memory read is refused under a debugger or tracer, by security
+    // software and for protected processes; the system's own record of the
+    // image needs only limited rights.
+    parent = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process_id);
+    if (parent == nullptr) return false;
+    // That record outlives the process while anyone holds a handle to it;
+    // an ended parent is no parent.
+    DWORD size = parent_path_capacity;
+    BOOL read = WaitForSingleObject(parent, 0) == WAIT_TIMEOUT &&
+                parent_queries.query_image_path(parent, 0, parent_path, &size);
+    CloseHandle(parent);
+    return read && size != 0;
+}
+
 }  // namespace
 
-bool parent_is_same_executable() {
+ParentQueries parent_queries = {K32GetModuleFileNameExW, QueryFullProcessImageNameW, query_creator_process_id};
+
+ParentCheck check_parent() {
     wchar_t *value = get_env("TAVRIK_ONEFILE_PARENT");
-    if (value == nullptr) return false;
+    if (value == nullptr) return ParentCheck::none;
     errno = 0;
     wchar_t *end = nullptr;
     unsigned long parsed = wcstoul(value, &end, 10);
     bool whole_number = errno == 0 && end != nullptr && *end == 0;
     free(value);
-    if (!whole_number) return false;
+    if (!whole_number) return ParentCheck::none;
+    DWORD process_id = static_cast<DWORD>(parsed);
 
-    HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                static_cast<DWORD>(parsed));
-    if (parent == nullptr) return false;
-    DWORD length = read_parent_image_path(parent, nullptr, parent_path, parent_path_capacity);
-    if (length != 0) {
+    if (read_parent_path(process_id)) {
         resolve_final_path(parent_path, parent_path_capacity);
         shorten_path(parent_path, parent_path_capacity);
+        if (wcscmp(parent_path, normalised_executable_path()) == 0) return ParentCheck::same_executable;
     }
-    const wchar_t *own = normalised_executable_path();
-    bool same = length != 0 && wcscmp(parent_path, own) == 0;
-    CloseHandle(parent);
-    return same;
+    // A launcher starts no program but its own executable as a child. So
+    // when the named process created us and still we did not recognise it,
+    // something keeps us from seeing that it is this executable.
+    if (process_id != 0 && process_id == parent_queries.creator_process_id())
+        return ParentCheck::unrecognised_creator;
+    return ParentCheck::none;
 }
+
+bool parent_is_same_executable() { return check_parent() == ParentCheck::same_executable; }
 
 void prepare_top_level_environment() {
     set_env("TAVRIK_ONEFILE_START", nullptr);
@@ -78,7 +126,12 @@ void start_up() {
     launch.argv = *__p___wargv();
     // Takes the current directory out of the DLL search order.
     SetDllDirectoryW(L"");
-    launch.is_top_level = !parent_is_same_executable();
+    ParentCheck parent = check_parent();
+    if (parent == ParentCheck::unrecognised_creator) fail_plain(message_parent_unrecognised);
+    launch.is_top_level = parent != ParentCheck::same_executable;
+    // From here on a reported failure of a top-level instance deletes what
+    // it has unpacked so far.
+    if (launch.is_top_level) set_failure_cleanup(cleanup_after_failure);
     if (launch.is_top_level) prepare_top_level_environment();
     compute_target_directory();
     if (launch.is_top_level && !SetConsoleCtrlHandler(console_control_handler, TRUE))

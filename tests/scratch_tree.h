@@ -17,7 +17,10 @@ inline void remove_below(const std::wstring &extended) {
             std::wstring name = found.cFileName;
             if (name == L"." || name == L"..") continue;
             std::wstring child = extended + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            // A link is removed as itself, never entered.
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                if (!RemoveDirectoryW(child.c_str())) DeleteFileW(child.c_str());
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 remove_below(child);
             else
                 DeleteFileW(child.c_str());

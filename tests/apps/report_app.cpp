@@ -4,6 +4,13 @@
 //   TAVRIK_TEST_IGNORE_CTRL=1   ignore Ctrl+C / Ctrl+Break (handler returns TRUE)
 //   TAVRIK_TEST_LOAD=name       LoadLibraryExW(name); reports "load=ok" or
 //                               "load=error <GetLastError>"
+//   TAVRIK_TEST_PROTECT=1       marks every file of its directory tree read-only,
+//                               hidden and system (reports "protected=<count>"),
+//                               and leaves a link "to_cwd" to the current
+//                               directory there ("link=ok" or "link=error <code>")
+//   TAVRIK_TEST_SPAWN=command   starts the command line without waiting for it
+//                               and without handing it any handle; reports
+//                               "spawned=<pid>" or "spawned=error <GetLastError>"
 //   TAVRIK_TEST_RUN=command     runs the command line, inheriting handles, waits
 //                               for it; reports "run_exit=<unsigned decimal>",
 //                               or "run_exit=error <GetLastError>" if it did not start;
@@ -112,6 +119,28 @@ std::string run_command(std::wstring command) {
 
 // Written beside the target and moved over it, so a test polling for the
 // file never reads half a report.
+// Counts the files it marked below `directory` (a \\?\ path).
+int protect_below(const std::wstring &directory) {
+    int count = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L".." || (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        std::wstring path = directory + L"\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            count += protect_below(path);
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+        } else if (SetFileAttributesW(path.c_str(),
+                                      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
+            ++count;
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return count;
+}
+
 bool write_file_whole(const std::wstring &path, const std::string &content) {
     const std::wstring partial = path + L".partial";
     const HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -157,6 +186,28 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv,
     }
     if (const auto name = read_env(L"TAVRIK_TEST_LOAD"))
         report.add("load", load_library(*name));
+    if (read_env(L"TAVRIK_TEST_PROTECT") == std::wstring(L"1")) {
+        std::wstring directory = library_path;
+        directory = L"\\\\?\\" + directory.substr(0, directory.rfind(L'\\'));
+        report.add("protected", std::to_string(protect_below(directory)));
+        bool linked = CreateSymbolicLinkW((directory + L"\\to_cwd").c_str(), current_directory().c_str(),
+                                          SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+        report.add("link", linked ? "ok" : "error " + std::to_string(GetLastError()));
+    }
+    if (auto command = read_env(L"TAVRIK_TEST_SPAWN")) {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;  // none: Wine would pass ours on
+        PROCESS_INFORMATION process = {};
+        if (CreateProcessW(nullptr, &(*command)[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+                           &startup, &process)) {
+            report.add("spawned", std::to_string(process.dwProcessId));
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        } else {
+            report.add("spawned", "error " + std::to_string(GetLastError()));
+        }
+    }
     if (const auto command = read_env(L"TAVRIK_TEST_RUN")) {
         SetEnvironmentVariableW(L"TAVRIK_TEST_RUN", nullptr);
         const auto own_report = read_env(L"TAVRIK_TEST_REPORT");

@@ -6,6 +6,7 @@ import argparse
 import os
 import shutil
 import subprocess
+import tempfile
 import sys
 
 
@@ -33,7 +34,7 @@ def main():
     try:
         env = dict(os.environ, TAVRIK_TEST_REPORT="T:\\report.txt", TAVRIK_TEST_EXIT_CODE="7")
         result = subprocess.run([args.wine_run, "T:\\app.exe", "argument"], env=env, stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=120)
+                                capture_output=True, timeout=120, cwd=tempfile.mkdtemp(prefix="tavrik_cwd_"))
         with open(os.path.join(work, "report.txt"), encoding="utf-8") as report_file:
             report = dict(line.split("=", 1) for line in report_file.read().splitlines() if "=" in line)
     finally:

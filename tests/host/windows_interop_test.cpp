@@ -42,6 +42,11 @@ ProcessRun run(const TempDir &tmp, const std::vector<std::string> &command) {
     for (const auto &a : command) line += (line.empty() ? "" : " ") + quoted(a);
     const fs::path out = tmp.path() / "stdout.txt", err = tmp.path() / "stderr.txt";
     line += " </dev/null >" + quoted(out.string()) + " 2>" + quoted(err.string());
+    // Windows programs start in an empty directory of their own, never in
+    // the build tree.
+    const fs::path cwd = tmp.path() / "cwd";
+    fs::create_directories(cwd);
+    line = "cd " + quoted(cwd.string()) + " && " + line;
     const int status = std::system(line.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text_of(out), text_of(err)};
 }

@@ -43,6 +43,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -97,16 +98,28 @@ def parse_report(text):
     return items
 
 
+_scratch = []
+
+
+def scratch_cwd():
+    # Windows programs start in an empty directory of their own, never in
+    # the build tree.
+    if not _scratch:
+        _scratch.append(tempfile.mkdtemp(prefix="tavrik_cwd_"))
+    return _scratch[0]
+
+
 def warm_wineserver(observer):
     # A cold wineserver makes the first process slow and takes over whatever
     # streams it is started with; one throwaway process with no streams
     # starts it. exit_observer with pid 0 fails to open it and ends at once.
-    subprocess.run([WINE_RUN, observer, "0", "1"], env=wine_env(), stdin=subprocess.DEVNULL,
+    subprocess.run([WINE_RUN, observer, "0", "1"], env=wine_env(), stdin=subprocess.DEVNULL, cwd=scratch_cwd(),
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
 
 
 def start_observer(observer, pid):
     process = subprocess.Popen([WINE_RUN, observer, str(pid), "60000"], env=wine_env(), stdin=subprocess.DEVNULL,
+                               cwd=scratch_cwd(),
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     ready, _, _ = select.select([process.stdout], [], [], 30)
     line = process.stdout.readline().strip() if ready else "<nothing within 30 s>"
@@ -135,7 +148,7 @@ def start_launcher(args, app, name, settings):
     warm_wineserver(args.observer)
     master, slave = pty.openpty()
     output = open(os.path.join(args.work, name + ".out"), "wb")
-    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output,
+    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output, cwd=scratch_cwd(),
                                 stderr=subprocess.STDOUT, process_group=0)
     os.close(slave)
     return launcher, master, output
@@ -300,6 +313,42 @@ def run_nested_scenario(args, plain_app):
             shutil.rmtree(directory, ignore_errors=True)
 
 
+def run_kill_scenario(args, app):
+    """kill -9 of the top-level instance's Wine process runs no clean-up at
+    all, yet the application must not outlive it: the child ends within a
+    second or two. (The directory stays; a later start removes it.)"""
+    name = "sigkill_to_launcher_ends_child"
+    report_file = os.path.join(args.work, name + ".report")
+    settings = {"TAVRIK_TEST_REPORT": windows_path(report_file), "TAVRIK_TEST_SLEEP_MS": "60000"}
+    launcher, master, output = start_launcher(args, app, name, settings)
+    observers = []
+    directory = None
+    try:
+        report = wait_for_report(launcher, report_file)
+        directory = linux_path(report["library_path"].rsplit("\\", 1)[0])
+        child_observer = start_observer(args.observer, report["pid"])
+        observers.append(child_observer)
+        started = time.monotonic()
+        os.kill(launcher.pid, signal.SIGKILL)
+        observed_exit_code(child_observer)
+        elapsed = time.monotonic() - started
+        print(f"  {name}: child ended {elapsed:.2f} s after the kill")
+        check(elapsed <= 3, f"the child ran on for {elapsed:.2f} s after its launcher was killed")
+    finally:
+        try:
+            os.killpg(launcher.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        for process in [launcher] + observers:
+            if process.poll() is None:
+                process.kill()
+            process.wait(timeout=30)
+        os.close(master)
+        output.close()
+        if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
+            shutil.rmtree(directory, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--pack", "--stub", "--app", "--observer", "--work"):
@@ -339,13 +388,15 @@ def main():
         except ScenarioFailure as failure:
             failures += 1
             print(f"FAILED: {name}: {failure}")
-    try:
-        run_nested_scenario(args, app)
-        print("ok: nested_instance_has_no_handler")
-    except ScenarioFailure as failure:
-        failures += 1
-        print(f"FAILED: nested_instance_has_no_handler: {failure}")
-    total = len(scenarios) + 1
+    for name, scenario in (("nested_instance_has_no_handler", run_nested_scenario),
+                           ("sigkill_to_launcher_ends_child", run_kill_scenario)):
+        try:
+            scenario(args, app)
+            print(f"ok: {name}")
+        except ScenarioFailure as failure:
+            failures += 1
+            print(f"FAILED: {name}: {failure}")
+    total = len(scenarios) + 2
     print(f"{total - failures} of {total} scenarios passed")
     return 1 if failures else 0
 

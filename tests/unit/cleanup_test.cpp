@@ -31,7 +31,7 @@ std::atomic<int> odd_pauses;
 // The system operations as initialise_cleanup() installs them.
 CleanupOperations real_operations;
 
-int counted_real_delete(const wchar_t *directory) {
+DWORD counted_real_delete(const wchar_t *directory) {
     ++delete_calls;
     return real_operations.delete_tree(directory);
 }
@@ -50,11 +50,11 @@ void counted_real_pause(DWORD milliseconds) {
 }
 
 // A directory that nothing can remove: the shell reports a failure.
-int resisting_delete(const wchar_t *) {
+DWORD resisting_delete(const wchar_t *) {
     ++delete_calls;
     return ERROR_ACCESS_DENIED;
 }
-int vanishing_delete(const wchar_t *) {
+DWORD vanishing_delete(const wchar_t *) {
     ++delete_calls;
     return 0;
 }
@@ -200,7 +200,7 @@ TEST_F(Cleanup, TargetThatIsNotAbsoluteIsNeverHandedToTheShell) {
 
 namespace turning {
 // The first attempt leaves a file where the directory was.
-int replace_with_file(const wchar_t *path) {
+DWORD replace_with_file(const wchar_t *path) {
     ++delete_calls;
     remove_tree(path);
     write_file(path, "now a file");
@@ -252,7 +252,7 @@ TEST_F(Cleanup, DeletionRunsOnceForTwoCalls) {
 namespace slow {
 std::atomic<int> inside;
 std::atomic<int> most_inside;
-int delete_slowly(const wchar_t *) {
+DWORD delete_slowly(const wchar_t *) {
     int now = ++inside;
     if (now > most_inside) most_inside = now;
     ++delete_calls;
@@ -354,7 +354,7 @@ TEST_F(Cleanup, ChildEndingWithinGracePeriodKeepsItsExitCode) {
 namespace ordering {
 HANDLE child;
 std::atomic<bool> child_ended_at_deletion;
-int record_child_state(const wchar_t *directory) {
+DWORD record_child_state(const wchar_t *directory) {
     child_ended_at_deletion = WaitForSingleObject(child, 0) == WAIT_OBJECT_0;
     return counted_real_delete(directory);
 }

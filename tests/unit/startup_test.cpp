@@ -79,6 +79,50 @@ TEST(RoleDecision, ProcessOfThisExecutableMeansNestedAndADeadOneTopLevel) {
     set_env("TAVRIK_ONEFILE_PARENT", nullptr);
 }
 
+namespace {
+DWORD WINAPI memory_read_refused(HANDLE, HMODULE, LPWSTR, DWORD) {
+    SetLastError(ERROR_PARTIAL_COPY);
+    return 0;
+}
+BOOL WINAPI image_query_refused(HANDLE, DWORD, LPWSTR, PDWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+DWORD created_by_named_process() {
+    return static_cast<DWORD>(std::stoul(env_value("TAVRIK_ONEFILE_PARENT")));
+}
+}  // namespace
+
+// A tracer or security software can refuse reading another process's
+// memory: the role then comes from the system's record of the image, and
+// when nothing can tell, a child of the named process refuses to go on as a
+// top-level instance (which would start another child, and so on).
+TEST(RoleDecision, UnreadableParentFallsBackToImageRecordAndNeverChains) {
+    RunningProcess same(executable_path(), L"--gtest_filter=Sleep.Forever");
+    RunningProcess other(sibling(L"sleeper.exe"), L"20000");
+    ASSERT_TRUE(same.started && other.started);
+    std::wstring same_pid = std::to_wstring(same.info.dwProcessId);
+    std::wstring other_pid = std::to_wstring(other.info.dwProcessId);
+    const ParentQueries real = parent_queries;
+
+    parent_queries.read_image_path = memory_read_refused;
+    EXPECT_TRUE(decides_nested_for(same_pid.c_str()));
+    EXPECT_FALSE(decides_nested_for(other_pid.c_str()));
+
+    parent_queries.query_image_path = image_query_refused;
+    set_env("TAVRIK_ONEFILE_PARENT", same_pid.c_str());
+    EXPECT_EQ(check_parent(), ParentCheck::none);  // not our creator: unrelated as far as we know
+    parent_queries.creator_process_id = created_by_named_process;
+    EXPECT_EQ(check_parent(), ParentCheck::unrecognised_creator);
+    // Even a creator that is readable but looks different is refused.
+    parent_queries.query_image_path = real.query_image_path;
+    set_env("TAVRIK_ONEFILE_PARENT", other_pid.c_str());
+    EXPECT_EQ(check_parent(), ParentCheck::unrecognised_creator);
+
+    parent_queries = real;
+    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+}
+
 // Run alone, this keeps a process of this executable alive for the test above.
 TEST(Sleep, Forever) {
     if (GTEST_FLAG_GET(filter) == "Sleep.Forever") Sleep(60000);
@@ -165,9 +209,9 @@ TEST(RoleDecision, ParentAtAPathNearAndPast2048UnitsIsRecognised) {
         own_paths.normalised.assign(long_parent_image.c_str());
         resolve_final_path(own_paths.normalised.text, own_paths.normalised.capacity);
         shorten_path(own_paths.normalised.text, own_paths.normalised.capacity);
-        read_parent_image_path = long_image_path;
+        parent_queries.read_image_path = long_image_path;
         EXPECT_TRUE(decides_nested_for(std::to_wstring(GetCurrentProcessId()).c_str()));
-        read_parent_image_path = K32GetModuleFileNameExW;
+        parent_queries.read_image_path = K32GetModuleFileNameExW;
         own_paths.normalised.clear();
     }
     set_env("TAVRIK_ONEFILE_PARENT", nullptr);

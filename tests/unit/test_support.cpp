@@ -2,6 +2,9 @@
 
 #include "tests/scratch_tree.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
 
 #include <fstream>
 #include <sstream>
@@ -48,3 +51,34 @@ std::string read_file(const std::wstring &path) {
 bool exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void remove_tree(const std::wstring &path) { scratch_tree::remove(path, L"\\tavrik_unit_"); }
+
+std::string system_text(unsigned long code) {
+    char *text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_FROM_SYSTEM,
+                                  nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                  reinterpret_cast<char *>(&text), 0, nullptr);
+    std::string result(text == nullptr ? "" : text, length);
+    LocalFree(text);
+    return result;
+}
+
+std::string error_code_line(const char *message, unsigned long code) {
+    std::string text = system_text(code);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+    return std::string(message) + " ([Error " + std::to_string(static_cast<long>(code)) + "] " + text + ")\r\n";
+}
+
+void ChildStreams::redirect() const {
+    fflush(stdout);
+    fflush(stderr);
+    const wchar_t *names[] = {L"out", L"err"};
+    for (int stream = 1; stream <= 2; ++stream) {
+        int file = _wopen((directory_ / names[stream - 1]).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC, 0666);
+        // A status no test expects, so a failed redirection never passes.
+        if (file < 0 || _dup2(file, stream) != 0) _exit(125);
+        _close(file);
+    }
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
+}

@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/wide_buffer.h"
-
-// abort() under the Universal CRT ends the process with a non-zero status
-// and prints nothing of ours.
-#define EXPECT_ABORTS(statement) EXPECT_DEATH(statement, "")
+#include "tests/unit/test_support.h"
 
 TEST(WideBuffer, AppendFillsUpToCapacityMinusOneUnits) {
     WideBuffer<4> buffer;
