@@ -28,12 +28,12 @@ public:
 // first reading checked.
 class Writer : public ArchiveVisitor {
 public:
-    Writer(const std::vector<Record> &records, ExtractDirectory &directory)
-        : records_(records), directory_(directory) {}
+    Writer(const std::vector<Record> &records, ExtractDirectory &directory, const std::string &shown)
+        : records_(records), directory_(directory), shown_(shown) {}
 
     Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
         if (index_ >= records_.size() || records_[index_].name != name || records_[index_].size != size) {
-            return fail("the file changed while it was being extracted");
+            return fail(shown_ + " changed while it was being extracted");
         }
         ++index_;
         auto begun = directory_.begin_file(name);
@@ -64,6 +64,7 @@ private:
 
     const std::vector<Record> &records_;
     ExtractDirectory &directory_;
+    const std::string &shown_;
     size_t index_ = 0;
 };
 
@@ -85,10 +86,12 @@ Result<size_t> extract_packed(const PackedFile &packed, const std::filesystem::p
 
     auto target = ExtractDirectory::open(directory, force);
     if (!target) return Error{target.error()};
-    Writer writer(list.records, **target);
+    Writer writer(list.records, **target, packed.shown());
     read = packed.read_archive(writer);
     if (!read) return Error{writer.refusal.empty() ? packed.shown() + " is damaged: " + read.error() : writer.refusal};
-    if (writer.files_begun() != list.records.size()) return Error{"the file changed while it was being extracted"};
+    if (writer.files_begun() != list.records.size()) {
+        return Error{packed.shown() + " changed while it was being extracted"};
+    }
     return list.records.size();
 }
 
