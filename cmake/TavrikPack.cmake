@@ -5,6 +5,9 @@
 #   tavrik_pack(TARGET <dll target> OUTPUT <exe>
 #               [FILES <file>...] [DIRECTORIES <dir>...]
 #               [LEVEL <1-22> | FAST]
+#               [ICON <file.ico>] [VERSION_STRINGS <NAME=VALUE>...]
+#               [FILE_VERSION <A.B.C.D>] [PRODUCT_VERSION <A.B.C.D>]
+#               [CONSOLE] [EXECUTION_LEVEL <level>]
 #               [STUB <tavrik-launcher.exe>] [PACKER <tavrik-pack>]
 #               [NAME <custom target>])
 #
@@ -16,6 +19,12 @@
 #              (globbed at configure time for dependencies: re-run CMake
 #              after adding files).
 # LEVEL, FAST  zstd level (default 19); FAST is level 3, for development.
+# ICON, VERSION_STRINGS, FILE_VERSION, PRODUCT_VERSION, CONSOLE,
+# EXECUTION_LEVEL
+#              the program's identity: tavrik-pack's --icon, --version-string
+#              (one per NAME=VALUE), --file-version, --product-version,
+#              --console and --execution-level. ICON is relative to the
+#              current source dir.
 # STUB         the launcher stub; default: the tavrik-launcher target when
 #              this project defines it, otherwise the variable
 #              TAVRIK_LAUNCHER_STUB, otherwise tavrik-pack's own default
@@ -31,7 +40,9 @@
 set(TAVRIK_HOST_PACK "" CACHE FILEPATH "tavrik-pack for the build machine, used by tavrik_pack()")
 
 function(tavrik_pack)
-  cmake_parse_arguments(PARSE_ARGV 0 TP "FAST" "TARGET;OUTPUT;LEVEL;STUB;PACKER;NAME" "FILES;DIRECTORIES")
+  cmake_parse_arguments(PARSE_ARGV 0 TP "FAST;CONSOLE"
+                        "TARGET;OUTPUT;LEVEL;STUB;PACKER;NAME;ICON;FILE_VERSION;PRODUCT_VERSION;EXECUTION_LEVEL"
+                        "FILES;DIRECTORIES;VERSION_STRINGS")
   if(TP_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavrik_pack: unknown arguments: ${TP_UNPARSED_ARGUMENTS}")
   endif()
@@ -90,6 +101,27 @@ function(tavrik_pack)
     set(stub_depends "${TAVRIK_LAUNCHER_STUB}")
   endif()
 
+  set(identity_args "")
+  set(identity_depends "")
+  if(TP_ICON)
+    get_filename_component(icon "${TP_ICON}" ABSOLUTE)
+    list(APPEND identity_args --icon "${icon}")
+    list(APPEND identity_depends "${icon}")
+  endif()
+  foreach(pair IN LISTS TP_VERSION_STRINGS)
+    list(APPEND identity_args --version-string "${pair}")
+  endforeach()
+  foreach(option FILE_VERSION PRODUCT_VERSION EXECUTION_LEVEL)
+    if(DEFINED TP_${option})
+      string(TOLOWER "${option}" flag)
+      string(REPLACE "_" "-" flag "${flag}")
+      list(APPEND identity_args --${flag} "${TP_${option}}")
+    endif()
+  endforeach()
+  if(TP_CONSOLE)
+    list(APPEND identity_args --console)
+  endif()
+
   get_filename_component(output "${TP_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   set(inputs "")
   set(input_depends "")
@@ -111,9 +143,10 @@ function(tavrik_pack)
   add_custom_command(
     OUTPUT "${stamp}"
     BYPRODUCTS "${output}"
-    COMMAND "${packer}" pack -o "${output}" ${level_args} ${stub_args} "$<TARGET_FILE:${TP_TARGET}>" ${inputs}
+    COMMAND "${packer}" pack -o "${output}" ${level_args} ${stub_args} ${identity_args}
+            "$<TARGET_FILE:${TP_TARGET}>" ${inputs}
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
-    DEPENDS ${TP_TARGET} ${packer_depends} ${stub_depends} ${input_depends}
+    DEPENDS ${TP_TARGET} ${packer_depends} ${stub_depends} ${identity_depends} ${input_depends}
     COMMENT "Packing ${TP_OUTPUT}"
     VERBATIM)
   add_custom_target(${TP_NAME} ALL DEPENDS "${stamp}")

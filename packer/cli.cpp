@@ -4,10 +4,10 @@
 #include <system_error>
 #include <thread>
 
-#include "packer/attach.h"
 #include "packer/attached_data.h"
 #include "packer/extract.h"
 #include "packer/file_io.h"
+#include "packer/identity.h"
 #include "packer/image_roles.h"
 #include "packer/input_files.h"
 #include "packer/names.h"
@@ -15,9 +15,10 @@
 #include "packer/packed_executable.h"
 #include "packer/packed_file.h"
 #include "packer/path_text.h"
-#include "packer/pe_checksum.h"
-#include "packer/pe_contents.h"
-#include "packer/pe_image.h"
+#include "packer/pe/attach.h"
+#include "packer/pe/icons.h"
+#include "packer/pe/pe_checksum.h"
+#include "packer/pe/pe_image.h"
 #include "packer/progress.h"
 #include "packer/safe_files.h"
 #include "packer/stub_location.h"
@@ -49,34 +50,77 @@ int thread_count(const PackOptions &options) {
 }
 
 // Packing writes the output last, by renaming over it: an output that is
-// the stub (or an input, see collect_entries) would lose what it held.
-Result<bool> refuse_output_over_stub(const std::filesystem::path &output, const std::filesystem::path &stub) {
+// the stub or the icon (or an input, see collect_entries) would lose what
+// it held. `role` names `source` in the message.
+Result<bool> refuse_output_over(const std::filesystem::path &output, const std::filesystem::path &source,
+                                const char *role) {
+    if (source.empty()) return true;
     auto output_identity = file_identity(output);
     if (!output_identity) return Error{output_identity.error()};
     if (!*output_identity) return true;
-    auto stub_identity = file_identity(stub);
-    if (!stub_identity) return Error{stub_identity.error()};
-    if (*stub_identity == *output_identity) {
-        return Error{"output " + shown_path(output) + " is the stub " + shown_path(stub) +
+    auto source_identity = file_identity(source);
+    if (!source_identity) return Error{source_identity.error()};
+    if (*source_identity == *output_identity) {
+        return Error{"output " + shown_path(output) + " is the " + role + " " + shown_path(source) +
                      "; write the executable elsewhere"};
     }
     return true;
 }
 
+Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
+    if (path.empty()) return std::vector<IconImage>();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return Error{"icon " + shown_path(path) + " does not exist"};
+    auto file = read_whole_file(path);
+    if (!file) return Error{file.error()};
+    auto images = parse_ico(*file);
+    if (!images) return Error{"icon " + shown_path(path) + " is not a valid .ico file: " + images.error()};
+    return images;
+}
+
+// The stub with the program's identity in place of the launcher's.
+Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &stub_path, const Bytes &stub,
+                       const ArchiveEntry &application, std::vector<IconImage> icon) {
+    auto output_name = path_to_utf8(options.output.filename());
+    if (!output_name) return Error{"-o: " + output_name.error()};
+    auto output_name16 = utf8_to_utf16(*output_name);
+    if (!output_name16) return Error{"-o: " + output_name16.error()};
+    Identity identity;
+    identity.icon = std::move(icon);
+    identity.console = options.identity.console;
+    identity.execution_level = options.identity.execution_level;
+    auto version = derive_version_info(options.identity, application.content, application.name, *output_name16);
+    if (!version) return Error{"application " + shown_path(options.app_dll) + " " + version.error()};
+    identity.version = std::move(*version);
+    auto identified = apply_identity(stub, identity);
+    if (!identified) {
+        return Error{"cannot rewrite the resources of stub " + shown_path(stub_path) + ": " + identified.error()};
+    }
+    return identified;
+}
+
 Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &err) {
     auto stub_path = choose_stub(options, environment.argv0);
     if (!stub_path) return Error{stub_path.error()};
-    auto not_stub = refuse_output_over_stub(options.output, *stub_path);
-    if (!not_stub) return not_stub;
+    const std::pair<std::filesystem::path, const char *> sources[] = {{*stub_path, "stub"},
+                                                                       {options.identity.icon, "icon"}};
+    for (const auto &[source, role] : sources) {
+        auto elsewhere = refuse_output_over(options.output, source, role);
+        if (!elsewhere) return elsewhere;
+    }
     auto stub = read_whole_file(*stub_path);
     if (!stub) return Error{stub.error()};
     auto launcher = check_launcher_stub(*stub);
     if (!launcher) return Error{"stub " + shown_path(*stub_path) + " " + launcher.error()};
+    auto icon = read_icon(options.identity.icon);
+    if (!icon) return Error{icon.error()};
 
     auto entries = collect_entries(options.app_dll, options.inputs, options.output);
     if (!entries) return Error{entries.error()};
     auto application = check_application_dll(entries->front().content);
     if (!application) return Error{"application " + shown_path(options.app_dll) + " " + application.error()};
+    auto identified = identify(options, *stub_path, *stub, entries->front(), std::move(*icon));
+    if (!identified) return Error{identified.error()};
 
     auto archive = write_archive(*entries);
     if (!archive) return Error{archive.error()};
@@ -93,7 +137,7 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
         frame = compress_frame(*archive, options.level, thread_count(options));
     }
     if (!frame) return Error{frame.error()};
-    auto exe = attach_to_stub(*stub, make_attached_data(*frame));
+    auto exe = attach_to_stub(*identified, make_attached_data(*frame));
     if (!exe) return Error{exe.error()};
     return write_file_replacing(options.output, *exe);
 }
@@ -115,11 +159,14 @@ private:
 Result<bool> list(const PackOptions &options, std::ostream &out) {
     auto packed = PackedFile::open(options.packed);
     if (!packed) return Error{packed.error()};
+    auto identity = describe_identity(packed->launcher_part(), packed->image());
+    if (!identity) return Error{packed->shown() + ": " + identity.error()};
     auto digest = packed->check_digest();
     if (!digest) return Error{digest.error()};
     Lister lister(out);
     auto read = packed->read_archive(lister);
     if (!read) return Error{packed->shown() + " is damaged: " + read.error()};
+    for (const auto &line : *identity) out << printable_utf8(line) << '\n';
     return true;
 }
 
@@ -181,10 +228,9 @@ Result<bool> verify(const PackOptions &options, std::ostream &out) {
     if (!packed) return Error{packed.error()};
     const std::string &shown = packed->shown();
     const PeImage &image = packed->image();
-    auto product = version_string(packed->launcher_part(), image, u"ProductName");
-    if (!product || *product != launcher_product_name) {
-        return Error{shown + " is not built on the Tavrik launcher"};
-    }
+    // Recognised by what the packer wrote: the .tavrik section and the
+    // attached data's magic and trailer (PackedFile). The version resource is
+    // the program's own, not the launcher's.
     const std::string unloadable = loader_problem(image);
     if (!unloadable.empty()) return Error{shown + " is damaged: Windows would not load it: " + unloadable};
     auto signed_file = check_certificates(*packed);
@@ -209,12 +255,15 @@ Result<bool> verify(const PackOptions &options, std::ostream &out) {
     if (!application) {
         return Error{shown + ": the first file " + shown_name(reading.names.front()) + " " + application.error()};
     }
+    auto identity = describe_identity(packed->launcher_part(), image);
+    if (!identity) return Error{shown + " is damaged: " + identity.error()};
     out << "OK: " << reading.names.size() << (reading.names.size() == 1 ? " file, " : " files, ") << reading.bytes
         << " bytes" << (*signed_file ? ", signed" : "") << '\n';
     if (!*digest) {
         out << "note: packed without a SHA-256 digest (by an older tavrik-pack), so the files' content could not "
                "be checked\n";
     }
+    for (const auto &line : *identity) out << printable_utf8(line) << '\n';
     return true;
 }
 

@@ -1,8 +1,8 @@
 #include "packer/image_roles.h"
 
-#include "packer/attach.h"
-#include "packer/pe_contents.h"
-#include "packer/pe_image.h"
+#include "packer/pe/attach.h"
+#include "packer/pe/pe_contents.h"
+#include "packer/pe/pe_image.h"
 
 namespace tavrik {
 
@@ -19,14 +19,16 @@ Result<bool> check_application_dll(const Bytes &dll) {
 Result<bool> check_launcher_stub(const Bytes &stub) {
     auto image = parse_pe_image(stub);
     if (!image) return Error{"is not the Tavrik launcher: " + image.error()};
-    auto product = version_string(stub, *image, u"ProductName");
-    if (!product || *product != launcher_product_name) {
-        return Error{"is not the Tavrik launcher (its version resource lacks ProductName \"Tavrik launcher\")"};
-    }
+    // A packed executable first: its version resource is the program's, so
+    // it would fail the next check with the wrong reason.
     for (const auto &section : image->sections) {
         if (section.name == attached_section_name) {
             return Error{"already carries attached data (a .tavrik section); use the launcher as built"};
         }
+    }
+    auto product = version_string(stub, *image, u"ProductName");
+    if (!product || *product != launcher_product_name) {
+        return Error{"is not the Tavrik launcher (its version resource lacks ProductName \"Tavrik launcher\")"};
     }
     if (image->certificate_offset != 0 || image->certificate_size != 0) {
         return Error{"is signed; pack the unsigned launcher and sign after packing"};

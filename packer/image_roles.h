@@ -17,10 +17,11 @@ constexpr char16_t launcher_product_name[] = u"Tavrik launcher";
 // not a DLL", "does not export run_code", "has a damaged export directory".
 Result<bool> check_application_dll(const Bytes &dll);
 
-// The launcher as built: a PE32+ x86-64 image whose version resource has
-// ProductName "Tavrik launcher", without a .tavrik section and without a
-// certificate table. Whether a section can be added is attach_to_stub's
-// business.
+// The launcher as built: a PE32+ x86-64 image without a .tavrik section,
+// whose version resource has ProductName "Tavrik launcher", and without a
+// certificate table. Only the stub is recognised this way: packing replaces
+// the version resource with the program's own. Whether a section can be
+// added is attach_to_stub's business.
 Result<bool> check_launcher_stub(const Bytes &stub);
 
 }  // namespace tavrik

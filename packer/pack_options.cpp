@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 
+#include "packer/names.h"
 #include "packer/path_text.h"
+#include "packer/pe/manifest.h"
 #include "packer/utf.h"
 
 namespace tavrik {
@@ -11,7 +13,7 @@ namespace {
 
 const char pack_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
-    "                        [--threads N] APP.dll [FILE|DIR ...]\n"
+    "                        [--threads N] [IDENTITY OPTIONS] APP.dll [FILE|DIR ...]\n"
     "\n"
     "Writes OUT.exe: the launcher stub with APP.dll and the given files\n"
     "attached. APP.dll (a 64-bit DLL exporting run_code) is the first file;\n"
@@ -24,13 +26,28 @@ const char pack_help[] =
     "  --level N       zstd level 1-22 (default 19: small, slow)\n"
     "  --fast          zstd level 3, for development builds\n"
     "  --threads N     compression threads, 1-256 (default: one per processor);\n"
-    "                  the output is the same for every N\n";
+    "                  the output is the same for every N\n"
+    "\n"
+    "The program's identity (what Explorer, the taskbar and Properties show):\n"
+    "  --icon FILE.ico             the program's icon, all images of FILE.ico\n"
+    "                              (default: the launcher's)\n"
+    "  --version-string NAME=VALUE a version string such as CompanyName,\n"
+    "                              FileDescription, LegalCopyright, ProductName\n"
+    "                              (repeatable)\n"
+    "  --file-version A.B.C.D      the file version (and FileVersion string)\n"
+    "  --product-version A.B.C.D   the product version (and ProductVersion string)\n"
+    "  --console                   a console program (default: a window program)\n"
+    "  --execution-level LEVEL     asInvoker (default), highestAvailable or\n"
+    "                              requireAdministrator\n"
+    "Strings not given come from APP.dll's own version resource, else from its\n"
+    "name; OriginalFilename is OUT.exe's file name.\n";
 
 const char list_help[] =
     "usage: tavrik-pack list PACKED.exe\n"
     "\n"
     "Prints the size in bytes and the name of every packed file, in archive\n"
-    "order (the application DLL first).\n";
+    "order (the application DLL first), then the program's identity: subsystem,\n"
+    "execution level, icon sizes, versions and version strings.\n";
 
 const char verify_help[] =
     "usage: tavrik-pack verify PACKED.exe\n"
@@ -39,7 +56,8 @@ const char verify_help[] =
     "loader checks them, its PE checksum, the SHA-256 digest recorded when it\n"
     "was packed (it covers every byte the launcher reads), the archive's\n"
     "structure, every name, and that the first file is a DLL exporting\n"
-    "run_code. Prints one OK line, or fails with the reason.\n"
+    "run_code. Prints one OK line and the program's identity (as list does),\n"
+    "or fails with the reason.\n"
     "\n"
     "\", signed\" means a well-formed certificate table is present; whether the\n"
     "signature is valid is not checked (use your signing tool for that). An\n"
@@ -57,7 +75,7 @@ const char extract_help[] =
 
 const char all_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
-    "                        [--threads N] APP.dll [FILE|DIR ...]\n"
+    "                        [--threads N] [IDENTITY OPTIONS] APP.dll [FILE|DIR ...]\n"
     "       tavrik-pack list PACKED.exe\n"
     "       tavrik-pack verify PACKED.exe\n"
     "       tavrik-pack extract PACKED.exe -o DIR [--force]\n"
@@ -87,11 +105,48 @@ Error usage_error(const std::string &what) { return Error{what + " (see --help)"
 
 bool takes_value(Command command, const std::string &arg) {
     if (arg == "-o") return command == Command::pack || command == Command::extract;
-    return command == Command::pack && (arg == "--stub" || arg == "--level" || arg == "--threads");
+    return command == Command::pack &&
+           (arg == "--stub" || arg == "--level" || arg == "--threads" || arg == "--icon" || arg == "--version-string" ||
+            arg == "--file-version" || arg == "--product-version" || arg == "--execution-level");
 }
 
 bool is_flag(Command command, const std::string &arg) {
-    return (command == Command::pack && arg == "--fast") || (command == Command::extract && arg == "--force");
+    return (command == Command::pack && (arg == "--fast" || arg == "--console")) ||
+           (command == Command::extract && arg == "--force");
+}
+
+// --icon, --version-string, --file-version, --product-version,
+// --execution-level.
+Result<bool> parse_identity_option(const std::string &option, const std::string &value, IdentityOptions &identity) {
+    if (option == "--icon") {
+        auto path = path_from_utf8(value);
+        if (!path) return Error{option + ": " + path.error()};
+        identity.icon = *path;
+    } else if (option == "--version-string") {
+        const size_t equals = value.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            return Error{option + " needs NAME=VALUE, not \"" + value + "\""};
+        }
+        auto name = utf8_to_utf16(value.substr(0, equals));
+        auto text = utf8_to_utf16(value.substr(equals + 1));
+        if (!name || !text) return Error{option + " " + value.substr(0, equals) + " is not valid UTF-8"};
+        for (const auto &[given, ignored] : identity.version_strings) {
+            if (upcase_name(given) == upcase_name(*name)) {
+                return Error{option + " " + value.substr(0, equals) + " is given twice"};
+            }
+        }
+        identity.version_strings.emplace_back(std::move(*name), std::move(*text));
+    } else if (option == "--execution-level") {
+        if (!is_execution_level(value)) {
+            return Error{option + " needs asInvoker, highestAvailable or requireAdministrator, not \"" + value + "\""};
+        }
+        identity.execution_level = value;
+    } else {
+        auto version = parse_fixed_version(value);
+        if (!version) return Error{option + " needs four numbers from 0 to 65535 as A.B.C.D, not \"" + value + "\""};
+        (option == "--file-version" ? identity.file_version : identity.product_version) = *version;
+    }
+    return true;
 }
 
 }  // namespace
@@ -141,7 +196,7 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
             return options;
         }
         if (is_flag(options.command, arg)) {
-            (arg == "--fast" ? fast : options.force) = true;
+            (arg == "--fast" ? fast : arg == "--console" ? options.identity.console : options.force) = true;
             continue;
         }
         if (!takes_value(options.command, arg)) {
@@ -158,10 +213,13 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
             if (!level) return Error{level.error()};
             options.level = *level;
             level_given = true;
-        } else {
+        } else if (arg == "--threads") {
             auto threads = parse_number(arg, value, 1, 256);
             if (!threads) return Error{threads.error()};
             options.threads = *threads;
+        } else {
+            auto identity = parse_identity_option(arg, value, options.identity);
+            if (!identity) return Error{identity.error()};
         }
     }
     if (fast && level_given) return usage_error("give --fast or --level, not both");

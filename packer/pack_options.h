@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "packer/frame.h"
+#include "packer/identity.h"
 #include "packer/result.h"
 
 namespace tavrik {
@@ -24,6 +25,7 @@ struct PackOptions {
     std::filesystem::path app_dll;              // pack: APP.dll
     std::vector<std::filesystem::path> inputs;  // pack: FILE|DIR ...
     std::filesystem::path packed;               // list, verify, extract
+    IdentityOptions identity;                   // pack: icon, version, subsystem, level
 };
 
 // `args` excludes the program name.

@@ -1,6 +1,6 @@
 #include "packer/packed_executable.h"
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/attached_data.h"
 #include "packer/frame.h"
 

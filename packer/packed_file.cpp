@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/frame.h"
 #include "packer/path_text.h"
-#include "packer/pe_checksum.h"
+#include "packer/pe/pe_checksum.h"
 #include "packer/sha256.h"
 
 namespace tavrik {

@@ -11,7 +11,7 @@
 #include "packer/archive.h"
 #include "packer/attached_data.h"
 #include "packer/file_io.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 #include "packer/result.h"
 
 namespace tavrik {

@@ -5,13 +5,13 @@ Reads the PE file's resource directory directly and verifies that:
   * an RT_MANIFEST (24) resource with id 1 exists and its XML asks for
     asInvoker, longPathAware true, Common-Controls 6.0.0.0 and lists the
     Vista, 7, 8, 8.1 and 10 supportedOS ids;
-  * an RT_GROUP_ICON (14) resource lists exactly 7 images, each of which is
-    an existing RT_ICON (3) resource of the size the group states.
+  * an RT_GROUP_ICON (14) resource lists exactly 7 images (or N), each of
+    which is an existing RT_ICON (3) resource of the size the group states.
 
 Exit status 0 when everything holds; otherwise one line on stdout says what
 is wrong and the exit status is 1.
 
-Usage: check_resources.py FILE.exe
+Usage: check_resources.py [--icon-count N] FILE.exe
 """
 
 import struct
@@ -191,7 +191,7 @@ def check_manifest(resources):
         raise CheckError("manifest lacks supportedOS for %s" % ", ".join(missing))
 
 
-def check_icons(resources):
+def check_icons(resources, icon_count):
     groups = resources.get(RT_GROUP_ICON, {})
     if not groups:
         raise CheckError("missing RT_GROUP_ICON resource")
@@ -202,9 +202,9 @@ def check_icons(resources):
             if reserved != 0 or rtype != 1:
                 raise CheckError("icon group %s has a bad GRPICONDIR header"
                                  % name)
-            if count != ICON_COUNT:
+            if count != icon_count:
                 raise CheckError("icon group %s lists %d images, expected %d"
-                                 % (name, count, ICON_COUNT))
+                                 % (name, count, icon_count))
             if len(data) < 6 + 14 * count:
                 raise CheckError("icon group %s is truncated" % name)
             for k in range(count):
@@ -223,7 +223,7 @@ def check_icons(resources):
                                      % icon_id)
 
 
-def check(path):
+def check(path, icon_count=ICON_COUNT):
     try:
         with open(path, "rb") as f:
             data = f.read()
@@ -231,15 +231,19 @@ def check(path):
         raise CheckError("cannot read %s: %s" % (path, e.strerror))
     resources = PEFile(data).resources()
     check_manifest(resources)
-    check_icons(resources)
+    check_icons(resources, icon_count)
 
 
 def main(argv):
+    icon_count = ICON_COUNT
+    if len(argv) == 4 and argv[1] == "--icon-count" and argv[2].isdigit():
+        icon_count = int(argv[2])
+        argv = argv[:1] + argv[3:]
     if len(argv) != 2:
-        print("usage: check_resources.py FILE.exe", file=sys.stderr)
+        print("usage: check_resources.py [--icon-count N] FILE.exe", file=sys.stderr)
         return 2
     try:
-        check(argv[1])
+        check(argv[1], icon_count)
     except CheckError as e:
         print("%s: %s" % (argv[1], e))
         return 1

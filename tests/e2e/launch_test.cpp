@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 #include "tests/e2e/e2e_support.h"
 
 using namespace e2e;

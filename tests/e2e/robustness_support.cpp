@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace robust {

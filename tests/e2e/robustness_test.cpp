@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/attached_data.h"
 #include "packer/frame.h"
 #include "packer/packed_executable.h"

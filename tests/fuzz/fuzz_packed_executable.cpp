@@ -1,16 +1,17 @@
 // A whole file as list, verify and extract read it: the PE parser (from the
 // headers alone and whole), the loader and certificate table checks, the PE
-// checksum, the export and version-resource readers, the .tavrik section,
-// the attached data, the frame and the archive; and the checks pack makes
-// of its stub and application images.
+// checksum, the export, resource, version and icon group readers, the
+// .tavrik section, the attached data, the frame and the archive; and the
+// checks pack makes of its stub and application images.
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/attached_data.h"
 #include "packer/frame.h"
+#include "packer/identity.h"
 #include "packer/image_roles.h"
-#include "packer/pe_checksum.h"
-#include "packer/pe_contents.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_checksum.h"
+#include "packer/pe/pe_contents.h"
+#include "packer/pe/pe_image.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <algorithm>
@@ -35,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)tavrik::pe_checksum(file, image->optional_header_offset + tavrik::pe::opt_checksum);
     (void)tavrik::version_string(file, *image, u"ProductName");
     (void)tavrik::exports_name(file, *image, "run_code");
+    (void)tavrik::describe_identity(file);
     for (uint32_t rva : {0u, 0x1000u, 0xFFFFFFF0u}) (void)image->file_offset(rva, 16);
     (void)image->end_of_section_data();
     (void)image->end_of_virtual_sections();

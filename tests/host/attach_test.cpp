@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "packer/attach.h"
-#include "packer/pe_checksum.h"
+#include "packer/pe/attach.h"
+#include "packer/pe/pe_checksum.h"
 #include "synthetic_pe.h"
 
 using namespace tavrik_test;

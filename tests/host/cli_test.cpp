@@ -16,12 +16,12 @@
 #include <sstream>
 #include <thread>
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/attached_data.h"
 #include "packer/cli.h"
 #include "packer/frame.h"
 #include "packer/packed_executable.h"
-#include "packer/pe_checksum.h"
+#include "packer/pe/pe_checksum.h"
 #include "synthetic_pe.h"
 #include "temp_dir.h"
 
@@ -125,11 +125,62 @@ void fix_checksum(Bytes &exe) {
     tavrik_test::put_u32(exe, at, tavrik::pe_checksum(exe, at));
 }
 
+// The first `n` lines of `text` (list and verify end with the identity).
+std::string first_lines(const std::string &text, int n) {
+    size_t end = 0;
+    for (int i = 0; i < n && end != std::string::npos; ++i) end = text.find('\n', end == 0 ? 0 : end + 1);
+    return end == std::string::npos ? text : text.substr(0, end + 1);
+}
+
 // Files whose names start with `prefix` in `dir` (temporary files left over).
 int count_starting_with(const fs::path &dir, const std::string &prefix) {
     int n = 0;
     for (const auto &entry : fs::directory_iterator(dir)) n += entry.path().filename().string().rfind(prefix, 0) == 0;
     return n;
+}
+
+// Icon images: a BITMAPINFOHEADER of a square icon (height doubled for the
+// mask) with made-up bits, and a PNG signature followed by made-up bytes.
+Bytes bitmap_image(uint8_t size) {
+    Bytes b(40 + size * size * 4, 0x33);
+    tavrik_test::put_u32(b, 0, 40);
+    tavrik_test::put_u32(b, 4, size);
+    tavrik_test::put_u32(b, 8, 2u * size);
+    return b;
+}
+
+Bytes png_image(size_t length) {
+    Bytes b = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    for (size_t i = b.size(); i < length; ++i) b.push_back(static_cast<uint8_t>(i * 7));
+    return b;
+}
+
+// A .ico file: ICONDIR, one ICONDIRENTRY per image (the first 16 pixels,
+// then 32, ...; PNG ones stated as 256), then the images.
+Bytes ico_file(const std::vector<Bytes> &images) {
+    Bytes ico = {0, 0, 1, 0, static_cast<uint8_t>(images.size()), 0};
+    uint32_t offset = static_cast<uint32_t>(6 + 16 * images.size());
+    for (size_t i = 0; i < images.size(); ++i) {
+        const uint8_t size = images[i][0] == 0x89 ? 0 : static_cast<uint8_t>(16 << i);
+        ico.insert(ico.end(), {size, size, 0, 0, 1, 0, 32, 0});
+        ico.resize(ico.size() + 8);
+        tavrik_test::put_u32(ico, ico.size() - 8, static_cast<uint32_t>(images[i].size()));
+        tavrik_test::put_u32(ico, ico.size() - 4, offset);
+        offset += static_cast<uint32_t>(images[i].size());
+    }
+    for (const auto &image : images) ico.insert(ico.end(), image.begin(), image.end());
+    return ico;
+}
+
+bool contains(const Bytes &haystack, const std::string &text) {
+    const Bytes needle(text.begin(), text.end());
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+std::string utf16le(const std::string &ascii) {
+    std::string wide;
+    for (char c : ascii) wide += std::string{c, '\0'};
+    return wide;
 }
 
 class Cli : public testing::Test {
@@ -165,14 +216,21 @@ TEST_F(Cli, PacksListsVerifiesAndExtracts) {
     EXPECT_EQ(r.err, "");  // stderr is a file here: no progress line
     EXPECT_EQ(count_starting_with(tmp.path(), "out.exe.tmp"), 0);
 
+    // Without identity options: derived from the application and the output,
+    // and the stub's icon kept (the synthetic stub has none).
+    const std::string identity =
+        "subsystem: windows\nexecution level: asInvoker\nicon: none\nfile version: 0.0.0.0\n"
+        "product version: 0.0.0.0\nstring FileDescription: app\nstring FileVersion: 0.0.0.0\n"
+        "string InternalName: out\nstring OriginalFilename: out.exe\nstring ProductName: app\n"
+        "string ProductVersion: 0.0.0.0\n";
     const std::string app_size = std::to_string(app_bytes.size());
     const ToolRun listed = run(tmp, {"list", out});
     ASSERT_EQ(listed.exit_code, 0) << listed.err;
-    EXPECT_EQ(listed.out, app_size + " app.dll\n40000 img\\logo.png\n7 readme.txt\n3 single.cfg\n");
+    EXPECT_EQ(listed.out, app_size + " app.dll\n40000 img\\logo.png\n7 readme.txt\n3 single.cfg\n" + identity);
 
     const ToolRun verified = run(tmp, {"verify", out});
     EXPECT_EQ(verified.exit_code, 0) << verified.err;
-    EXPECT_EQ(verified.out, "OK: 4 files, " + std::to_string(app_bytes.size() + 40010) + " bytes\n");
+    EXPECT_EQ(verified.out, "OK: 4 files, " + std::to_string(app_bytes.size() + 40010) + " bytes\n" + identity);
     EXPECT_EQ(verified.err, "");
 
     const fs::path dir = tmp.path() / "unpacked";
@@ -349,7 +407,8 @@ TEST_F(Cli, VerifyRejectsDamage) {
     fix_checksum(signed_exe);
     tmp.write("bad.exe", signed_exe);
     const ToolRun verified = run(tmp, {"verify", bad.string()});
-    EXPECT_EQ(verified.out, "OK: 2 files, " + std::to_string(app_bytes.size() + 4096) + " bytes, signed\n")
+    EXPECT_EQ(first_lines(verified.out, 1),
+              "OK: 2 files, " + std::to_string(app_bytes.size() + 4096) + " bytes, signed\n")
         << verified.err;
     signed_exe[good.size() + 6] = 1;
     fix_checksum(signed_exe);
@@ -370,7 +429,7 @@ TEST_F(Cli, VerifyRejectsDamage) {
     tmp.write("bad.exe", packed_archive(archive, false));
     const ToolRun old = run(tmp, {"verify", bad.string()});
     EXPECT_EQ(old.exit_code, 0) << old.err;
-    EXPECT_EQ(old.out, "OK: 2 files, " + std::to_string(app_bytes.size() + 1) +
+    EXPECT_EQ(first_lines(old.out, 2), "OK: 2 files, " + std::to_string(app_bytes.size() + 1) +
                            " bytes\nnote: packed without a SHA-256 digest (by an older tavrik-pack), so the files' "
                            "content could not be checked\n");
 }
@@ -406,9 +465,10 @@ TEST_F(Cli, BoundedMemoryOnHostileFiles) {
     ASSERT_LT(fs::file_size(bomb), 64u << 10);
 
     ToolRun r = run_limited(tmp, limit, {"verify", bomb});
-    EXPECT_EQ(r.out, "OK: 2 files, " + std::to_string(app_bytes.size() + zeros) + " bytes\n") << r.err;
+    EXPECT_EQ(first_lines(r.out, 1), "OK: 2 files, " + std::to_string(app_bytes.size() + zeros) + " bytes\n") << r.err;
     r = run_limited(tmp, limit, {"list", bomb});
-    EXPECT_EQ(r.out, std::to_string(app_bytes.size()) + " app.dll\n" + std::to_string(zeros) + " zeros.bin\n")
+    EXPECT_EQ(first_lines(r.out, 2),
+              std::to_string(app_bytes.size()) + " app.dll\n" + std::to_string(zeros) + " zeros.bin\n")
         << r.err;
     const fs::path dir = tmp.path() / "unpacked";
     r = run_limited(tmp, limit, {"extract", bomb, "-o", dir.string()});
@@ -470,7 +530,7 @@ TEST_F(Cli, ListAndErrorsEscapeControlCharacters) {
     const Bytes archive = raw_archive({{u"app.dll", app_bytes}, {u"\x1B[31mred", {'r'}}, {u"bell\a\nline", {}}});
     const std::string crafted = tmp.write("crafted.exe", packed_archive(archive)).string();
     const ToolRun listed = run(tmp, {"list", crafted});
-    EXPECT_EQ(listed.out,
+    EXPECT_EQ(first_lines(listed.out, 3),
               std::to_string(app_bytes.size()) + " app.dll\n1 <U+001B>[31mred\n0 bell<U+0007><U+000A>line\n");
     expect_refusal(run(tmp, {"verify", crafted}),
                    q(crafted) + ": name \"<U+001B>[31mred\" contains the control character U+001B");
@@ -511,6 +571,93 @@ TEST_F(Cli, RefusesBadInputsBeforeWritingAnything) {
     EXPECT_EQ(text_of(out), "previous");
 }
 
+TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
+    // Without options nothing of the launcher's identity is left (the
+    // synthetic stub's version strings name it and its project).
+    ASSERT_EQ(pack({app}).exit_code, 0);
+    const Bytes plain = read_file(out);
+    EXPECT_FALSE(contains(plain, "Tavrik"));
+    EXPECT_FALSE(contains(plain, utf16le("Tavrik")));
+    EXPECT_EQ(tavrik_test::get_u16(plain, tavrik_test::optional_header + 68), 2);  // GUI
+
+    // The DLL's own version resource fills in what the options leave open.
+    SyntheticPe versioned = SyntheticPe::application();
+    versioned.product_name = u"Example Suite";
+    const Bytes dll_bytes = versioned.build();
+    const std::string dll = tmp.write("in/suite.dll", dll_bytes).string();
+    const Bytes png = png_image(500);
+    const std::string icon = tmp.write("app.ico", ico_file({bitmap_image(16), bitmap_image(32), png})).string();
+    ToolRun r = run(tmp, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", icon, "--version-string",
+                          "CompanyName=Example Ltd", "--version-string", "Comments=tab\there", "--version-string",
+                          "legalcopyright=\xC2\xA9 2026 Example", "--file-version", "1.2.3.4", "--console",
+                          "--execution-level", "requireAdministrator", dll});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const Bytes packed = read_file(out);
+    EXPECT_EQ(tavrik_test::get_u16(packed, tavrik_test::optional_header + 68), 3);  // console
+    EXPECT_TRUE(contains(packed, std::string(png.begin(), png.end())));
+    EXPECT_FALSE(contains(packed, utf16le("Tavrik")));
+    r = run(tmp, {"list", out});
+    EXPECT_EQ(r.out, std::to_string(dll_bytes.size()) +
+                         " suite.dll\n"
+                         "subsystem: console\nexecution level: requireAdministrator\nicon: 16x16, 32x32, 256x256\n"
+                         "file version: 1.2.3.4\nproduct version: 0.0.0.0\nstring Comments: tab?here\n"
+                         "string CompanyName: Example Ltd\nstring FileDescription: suite\nstring FileVersion: 1.2.3.4\n"
+                         "string InternalName: out\nstring legalcopyright: \xC2\xA9 2026 Example\n"
+                         "string OriginalFilename: out.exe\nstring ProductName: Example Suite\n"
+                         "string ProductVersion: 0.0.0.0\n")
+        << r.err;
+    EXPECT_EQ(run(tmp, {"verify", out}).out.rfind("OK: 1 file, " + std::to_string(dll_bytes.size()) +
+                                                      " bytes\nsubsystem: console\n",
+                                                  0),
+              0u);
+}
+
+TEST_F(Cli, RefusesABrokenIdentity) {
+    const auto with_icon = [this](const std::string &name, const Bytes &ico) {
+        const std::string icon = tmp.write(name, ico).string();
+        return std::make_pair(run(tmp, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", icon, app}),
+                              "icon " + q(icon) + " is not a valid .ico file: ");
+    };
+    Bytes past_end = ico_file({bitmap_image(16)});
+    tavrik_test::put_u32(past_end, 6 + 8, 1 << 20);
+    Bytes cursor = ico_file({bitmap_image(16)});
+    cursor[2] = 2;
+    const std::vector<std::pair<Bytes, std::string>> icons = {
+        {Bytes{0, 0, 1, 0}, "it is too short for an icon directory"},
+        {Bytes{'M', 'Z', 0, 0, 0, 0, 0, 0}, "it does not start with an icon directory"},
+        {cursor, "it is a cursor, not an icon"},
+        {Bytes{0, 0, 1, 0, 0, 0}, "it holds no images"},
+        {Bytes{0, 0, 1, 0, 2, 0, 1, 2, 3}, "its directory of 2 images runs past the end of the file"},
+        {past_end, "image 1 runs past the end of the file"},
+        {ico_file({png_image(100), Bytes(64, 'x')}), "image 2 is neither a PNG nor a bitmap"},
+    };
+    for (size_t i = 0; i < icons.size(); ++i) {
+        const auto [result, start] = with_icon("bad" + std::to_string(i) + ".ico", icons[i].first);
+        expect_refusal(result, start + icons[i].second);
+    }
+    const std::string missing = (tmp.path() / "none.ico").string();
+    expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--icon", missing, app}),
+                   "icon " + q(missing) + " does not exist");
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> usage = {
+        {{"--file-version", "1.2.3"}, "--file-version needs four numbers from 0 to 65535 as A.B.C.D, not \"1.2.3\""},
+        {{"--product-version", "1.2.3.65536"},
+         "--product-version needs four numbers from 0 to 65535 as A.B.C.D, not \"1.2.3.65536\""},
+        {{"--file-version", "1.2.3.4a"}, "--file-version needs four numbers from 0 to 65535 as A.B.C.D, not \"1.2.3.4a\""},
+        {{"--execution-level", "administrator"},
+         "--execution-level needs asInvoker, highestAvailable or requireAdministrator, not \"administrator\""},
+        {{"--version-string", "CompanyName"}, "--version-string needs NAME=VALUE, not \"CompanyName\""},
+        {{"--version-string", "=Example"}, "--version-string needs NAME=VALUE, not \"=Example\""},
+        {{"--version-string", "Comments=a", "--version-string", "COMMENTS=b"}, "--version-string COMMENTS is given twice"},
+    };
+    for (const auto &[options, line] : usage) {
+        std::vector<std::string> args = {"pack", "-o", out, "--stub", stub, app};
+        args.insert(args.end(), options.begin(), options.end());
+        expect_refusal(run(tmp, args), line);
+    }
+    EXPECT_FALSE(fs::exists(out));
+}
+
 TEST_F(Cli, RefusesStubsThatAreNotThePlainLauncher) {
     const std::string plain = tmp.write("plain.exe", SyntheticPe().build()).string();
     SyntheticPe renamed = SyntheticPe::launcher();
@@ -521,6 +668,9 @@ TEST_F(Cli, RefusesStubsThatAreNotThePlainLauncher) {
     signed_pe.certificate_size = 0x10;
     signed_pe.overlay = Bytes(0x10, 7);
     const std::string signed_stub = tmp.write("signed.exe", signed_pe.build()).string();
+    SyntheticPe no_manifest = SyntheticPe::launcher();
+    no_manifest.manifest.clear();
+    const std::string bare = tmp.write("bare.exe", no_manifest.build()).string();
     ASSERT_EQ(pack({app}).exit_code, 0);
     const std::string packed = (tmp.path() / "packed.exe").string();
     fs::rename(out, packed);
@@ -532,7 +682,8 @@ TEST_F(Cli, RefusesStubsThatAreNotThePlainLauncher) {
              {app, "stub " + q(app) + not_launcher},
              {single, "stub " + q(single) + " is not the Tavrik launcher: not a Windows executable (no MZ header)"},
              {packed, "stub " + q(packed) + " already carries attached data (a .tavrik section); use the launcher as built"},
-             {signed_stub, "stub " + q(signed_stub) + " is signed; pack the unsigned launcher and sign after packing"}}) {
+             {signed_stub, "stub " + q(signed_stub) + " is signed; pack the unsigned launcher and sign after packing"},
+             {bare, "cannot rewrite the resources of stub " + q(bare) + ": it has no manifest"}}) {
         expect_refusal(run(tmp, {"pack", "-o", out, "--stub", candidate, app}), line);
     }
     EXPECT_FALSE(fs::exists(out));
@@ -572,17 +723,31 @@ TEST_F(Cli, RefusesNamesWindowsCannotUse) {
 }
 
 TEST_F(Cli, OutputIsReproducible) {
-    const std::string second = (tmp.path() / "second.exe").string();
-    ASSERT_EQ(run(tmp, {"pack", "-o", out, "--stub", stub, app, assets, single}).exit_code, 0);
+    // The output's file name is an input (OriginalFilename): the same name
+    // in another directory.
+    const std::string second = (tmp.path() / "again/out.exe").string();
+    fs::create_directories(tmp.path() / "again");
+    const std::string icon = tmp.write("icon.ico", ico_file({bitmap_image(16), png_image(300)})).string();
+    ASSERT_EQ(run(tmp, {"pack", "-o", out, "--stub", stub, "--icon", icon, "--version-string", "B=2",
+                        "--version-string", "A=1", "--console", app, assets, single})
+                  .exit_code,
+              0);
     // Other option order, other input order, other thread counts.
-    ASSERT_EQ(run(tmp, {"pack", "--threads", "1", "--stub", stub, "-o", second, app, single, assets}).exit_code, 0);
+    ASSERT_EQ(run(tmp, {"pack", "--threads", "1", "--version-string", "A=1", "--console", "--stub", stub, "-o", second,
+                        "--version-string", "B=2", "--icon", icon, app, single, assets})
+                  .exit_code,
+              0);
     EXPECT_EQ(read_file(out), read_file(second));
-    ASSERT_EQ(run(tmp, {"pack", "--threads", "5", "--stub", stub, "-o", second, app, single, assets}).exit_code, 0);
-    EXPECT_EQ(read_file(out), read_file(second));
-    ASSERT_EQ(run(tmp, {"pack", "--level", "19", "--stub", stub, "-o", second, app, single, assets}).exit_code, 0);
+    ASSERT_EQ(run(tmp, {"pack", "--threads", "5", "--stub", stub, "-o", second, "--icon", icon, "--version-string",
+                        "A=1", "--version-string", "B=2", "--console", app, single, assets})
+                  .exit_code,
+              0);
     EXPECT_EQ(read_file(out), read_file(second));
 
-    ASSERT_EQ(run(tmp, {"pack", "-o", second, "--stub", stub, "--fast", app, assets, single}).exit_code, 0);
+    ASSERT_EQ(run(tmp, {"pack", "-o", second, "--stub", stub, "--icon", icon, "--version-string", "B=2",
+                        "--version-string", "A=1", "--console", "--fast", app, assets, single})
+                  .exit_code,
+              0);
     EXPECT_NE(read_file(out), read_file(second));
     EXPECT_EQ(run(tmp, {"verify", second}).exit_code, 0);
 }

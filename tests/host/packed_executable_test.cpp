@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 #include "packer/attached_data.h"
 #include "packer/packed_executable.h"
 #include "synthetic_pe.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "packer/pe_checksum.h"
+#include "packer/pe/pe_checksum.h"
 
 using tavrik::pe_checksum;
 

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "packer/identity.h"
 #include "packer/image_roles.h"
-#include "packer/pe_contents.h"
+#include "packer/pe/pe_contents.h"
+#include "packer/pe/resource_section.h"
+#include "packer/pe/resources.h"
 #include "synthetic_pe.h"
 
 using tavrik_test::Bytes;
@@ -28,9 +31,14 @@ TEST(PeContents, FindsExportsAndVersionStrings) {
 // Damaged tables come back as values or errors, never as reads outside the
 // file: the host build's bounds assertions would abort the test.
 TEST(PeContents, SurvivesDamage) {
-    SyntheticPe both = SyntheticPe::application();
-    both.product_name = u"Tavrik launcher";
+    SyntheticPe both = SyntheticPe::launcher();
+    both.dll = true;
+    both.exports = {"helper", "run_code"};
     const Bytes good = both.build();
+    tavrik::Identity identity;
+    identity.execution_level = "highestAvailable";
+    identity.version.strings = {{u"ProductName", u"x"}};
+    ASSERT_TRUE(tavrik::apply_identity(good, identity));
     ASSERT_TRUE(tavrik::check_application_dll(good));
     uint32_t state = 7;
     int still_accepted = 0;
@@ -46,6 +54,9 @@ TEST(PeContents, SurvivesDamage) {
         }
         still_accepted += tavrik::check_application_dll(bad) ? 1 : 0;
         (void)tavrik::check_launcher_stub(bad);
+        (void)tavrik::describe_identity(bad);
+        auto identified = tavrik::apply_identity(bad, identity);
+        if (identified) (void)tavrik::describe_identity(*identified);
     }
     EXPECT_GT(still_accepted, 0);
     for (size_t n = 0; n < good.size(); n += 61) {
@@ -53,4 +64,41 @@ TEST(PeContents, SurvivesDamage) {
         EXPECT_FALSE(tavrik::check_application_dll(cut)) << n;
         EXPECT_FALSE(tavrik::check_launcher_stub(cut)) << n;
     }
+}
+
+// The resource writer against the reader, with what the launcher's own
+// resources do not have: named types and names, several languages, data of
+// odd sizes; written in directory order whatever the input order.
+TEST(PeContents, ResourceSectionRoundTrips) {
+    using tavrik::Resource;
+    using tavrik::ResourceId;
+    const ResourceId named_type{true, 0, u"CONFIG"}, named{true, 0, u"Second"}, other{true, 0, u"First"};
+    const std::vector<Resource> resources = {
+        {ResourceId::of(24), ResourceId::of(1), 0x409, 0, {'<', 'a', '/', '>'}},
+        {named_type, named, 0x407, 1252, Bytes(3, 7)},
+        {named_type, named, 0x409, 0, Bytes(1, 8)},
+        {named_type, other, 0x409, 0, Bytes(70000, 9)},
+        {ResourceId::of(3), ResourceId::of(2), 0x409, 0, Bytes(5, 2)},
+        {ResourceId::of(3), ResourceId::of(1), 0x409, 0, Bytes(6, 1)},
+    };
+    auto replaced = tavrik::replace_resources(SyntheticPe::launcher().build(), resources);
+    ASSERT_TRUE(replaced) << replaced.error();
+    auto image = tavrik::parse_pe_image(*replaced);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->sections.back().virtual_size, image->directories[2].size);
+    auto read = tavrik::read_resources(*replaced, *image);
+    ASSERT_TRUE(read) << read.error();
+    // Named before numbered at every level, names by code units.
+    const std::vector<size_t> order = {3, 1, 2, 5, 4, 0};
+    ASSERT_EQ(read->size(), order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        const Resource &want = resources[order[i]], &got = (*read)[i];
+        EXPECT_TRUE(got.type == want.type && got.name == want.name) << i;
+        EXPECT_EQ(got.language, want.language) << i;
+        EXPECT_EQ(got.code_page, want.code_page) << i;
+        EXPECT_EQ(got.data, want.data) << i;
+    }
+    std::vector<Resource> twice = resources;
+    twice.push_back(resources[0]);
+    EXPECT_FALSE(tavrik::replace_resources(SyntheticPe::launcher().build(), twice));
 }

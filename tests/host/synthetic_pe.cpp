@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace tavrik_test {
 
@@ -92,33 +93,55 @@ Bytes version_string_node(const std::u16string &key, const std::u16string &text)
     return version_node(key, 1, value, static_cast<uint16_t>(text.size() + 1), {});
 }
 
-// Root -> type 16 (RT_VERSION) -> id 1 -> language 0x409 -> data entry ->
-// VS_VERSIONINFO with a VS_FIXEDFILEINFO and one string table.
-Bytes resource_section(uint32_t rva, const std::u16string &product) {
+Bytes version_info(const std::u16string &product) {
     Bytes fixed;
     append_u32(fixed, 0xFEEF04BD);
     fixed.resize(52, 0);
     const Bytes table = version_node(u"040904b0", 1, {}, 0,
                                      {version_string_node(u"CompanyName", u"Tavrik project"),
                                       version_string_node(u"ProductName", product)});
-    const Bytes info = version_node(u"VS_VERSION_INFO", 0, fixed, 52,
-                                    {version_node(u"StringFileInfo", 1, {}, 0, {table})});
+    return version_node(u"VS_VERSION_INFO", 0, fixed, 52, {version_node(u"StringFileInfo", 1, {}, 0, {table})});
+}
+
+// Root -> one directory per type -> id 1 -> language 0x409 -> data entry,
+// for each of `resources` (type, data) in ascending type order; the
+// directories first, then the data entries, then the data.
+Bytes resource_section(uint32_t rva, const std::vector<std::pair<uint32_t, Bytes>> &resources) {
+    const uint32_t n = static_cast<uint32_t>(resources.size());
+    const uint32_t types_at = 16 + 8 * n, languages_at = types_at + 24 * n, entries_at = languages_at + 24 * n;
     Bytes b;
-    auto directory = [&b](uint32_t id, uint32_t target) {
+    auto header = [&b](uint16_t ids) {
         for (int i = 0; i < 3; ++i) append_u32(b, 0);
-        append_u16(b, 0);  // named entries
-        append_u16(b, 1);  // id entries
-        append_u32(b, id);
-        append_u32(b, target);
+        append_u16(b, 0);    // named entries
+        append_u16(b, ids);  // id entries
     };
-    directory(16, 0x80000000 | 0x18);
-    directory(1, 0x80000000 | 0x30);
-    directory(0x409, 0x48);
-    append_u32(b, rva + 0x58);
-    append_u32(b, static_cast<uint32_t>(info.size()));
-    append_u32(b, 0);
-    append_u32(b, 0);
-    b.insert(b.end(), info.begin(), info.end());
+    header(static_cast<uint16_t>(n));
+    for (uint32_t i = 0; i < n; ++i) {
+        append_u32(b, resources[i].first);
+        append_u32(b, 0x80000000 | (types_at + 24 * i));
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        header(1);
+        append_u32(b, 1);
+        append_u32(b, 0x80000000 | (languages_at + 24 * i));
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        header(1);
+        append_u32(b, 0x409);
+        append_u32(b, entries_at + 16 * i);
+    }
+    uint32_t data_at = entries_at + 16 * n;
+    for (const auto &resource : resources) {
+        append_u32(b, rva + data_at);
+        append_u32(b, static_cast<uint32_t>(resource.second.size()));
+        append_u32(b, 0);
+        append_u32(b, 0);
+        data_at += (static_cast<uint32_t>(resource.second.size()) + 3) / 4 * 4;
+    }
+    for (const auto &resource : resources) {
+        b.insert(b.end(), resource.second.begin(), resource.second.end());
+        pad4(b);
+    }
     return b;
 }
 
@@ -127,6 +150,10 @@ Bytes resource_section(uint32_t rva, const std::u16string &product) {
 SyntheticPe SyntheticPe::launcher() {
     SyntheticPe pe;
     pe.product_name = u"Tavrik launcher";
+    pe.manifest =
+        "<assembly><trustInfo><security><requestedPrivileges>\n"
+        "  <requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>\n"
+        "</requestedPrivileges></security></trustInfo></assembly>\n";
     return pe;
 }
 
@@ -154,9 +181,12 @@ Bytes SyntheticPe::build() const {
         generated.push_back(export_data);
         next_rva += align(all.back().raw_size, section_alignment);
     }
-    if (!product_name.empty()) {
+    if (!product_name.empty() || !manifest.empty()) {
         resource_rva = next_rva;
-        resource_data = resource_section(resource_rva, product_name);
+        std::vector<std::pair<uint32_t, Bytes>> resources;
+        if (!product_name.empty()) resources.emplace_back(16, version_info(product_name));
+        if (!manifest.empty()) resources.emplace_back(24, Bytes(manifest.begin(), manifest.end()));
+        resource_data = resource_section(resource_rva, resources);
         all.push_back({".rsrc", static_cast<uint32_t>(resource_data.size()),
                        align(static_cast<uint32_t>(resource_data.size()), file_alignment)});
         generated.push_back(resource_data);

@@ -38,9 +38,11 @@ struct SyntheticPe {
     // When not empty: an ".edata" section after `sections`, with an export
     // directory naming these (in this order), each bound to a function RVA.
     std::vector<std::string> exports;
-    // When not empty: an ".rsrc" section after that, with one RT_VERSION
-    // resource whose StringFileInfo has CompanyName and this ProductName.
+    // When either is not empty: an ".rsrc" section after that, with an
+    // RT_VERSION resource whose StringFileInfo has CompanyName and this
+    // ProductName, and an RT_MANIFEST resource holding this text.
     std::u16string product_name;
+    std::string manifest;
 
     // Sections are mapped back to back from 0x1000 on, each rounded up to
     // SectionAlignment, and SizeOfImage ends after the last one. Their data
@@ -49,7 +51,7 @@ struct SyntheticPe {
     Bytes build() const;
 
     // An image the packer takes as the launcher stub: product_name set to
-    // "Tavrik launcher".
+    // "Tavrik launcher", a manifest asking for asInvoker.
     static SyntheticPe launcher();
     // An image the packer takes as the application: a DLL exporting run_code.
     static SyntheticPe application();

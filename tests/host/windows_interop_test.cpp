@@ -89,14 +89,21 @@ TEST(WindowsInterop, LinuxAndWindowsPackersWriteTheSameBytes) {
     tmp.write("assets/gr\xC3\xBC\xC3\x9F/\xE2\x82\xAC.txt", "euro");
     tmp.write("config.ini", "[x]\n");
 
-    const fs::path linux_exe = tmp.path() / "linux.exe", windows_exe = tmp.path() / "windows.exe";
-    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "-o", linux_exe.string(), "--stub", stub.string(), hello.string(),
-                      (tmp.path() / "assets").string(), (tmp.path() / "config.ini").string()});
+    // The same file name (it becomes OriginalFilename) in two directories.
+    fs::create_directories(tmp.path() / "linux");
+    fs::create_directories(tmp.path() / "windows");
+    const fs::path linux_exe = tmp.path() / "linux/app.exe", windows_exe = tmp.path() / "windows/app.exe";
+    const fs::path icon = fs::path(TAVRIK_SOURCE_DIR) / "examples/hello/hello.ico";
+    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "-o", linux_exe.string(), "--stub", stub.string(), "--icon",
+                             icon.string(), "--version-string", "ProductName=Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC",
+                             "--file-version", "1.2.3.4", "--console", hello.string(),
+                             (tmp.path() / "assets").string(), (tmp.path() / "config.ini").string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     // Other thread count, other input order: still the same bytes.
-    r = run(tmp, {wine_run.string(), windows_pack.string(), "pack", "--threads", "1", "-o", wine_path(windows_exe),
-                  "--stub", wine_path(stub), wine_path(hello), wine_path(tmp.path() / "config.ini"),
-                  wine_path(tmp.path() / "assets")});
+    r = run(tmp, {wine_run.string(), windows_pack.string(), "pack", "--threads", "1", "--console", "-o",
+                  wine_path(windows_exe), "--stub", wine_path(stub), "--file-version", "1.2.3.4", "--icon",
+                  wine_path(icon), "--version-string", "ProductName=Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC",
+                  wine_path(hello), wine_path(tmp.path() / "config.ini"), wine_path(tmp.path() / "assets")});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     ASSERT_TRUE(fs::exists(windows_exe));
@@ -107,9 +114,11 @@ TEST(WindowsInterop, LinuxAndWindowsPackersWriteTheSameBytes) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::string listed;
     for (char c : r.out) listed += c == '\r' ? "" : std::string(1, c);
-    EXPECT_EQ(listed, std::to_string(fs::file_size(hello)) +
-                         " hello.dll\n4 config.ini\n5 data\\A.bin\n100000 data\\b.bin\n4 gr\xC3\xBC\xC3\x9F\\\xE2\x82\xAC.txt\n"
-                         "8 readme.txt\n");
+    EXPECT_EQ(listed.substr(0, listed.find("subsystem:")),
+              std::to_string(fs::file_size(hello)) +
+                  " hello.dll\n4 config.ini\n5 data\\A.bin\n100000 data\\b.bin\n4 gr\xC3\xBC\xC3\x9F\\\xE2\x82\xAC.txt\n"
+                  "8 readme.txt\n");
+    EXPECT_NE(listed.find("\nstring ProductName: Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC\n"), std::string::npos) << listed;
 }
 
 TEST(WindowsInterop, SigningAfterPackingKeepsTheExecutableWorking) {
@@ -123,7 +132,12 @@ TEST(WindowsInterop, SigningAfterPackingKeepsTheExecutableWorking) {
     const std::string signed_exe = (tmp.path() / "hello-signed.exe").string();
     const std::string key = (tmp.path() / "key.pem").string(), cert = (tmp.path() / "cert.pem").string();
 
-    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-o", packed, "--stub", stub.string(), hello.string()});
+    // With a program's identity: the rewritten resources and the moved
+    // relocations must be what Authenticode hashes and checks.
+    const fs::path icon = fs::path(TAVRIK_SOURCE_DIR) / "examples/hello/hello.ico";
+    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-o", packed, "--stub", stub.string(), "--icon",
+                             icon.string(), "--console", "--version-string", "ProductName=Signed hello",
+                             hello.string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     r = run(tmp, {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days",
                   "2", "-subj", "/CN=Tavrik packer test"});
@@ -138,7 +152,10 @@ TEST(WindowsInterop, SigningAfterPackingKeepsTheExecutableWorking) {
 
     // The packer still finds everything (and the checksum signing updated).
     r = run(tmp, {TAVRIK_PACK_PATH, "verify", signed_exe});
-    EXPECT_EQ(r.out, "OK: 1 file, " + std::to_string(fs::file_size(hello)) + " bytes, signed\n") << r.err;
+    EXPECT_EQ(r.out.rfind("OK: 1 file, " + std::to_string(fs::file_size(hello)) + " bytes, signed\nsubsystem: console\n", 0),
+              0u)
+        << r.out << r.err;
+    EXPECT_NE(r.out.find("\nstring ProductName: Signed hello\n"), std::string::npos) << r.out;
     // Signing a signed launcher as a stub is refused.
     r = run(tmp, {TAVRIK_PACK_PATH, "pack", "-o", packed, "--stub", signed_exe, hello.string()});
     EXPECT_EQ(r.err, "tavrik-pack: error: stub \"" + signed_exe +

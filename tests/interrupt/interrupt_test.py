@@ -32,7 +32,12 @@ child's whole exit code (seen by exit_observer.exe, which holds the child
 from before the interrupt), the launcher's exit code, and that the
 extraction directory is gone.
 
-Usage: interrupt_test.py --pack P --stub S --app A --observer O --work DIR
+With --console the launcher is packed as a console program (tavrik-pack
+--console) and the scenarios that reach the launcher's own handler run again:
+the subsystem changes how Windows sets up the console, not what the
+launcher does with its events.
+
+Usage: interrupt_test.py --pack P --stub S --app A --observer O --work DIR [--console]
 """
 
 import argparse
@@ -353,6 +358,7 @@ def main():
     parser = argparse.ArgumentParser()
     for option in ("--pack", "--stub", "--app", "--observer", "--work"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--console", action="store_true")
     args = parser.parse_args()
 
     try:
@@ -366,7 +372,8 @@ def main():
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     app = os.path.join(args.work, "interrupt_app.exe")
-    subprocess.run([args.pack, "pack", "-o", app, "--stub", args.stub, args.app], check=True,
+    subsystem = ["--console"] if args.console else []
+    subprocess.run([args.pack, "pack", "-o", app, "--stub", args.stub] + subsystem + [args.app], check=True,
                    stdout=subprocess.DEVNULL)
 
     terminated = [0]
@@ -380,6 +387,16 @@ def main():
         # child also sits out the grace period and is terminated.
         ("ordinary_child_sigint_to_launcher_only", False, "launcher", (3, 20), terminated),
     ]
+    with open(app, "rb") as f:
+        image = f.read(4096)
+    subsystem_at = int.from_bytes(image[0x3C:0x40], "little") + 4 + 20 + 68
+    subsystem_found = int.from_bytes(image[subsystem_at:subsystem_at + 2], "little")
+    if subsystem_found != (3 if args.console else 2):
+        print(f"FAILED: the packed launcher has subsystem {subsystem_found}")
+        return 1
+    if args.console:
+        scenarios = [s for s in scenarios if s[0] in ("ignoring_child_sigint_to_launcher",
+                                                      "ordinary_child_ctrl_c_to_group")]
     failures = 0
     for name, ignore_ctrl, deliver, seconds_range, child_codes in scenarios:
         try:
@@ -388,15 +405,17 @@ def main():
         except ScenarioFailure as failure:
             failures += 1
             print(f"FAILED: {name}: {failure}")
-    for name, scenario in (("nested_instance_has_no_handler", run_nested_scenario),
-                           ("sigkill_to_launcher_ends_child", run_kill_scenario)):
+    total = len(scenarios)
+    extra = (("nested_instance_has_no_handler", run_nested_scenario),
+             ("sigkill_to_launcher_ends_child", run_kill_scenario))
+    for name, scenario in (() if args.console else extra):
+        total += 1
         try:
             scenario(args, app)
             print(f"ok: {name}")
         except ScenarioFailure as failure:
             failures += 1
             print(f"FAILED: {name}: {failure}")
-    total = len(scenarios) + 2
     print(f"{total - failures} of {total} scenarios passed")
     return 1 if failures else 0
 

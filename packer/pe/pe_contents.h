@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "packer/byte_io.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 #include "packer/result.h"
 
 namespace tavrik {

@@ -1,4 +1,4 @@
-#include "packer/pe_checksum.h"
+#include "packer/pe/pe_checksum.h"
 
 namespace tavrik {
 

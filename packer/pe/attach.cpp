@@ -1,9 +1,9 @@
-#include "packer/attach.h"
+#include "packer/pe/attach.h"
 
 #include <cstring>
 
-#include "packer/pe_checksum.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_checksum.h"
+#include "packer/pe/pe_image.h"
 
 namespace tavrik {
 

@@ -5,7 +5,7 @@
 // section's VirtualSize is the data's exact length.
 
 #include "packer/byte_io.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 #include "packer/result.h"
 
 namespace tavrik {
