@@ -169,6 +169,25 @@ def wait_for_report(launcher, report_file):
         return parse_report(f.read())
 
 
+def end_scenario(launcher, observers, master, output, directory):
+    # The whole group, even when the launcher has ended: a launcher that
+    # failed to stop its child leaves it running there (a stopped one is
+    # resumed first, so that it can be killed).
+    try:
+        os.killpg(launcher.pid, signal.SIGCONT)
+        os.killpg(launcher.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    for process in [launcher] + observers:
+        if process.poll() is None:
+            process.kill()
+        process.wait(timeout=30)
+    os.close(master)
+    output.close()
+    if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
+        shutil.rmtree(directory, ignore_errors=True)
+
+
 def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_codes):
     lowest, highest = seconds_range
     report_file = os.path.join(args.work, name + ".report")
@@ -217,20 +236,7 @@ def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_cod
         check(launcher_code in (0, STATUS_CONTROL_C_EXIT), f"launcher exit code {launcher_code:#x}")
         check(not os.path.exists(directory), f"extraction directory left behind: {directory}")
     finally:
-        # The whole group, even when the launcher has ended: a launcher that
-        # failed to stop its child leaves it running there.
-        try:
-            os.killpg(launcher.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        for process in [launcher] + observers:
-            if process.poll() is None:
-                process.kill()
-            process.wait(timeout=30)
-        os.close(master)
-        output.close()
-        if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
-            shutil.rmtree(directory, ignore_errors=True)
+        end_scenario(launcher, observers, master, output, directory)
 
 
 def linux_processes_of_group(group):
@@ -303,19 +309,7 @@ def run_nested_scenario(args, plain_app):
         check(launcher.returncode == 0, f"launcher exit code {launcher.returncode}, expected the child's 0")
         check(not os.path.exists(directory), f"extraction directory left behind: {directory}")
     finally:
-        try:
-            os.killpg(launcher.pid, signal.SIGCONT)
-            os.killpg(launcher.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        for process in [launcher] + observers:
-            if process.poll() is None:
-                process.kill()
-            process.wait(timeout=30)
-        os.close(master)
-        output.close()
-        if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
-            shutil.rmtree(directory, ignore_errors=True)
+        end_scenario(launcher, observers, master, output, directory)
 
 
 def run_kill_scenario(args, app):
@@ -340,18 +334,7 @@ def run_kill_scenario(args, app):
         print(f"  {name}: child ended {elapsed:.2f} s after the kill")
         check(elapsed <= 3, f"the child ran on for {elapsed:.2f} s after its launcher was killed")
     finally:
-        try:
-            os.killpg(launcher.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        for process in [launcher] + observers:
-            if process.poll() is None:
-                process.kill()
-            process.wait(timeout=30)
-        os.close(master)
-        output.close()
-        if directory and os.path.basename(directory).startswith("onefile_") and os.path.isdir(directory):
-            shutil.rmtree(directory, ignore_errors=True)
+        end_scenario(launcher, observers, master, output, directory)
 
 
 def main():
