@@ -1,82 +1,98 @@
 #include "packer/extract.h"
 
-#include <system_error>
+#include <string>
+#include <vector>
 
-#include "packer/file_io.h"
-#include "packer/path_text.h"
-#include "packer/utf.h"
+#include "packer/names.h"
+#include "packer/safe_files.h"
 
 namespace tavrik {
 
 namespace {
 
-using std::filesystem::path;
+struct Record {
+    std::u16string name;
+    uint64_t size;
+};
 
-Result<path> relative_path(const std::u16string &name) {
-    path out;
-    size_t start = 0;
-    while (true) {
-        const size_t end = name.find(u'\\', start);
-        auto text = utf16_to_utf8(name.substr(start, end - start));
-        if (!text) return Error{text.error()};
-        auto part = path_from_utf8(*text);
-        if (!part) return Error{part.error()};
-        out /= *part;
-        if (end == std::u16string::npos) return out;
-        start = end + 1;
+class RecordList : public ArchiveVisitor {
+public:
+    Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
+        records.push_back({name, size});
+        return true;
     }
-}
+    std::vector<Record> records;
+};
 
-Result<bool> write_entry(const path &directory, const ArchiveEntry &entry) {
-    auto relative = relative_path(entry.name);
-    if (!relative) return Error{relative.error()};
-    path target = directory;
-    std::error_code ec;
-    for (auto part = relative->begin(); part != relative->end(); ++part) {
-        target /= *part;
-        const bool last = std::next(part) == relative->end();
-        const auto status = std::filesystem::symlink_status(target, ec);
-        if (std::filesystem::is_symlink(status)) {
-            return Error{"refusing to write through the symbolic link " + shown_path(target)};
+// Writes what the second reading decodes; the archive must be the one the
+// first reading checked.
+class Writer : public ArchiveVisitor {
+public:
+    Writer(const std::vector<Record> &records, ExtractDirectory &directory, const std::string &shown)
+        : records_(records), directory_(directory), shown_(shown) {}
+
+    Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
+        if (index_ >= records_.size() || records_[index_].name != name || records_[index_].size != size) {
+            return fail(shown_ + " changed while it was being extracted");
         }
-        if (last) {
-            if (std::filesystem::is_directory(status)) {
-                return Error{"cannot write " + shown_path(target) + ": it is a directory"};
-            }
-        } else if (!std::filesystem::exists(status)) {
-            if (!std::filesystem::create_directory(target, ec)) {
-                return Error{"cannot create " + shown_path(target) + ": " + ec.message()};
-            }
-        } else if (!std::filesystem::is_directory(status)) {
-            return Error{"cannot create " + shown_path(target) + ": a file is in the way"};
-        }
+        ++index_;
+        auto begun = directory_.begin_file(name);
+        if (!begun) return fail(begun.error());
+        return true;
     }
-    return write_whole_file(target, entry.content);
-}
+    Result<bool> file_bytes(const uint8_t *data, size_t size) override {
+        auto written = directory_.write(data, size);
+        if (!written) return fail(written.error());
+        return true;
+    }
+    Result<bool> end_file() override {
+        auto ended = directory_.end_file();
+        if (!ended) return fail(ended.error());
+        return true;
+    }
+
+    size_t files_begun() const { return index_; }
+
+    // Set when the failure is the writer's own, not the archive's.
+    std::string refusal;
+
+private:
+    Error fail(const std::string &why) {
+        refusal = why;
+        return Error{why};
+    }
+
+    const std::vector<Record> &records_;
+    ExtractDirectory &directory_;
+    const std::string &shown_;
+    size_t index_ = 0;
+};
 
 }  // namespace
 
-Result<size_t> extract_entries(const std::vector<ArchiveEntry> &entries, const path &directory, bool force) {
-    auto checked = check_entries(entries);
-    if (!checked) return Error{checked.error()};
-    std::error_code ec;
-    const auto status = std::filesystem::status(directory, ec);
-    if (std::filesystem::exists(status)) {
-        if (!std::filesystem::is_directory(status)) {
-            return Error{shown_path(directory) + " exists and is not a directory"};
-        }
-        if (!force && !std::filesystem::is_empty(directory, ec)) {
-            return Error{"directory " + shown_path(directory) + " is not empty (use --force to write into it)"};
-        }
-    } else {
-        std::filesystem::create_directories(directory, ec);
-        if (ec) return Error{"cannot create " + shown_path(directory) + ": " + ec.message()};
+Result<size_t> extract_packed(const PackedFile &packed, const std::filesystem::path &directory, bool force) {
+    auto digest = packed.check_digest();
+    if (!digest) return Error{digest.error()};
+    RecordList list;
+    auto read = packed.read_archive(list);
+    if (!read) return Error{packed.shown() + " is damaged: " + read.error()};
+    std::vector<std::u16string> names;
+    names.reserve(list.records.size());
+    for (const auto &record : list.records) names.push_back(record.name);
+    const std::string problem = names_problem(names);
+    if (!problem.empty()) return Error{problem};
+    names.clear();
+    names.shrink_to_fit();
+
+    auto target = ExtractDirectory::open(directory, force);
+    if (!target) return Error{target.error()};
+    Writer writer(list.records, **target, packed.shown());
+    read = packed.read_archive(writer);
+    if (!read) return Error{writer.refusal.empty() ? packed.shown() + " is damaged: " + read.error() : writer.refusal};
+    if (writer.files_begun() != list.records.size()) {
+        return Error{packed.shown() + " changed while it was being extracted"};
     }
-    for (const auto &entry : entries) {
-        auto written = write_entry(directory, entry);
-        if (!written) return Error{written.error()};
-    }
-    return entries.size();
+    return list.records.size();
 }
 
 }  // namespace tavrik

@@ -1,7 +1,5 @@
 #include "packer/file_io.h"
 
-#include <cstdio>
-#include <memory>
 #include <system_error>
 
 #include "packer/path_text.h"
@@ -10,64 +8,69 @@ namespace tavrik {
 
 namespace {
 
-struct FileClose {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileClose>;
-
-File open_file(const std::filesystem::path &path, bool for_writing) {
+std::FILE *open_for_reading(const std::filesystem::path &path) {
 #ifdef _WIN32
-    return File(_wfopen(path.c_str(), for_writing ? L"wb" : L"rb"));
+    return _wfopen(path.c_str(), L"rb");
 #else
-    return File(std::fopen(path.c_str(), for_writing ? "wb" : "rb"));
+    return std::fopen(path.c_str(), "rb");
+#endif
+}
+
+bool seek(std::FILE *file, uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 #endif
 }
 
 }  // namespace
 
-Result<Bytes> read_whole_file(const std::filesystem::path &path) {
+Result<InputFile> InputFile::open(const std::filesystem::path &path) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
         return Error{"cannot read " + shown_path(path) + ": not an existing regular file"};
     }
-    File in = open_file(path, false);
-    if (!in) return Error{"cannot open " + shown_path(path)};
-    Bytes content;
-    const auto expected = std::filesystem::file_size(path, ec);
-    if (!ec) content.reserve(expected);
-    uint8_t buffer[1 << 16];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) content.insert(content.end(), buffer, buffer + n);
-    if (std::ferror(in.get())) return Error{"error reading " + shown_path(path)};
-    return content;
+    InputFile input;
+    input.file_.reset(open_for_reading(path));
+    if (!input.file_) return Error{"cannot open " + shown_path(path)};
+    input.path_ = path;
+    // The size of what was opened, not of whatever the path names by now.
+    if (!seek(input.file_.get(), 0) || std::fseek(input.file_.get(), 0, SEEK_END) != 0) {
+        return Error{"cannot read " + shown_path(path)};
+    }
+#ifdef _WIN32
+    const __int64 end = _ftelli64(input.file_.get());
+#else
+    const off_t end = ftello(input.file_.get());
+#endif
+    if (end < 0) return Error{"cannot read " + shown_path(path)};
+    input.size_ = static_cast<uint64_t>(end);
+    return input;
 }
 
-Result<bool> write_whole_file(const std::filesystem::path &path, const Bytes &content) {
-    File out = open_file(path, true);
-    if (!out) return Error{"cannot create " + shown_path(path)};
-    const bool written = std::fwrite(content.data(), 1, content.size(), out.get()) == content.size();
-    const bool closed = std::fclose(out.release()) == 0;
-    if (!written || !closed) return Error{"error writing " + shown_path(path)};
+Result<bool> InputFile::read_at(uint64_t offset, uint8_t *out, size_t length) const {
+    if (!range_fits(size_, offset, length)) return Error{"unexpected end of " + shown_path(path_)};
+    if (length == 0) return true;
+    if (!seek(file_.get(), offset) || std::fread(out, 1, length, file_.get()) != length) {
+        return Error{"error reading " + shown_path(path_)};
+    }
     return true;
 }
 
-Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content) {
-    std::filesystem::path temporary = path;
-    temporary += ascii_path(".tmp");
-    auto written = write_whole_file(temporary, content);
-    if (!written) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return written;
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return Error{"cannot rename " + shown_path(temporary) + " to " + shown_path(path) + ": " + ec.message()};
-    }
-    return true;
+Result<Bytes> InputFile::read_range(uint64_t offset, size_t length) const {
+    if (!range_fits(size_, offset, length)) return Error{"unexpected end of " + shown_path(path_)};
+    Bytes out(length);
+    auto read = read_at(offset, out.data(), length);
+    if (!read) return Error{read.error()};
+    return out;
+}
+
+Result<Bytes> read_whole_file(const std::filesystem::path &path) {
+    auto input = InputFile::open(path);
+    if (!input) return Error{input.error()};
+    if (input->size() > SIZE_MAX) return Error{shown_path(path) + " is too large to read"};
+    return input->read_range(0, static_cast<size_t>(input->size()));
 }
 
 }  // namespace tavrik

@@ -1,9 +1,11 @@
 #pragma once
-// Whole-file reads and writes through C stdio (_wfopen on Windows): the
-// toolchain's libstdc++ was built for msvcrt, and its file streams crash
-// under the Universal CRT the Windows build links.
+// File reads through C stdio (_wfopen on Windows): the toolchain's
+// libstdc++ was built for msvcrt, and its file streams crash under the
+// Universal CRT the Windows build links.
 
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "packer/byte_io.h"
 #include "packer/result.h"
@@ -12,10 +14,24 @@ namespace tavrik {
 
 Result<Bytes> read_whole_file(const std::filesystem::path &path);
 
-// Creates or truncates `path` and writes `content`.
-Result<bool> write_whole_file(const std::filesystem::path &path, const Bytes &content);
+// A regular file read in pieces at given offsets, so that a large input is
+// never held whole.
+class InputFile {
+public:
+    static Result<InputFile> open(const std::filesystem::path &path);
 
-// Writes `path` + ".tmp", then renames it over `path`.
-Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content);
+    uint64_t size() const { return size_; }
+    // Exactly `length` bytes at `offset`.
+    Result<bool> read_at(uint64_t offset, uint8_t *out, size_t length) const;
+    Result<Bytes> read_range(uint64_t offset, size_t length) const;
+
+private:
+    struct Close {
+        void operator()(std::FILE *f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, Close> file_;
+    std::filesystem::path path_;  // for messages
+    uint64_t size_ = 0;
+};
 
 }  // namespace tavrik

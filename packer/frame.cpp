@@ -20,9 +20,6 @@ constexpr size_t progress_slice = size_t{1} << 20;
 struct CCtxFree {
     void operator()(ZSTD_CCtx *c) const { ZSTD_freeCCtx(c); }
 };
-struct DCtxFree {
-    void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
-};
 
 }  // namespace
 
@@ -88,30 +85,75 @@ Result<Bytes> compress_frame(const Bytes &archive, int level, int threads, const
     return out;
 }
 
+FrameDecoder::FrameDecoder(CompressedSource input)
+    : input_(std::move(input)), context_(ZSTD_createDCtx()), input_buffer_(ZSTD_DStreamInSize()) {
+    if (!context_) {
+        setup_error_ = "out of memory creating the decompressor";
+        return;
+    }
+    // The decoder keeps a window of up to 2^27 bytes and no more, whatever
+    // size a frame asks for.
+    const size_t rc = ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, frame_window_log);
+    if (ZSTD_isError(rc)) setup_error_ = zstd_error("cannot configure zstd", rc).message;
+}
+
+FrameDecoder::~FrameDecoder() { ZSTD_freeDCtx(context_); }
+
+Result<bool> FrameDecoder::refill() {
+    auto got = input_(input_buffer_.data(), input_buffer_.size());
+    if (!got) return Error{got.error()};
+    input_at_ = 0;
+    input_size_ = std::min(*got, input_buffer_.size());
+    if (input_size_ == 0) input_ended_ = true;
+    return input_size_ > 0;
+}
+
+Result<size_t> FrameDecoder::read(uint8_t *buffer, size_t capacity) {
+    if (frame_ended_ || capacity == 0) return size_t{0};
+    if (!setup_error_.empty()) return Error{setup_error_};
+    ZSTD_outBuffer out{buffer, capacity, 0};
+    while (out.pos == 0) {
+        if (input_at_ == input_size_ && !input_ended_) {
+            auto more = refill();
+            if (!more) return Error{more.error()};
+        }
+        ZSTD_inBuffer in{input_buffer_.data(), input_size_, input_at_};
+        const size_t hint = ZSTD_decompressStream(context_, &out, &in);
+        input_at_ = in.pos;
+        if (ZSTD_isError(hint)) return zstd_error("decompression failed", hint);
+        if (hint == 0) {
+            frame_ended_ = true;
+            if (input_at_ < input_size_) return Error{"data after the zstd frame"};
+            if (!input_ended_) {
+                auto more = refill();
+                if (!more) return Error{more.error()};
+                if (*more) return Error{"data after the zstd frame"};
+            }
+            break;
+        }
+        // No output, all input used, and none to come: the decoder cannot
+        // make progress.
+        if (out.pos == 0 && input_at_ == input_size_ && input_ended_) return Error{"zstd frame is truncated"};
+    }
+    return out.pos;
+}
+
 Result<Bytes> decompress_frame(const Bytes &frame) {
-    const size_t frame_size = ZSTD_findFrameCompressedSize(frame.data(), frame.size());
-    if (ZSTD_isError(frame_size)) return zstd_error("not a complete zstd frame", frame_size);
-    if (frame_size != frame.size()) return Error{"data after the zstd frame"};
-
-    std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
-    if (!dctx) return Error{"out of memory creating the decompressor"};
-    const size_t rc = ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, frame_window_log);
-    if (ZSTD_isError(rc)) return zstd_error("cannot configure zstd", rc);
-
+    size_t at = 0;
+    FrameDecoder decoder([&](uint8_t *buffer, size_t capacity) -> Result<size_t> {
+        const size_t n = std::min(capacity, frame.size() - at);
+        std::copy(frame.begin() + at, frame.begin() + at + n, buffer);
+        at += n;
+        return n;
+    });
     Bytes out;
     Bytes chunk(ZSTD_DStreamOutSize());
-    ZSTD_inBuffer in{frame.data(), frame.size(), 0};
-    size_t hint = 1;
-    while (hint != 0) {
-        ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
-        hint = ZSTD_decompressStream(dctx.get(), &o, &in);
-        if (ZSTD_isError(hint)) return zstd_error("decompression failed", hint);
-        out.insert(out.end(), chunk.begin(), chunk.begin() + o.pos);
-        if (hint != 0 && in.pos == in.size && o.pos < o.size) {
-            return Error{"zstd frame is truncated"};
-        }
+    while (true) {
+        auto got = decoder.read(chunk.data(), chunk.size());
+        if (!got) return Error{got.error()};
+        if (*got == 0) return out;
+        out.insert(out.end(), chunk.begin(), chunk.begin() + *got);
     }
-    return out;
 }
 
 }  // namespace tavrik

@@ -4,9 +4,12 @@
 // launcher can size its decoder once, whatever the archive holds.
 
 #include <functional>
+#include <string>
 
 #include "packer/byte_io.h"
 #include "packer/result.h"
+
+struct ZSTD_DCtx_s;
 
 namespace tavrik {
 
@@ -24,7 +27,39 @@ using FrameProgress = std::function<void(uint64_t read, uint64_t compressed, uin
 Result<Bytes> compress_frame(const Bytes &archive, int level, int threads,
                              const FrameProgress &progress = nullptr);
 
-// Decodes exactly one frame; trailing bytes or a second frame are errors.
+// Fills `buffer` with up to `capacity` bytes of compressed input and returns
+// how many; 0 only at its end.
+using CompressedSource = std::function<Result<size_t>(uint8_t *buffer, size_t capacity)>;
+
+// Decodes exactly one frame read piece by piece from `input`, which must end
+// where the frame ends: trailing bytes or a second frame are errors, and so
+// is input that ends inside the frame. Memory is the decoder's window (at
+// most 2^frame_window_log bytes; a frame asking for more is refused) and
+// fixed buffers, whatever the frame decodes to.
+class FrameDecoder {
+public:
+    explicit FrameDecoder(CompressedSource input);
+    ~FrameDecoder();
+    FrameDecoder(const FrameDecoder &) = delete;
+    FrameDecoder &operator=(const FrameDecoder &) = delete;
+
+    // Up to `capacity` decoded bytes; 0 once the frame has ended.
+    Result<size_t> read(uint8_t *buffer, size_t capacity);
+
+private:
+    Result<bool> refill();
+
+    CompressedSource input_;
+    ::ZSTD_DCtx_s *context_;
+    std::string setup_error_;  // why the decoder could not be made, if it could not
+    Bytes input_buffer_;
+    size_t input_at_ = 0;    // first byte of input_buffer_ not yet decoded
+    size_t input_size_ = 0;  // bytes held in input_buffer_
+    bool input_ended_ = false;
+    bool frame_ended_ = false;
+};
+
+// The whole frame in memory, decoded whole (for tests and small frames).
 Result<Bytes> decompress_frame(const Bytes &frame);
 
 }  // namespace tavrik

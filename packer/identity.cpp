@@ -18,7 +18,7 @@ namespace {
 constexpr uint16_t us_english = 0x0409;
 
 // Windows looks version strings up ignoring case.
-bool same_name(const std::u16string &a, const std::u16string &b) { return fold_case(a) == fold_case(b); }
+bool same_name(const std::u16string &a, const std::u16string &b) { return upcase_name(a) == upcase_name(b); }
 
 using Strings = std::vector<std::pair<std::u16string, std::u16string>>;
 
@@ -126,7 +126,7 @@ Result<VersionInfo> derive_version_info(const IdentityOptions &options, const By
     }
     for (const auto &[name, value] : options.version_strings) set_string(info.strings, name, value);
     std::sort(info.strings.begin(), info.strings.end(),
-              [](const auto &a, const auto &b) { return fold_case(a.first) < fold_case(b.first); });
+              [](const auto &a, const auto &b) { return upcase_name(a.first) < upcase_name(b.first); });
     return info;
 }
 
@@ -194,11 +194,15 @@ Result<Bytes> apply_identity(const Bytes &stub, const Identity &identity) {
 Result<std::vector<std::string>> describe_identity(const Bytes &exe) {
     auto image = parse_pe_image(exe);
     if (!image) return Error{image.error()};
-    auto resources = read_resources(exe, *image);
+    return describe_identity(exe, *image);
+}
+
+Result<std::vector<std::string>> describe_identity(const Bytes &exe, const PeImage &image) {
+    auto resources = read_resources(exe, image);
     if (!resources) return Error{resources.error()};
     std::vector<std::string> lines;
 
-    const uint16_t subsystem = subsystem_of(exe, *image);
+    const uint16_t subsystem = subsystem_of(exe, image);
     lines.push_back("subsystem: " + (subsystem == pe::subsystem_windows_console ? std::string("console")
                                      : subsystem == pe::subsystem_windows_gui   ? std::string("windows")
                                                                                 : std::to_string(subsystem)));

@@ -12,6 +12,7 @@
 
 #include "packer/byte_io.h"
 #include "packer/pe/icons.h"
+#include "packer/pe/pe_image.h"
 #include "packer/pe/version_info.h"
 #include "packer/result.h"
 
@@ -60,5 +61,9 @@ Result<Bytes> apply_identity(const Bytes &stub, const Identity &identity);
 // "string NAME: VALUE" for each version string. Fails on resources that do
 // not fit together (an icon group naming a missing image).
 Result<std::vector<std::string>> describe_identity(const Bytes &exe);
+
+// The same from an image parsed from the part of the file in `file` (its
+// start, holding at least the headers and the resources).
+Result<std::vector<std::string>> describe_identity(const Bytes &file, const PeImage &image);
 
 }  // namespace tavrik

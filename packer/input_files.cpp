@@ -6,6 +6,7 @@
 
 #include "packer/file_io.h"
 #include "packer/path_text.h"
+#include "packer/safe_files.h"
 #include "packer/utf.h"
 
 namespace tavrik {
@@ -71,7 +72,8 @@ Result<bool> must_exist(const path &input, const char *role) {
 
 }  // namespace
 
-Result<std::vector<ArchiveEntry>> collect_entries(const path &app_dll, const std::vector<path> &inputs) {
+Result<std::vector<ArchiveEntry>> collect_entries(const path &app_dll, const std::vector<path> &inputs,
+                                                  const path &output) {
     auto exists = must_exist(app_dll, "application");
     if (!exists) return Error{exists.error()};
     std::error_code ec;
@@ -95,6 +97,23 @@ Result<std::vector<ArchiveEntry>> collect_entries(const path &app_dll, const std
     // their command-line order (and are refused later as duplicates).
     std::stable_sort(found.begin(), found.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    if (!output.empty()) {
+        auto output_identity = file_identity(output);
+        if (!output_identity) return Error{output_identity.error()};
+        if (*output_identity) {
+            std::vector<path> sources = {app_dll};
+            for (const auto &item : found) sources.push_back(item.second);
+            for (const auto &source : sources) {
+                auto identity = file_identity(source);
+                if (!identity) return Error{identity.error()};
+                if (*identity == *output_identity) {
+                    return Error{"output " + shown_path(output) + " is the input " + shown_path(source) +
+                                 "; write the executable elsewhere"};
+                }
+            }
+        }
+    }
 
     std::vector<ArchiveEntry> entries;
     auto app = file_entry(app_dll, app_dll.filename());

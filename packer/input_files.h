@@ -16,7 +16,11 @@ namespace tavrik {
 // the first are sorted by name, compared as UTF-16 code units, so the order
 // depends neither on the command line nor on the file system. Empty
 // directories add nothing. Names are not checked here (see write_archive).
+// When `output` is given and exists, a file to be read that is the same file
+// (by identity, whatever the spelling or links) is refused before anything
+// is read: packing would overwrite its own input.
 Result<std::vector<ArchiveEntry>> collect_entries(const std::filesystem::path &app_dll,
-                                                  const std::vector<std::filesystem::path> &inputs);
+                                                  const std::vector<std::filesystem::path> &inputs,
+                                                  const std::filesystem::path &output = {});
 
 }  // namespace tavrik

@@ -21,7 +21,7 @@ int run(std::vector<std::string> args) {
     } catch (const std::bad_alloc &) {
         std::cerr << "tavrik-pack: error: out of memory\n";
     } catch (const std::exception &e) {
-        std::cerr << "tavrik-pack: error: " << e.what() << '\n';
+        std::cerr << "tavrik-pack: error: " << tavrik::printable_utf8(e.what()) << '\n';
     }
     return 1;
 }

@@ -7,6 +7,7 @@
 // units, as the launcher stores and joins it.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,28 +23,40 @@ constexpr size_t max_path_units = 4095;
 // "%TEMP%\onefile_<pid>_<time>_<random>": a long TEMP of about 220 units
 // plus the launcher's own part.
 constexpr size_t target_directory_budget = 260;
+// NTFS (and every other Windows file system) stores at most 255 UTF-16
+// units per path component.
+constexpr size_t max_component_units = 255;
 
 // The reason `name` is not acceptable, or "" when it is. Checked in this
 // order: empty, absolute ("\..." or "/..."), drive letter ("C:..."), length
 // (max_name_units), then each component: empty, "." or "..", a "/", a ":",
-// a character Windows does not allow (<>"|?* and U+0000-U+001F), a trailing
-// dot or space, a reserved device name; then unpaired surrogates and
-// finally the full path with a target directory of `target_directory_units`.
+// a character Windows does not allow (<>"|?* and U+0000-U+001F), longer
+// than max_component_units, a trailing dot or space, a reserved device
+// name; then unpaired surrogates and finally the full path with a target
+// directory of `target_directory_units`.
 std::string name_problem(const std::u16string &name,
                          size_t target_directory_units = target_directory_budget);
 
-// Unicode simple case folding (the C and S mappings of CaseFolding.txt) for
-// ASCII, Latin-1 Supplement, Latin Extended-A, Greek and Cyrillic; other
-// units are left as they are. Two names with the same folded form would
-// name the same file on a case-insensitive file system.
-std::u16string fold_case(const std::u16string &name);
+// The refusal of a name of `units` UTF-16 units (more than max_name_units),
+// of which `start` holds at least the first 32.
+std::string long_name_problem(const std::u16string &start, uint64_t units);
 
-// Checks a whole set of names: every name by `name_problem`, then that no
-// two names are equal after folding and that no name is also used as a
-// directory by another ("lib" and "lib\x.dll"). "" when all is well.
+// Every unit mapped to upper case the way Windows file systems compare
+// names (packer/upcase_table.h): simple uppercase over the whole Basic
+// Multilingual Plane, surrogates unchanged. Two names with the same upper-
+// case form name the same file on Windows.
+std::u16string upcase_name(const std::u16string &name);
+
+// Checks a whole set of names, in time and memory linear in their total
+// length: every name by `name_problem`; that no two are equal in upper case;
+// that no name is also used as a directory by another ("lib" and
+// "lib\x.dll"); and that no directory holds both a component of the form
+// of a short 8.3 alias (see packer/names.cpp) and a long name that Windows
+// may give that alias. "" when all is well.
 std::string names_problem(const std::vector<std::u16string> &names);
 
-// A name for messages, in double quotes, as UTF-8 when it converts.
+// A name for messages, in double quotes, as UTF-8 with control characters
+// escaped (see `printable`). Never fails.
 std::string shown_name(const std::u16string &name);
 
 }  // namespace tavrik

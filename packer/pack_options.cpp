@@ -52,17 +52,26 @@ const char list_help[] =
 const char verify_help[] =
     "usage: tavrik-pack verify PACKED.exe\n"
     "\n"
-    "Checks a packed executable: its PE checksum, the attached data, the whole\n"
-    "compressed archive, every name, and that the first file is a DLL\n"
-    "exporting run_code. Prints one OK line and the program's identity (as\n"
-    "list does), or fails with the reason.\n";
+    "Checks a packed executable: the headers and section table as the Windows\n"
+    "loader checks them, its PE checksum, the SHA-256 digest recorded when it\n"
+    "was packed (it covers every byte the launcher reads), the archive's\n"
+    "structure, every name, and that the first file is a DLL exporting\n"
+    "run_code. Prints one OK line and the program's identity (as list does),\n"
+    "or fails with the reason.\n"
+    "\n"
+    "\", signed\" means a well-formed certificate table is present; whether the\n"
+    "signature is valid is not checked (use your signing tool for that). An\n"
+    "executable packed without a digest (by an older tavrik-pack) verifies\n"
+    "with a note that its files' content could not be checked.\n";
 
 const char extract_help[] =
     "usage: tavrik-pack extract PACKED.exe -o DIR [--force]\n"
     "\n"
-    "Writes the packed files below DIR, which is created if needed. Refuses\n"
-    "a DIR that is not empty unless --force is given; never writes outside\n"
-    "DIR.\n";
+    "Writes the packed files below DIR, which is created if needed. The whole\n"
+    "archive is checked before anything is written. Refuses a DIR that is a\n"
+    "symbolic link, and unless --force a DIR that is not empty or (on Linux)\n"
+    "belongs to another user; --force replaces existing files by new ones.\n"
+    "Never writes outside DIR, nor through a link.\n";
 
 const char all_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
@@ -122,7 +131,7 @@ Result<bool> parse_identity_option(const std::string &option, const std::string 
         auto text = utf8_to_utf16(value.substr(equals + 1));
         if (!name || !text) return Error{option + " " + value.substr(0, equals) + " is not valid UTF-8"};
         for (const auto &[given, ignored] : identity.version_strings) {
-            if (fold_case(given) == fold_case(*name)) {
+            if (upcase_name(given) == upcase_name(*name)) {
                 return Error{option + " " + value.substr(0, equals) + " is given twice"};
             }
         }
@@ -166,7 +175,7 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
     } else if (command == "extract") {
         options.command = Command::extract;
     } else {
-        return usage_error("unknown command \"" + command + "\"");
+        return usage_error("unknown command \"" + printable_utf8(command) + "\"");
     }
 
     std::vector<std::string> positional;
@@ -190,7 +199,9 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
             (arg == "--fast" ? fast : arg == "--console" ? options.identity.console : options.force) = true;
             continue;
         }
-        if (!takes_value(options.command, arg)) return usage_error("unknown option \"" + arg + "\" for " + command);
+        if (!takes_value(options.command, arg)) {
+            return usage_error("unknown option \"" + printable_utf8(arg) + "\" for " + command);
+        }
         if (i + 1 >= args.size()) return usage_error(arg + " needs a value");
         const std::string &value = args[++i];
         if (arg == "-o" || arg == "--stub") {

@@ -36,8 +36,15 @@ path ascii_path(const char *text) { return path(std::string(text)); }
 #endif
 
 std::string shown_path(const path &p) {
-    auto text = path_to_utf8(p);
-    return "\"" + (text ? *text : std::string("(unprintable path)")) + "\"";
+    std::string shown = "\"";
+#ifdef _WIN32
+    const std::wstring &native = p.native();
+    shown += printable(std::u16string(native.begin(), native.end()));
+#else
+    shown += printable_utf8(p.native());
+#endif
+    shown += '"';
+    return shown;
 }
 
 }  // namespace tavrik

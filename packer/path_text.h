@@ -14,7 +14,8 @@ namespace tavrik {
 Result<std::filesystem::path> path_from_utf8(const std::string &text);
 Result<std::string> path_to_utf8(const std::filesystem::path &path);
 
-// For messages: never fails, marks what it cannot convert.
+// For messages, in double quotes: never fails; control characters and
+// what does not convert are escaped (see `printable`).
 std::string shown_path(const std::filesystem::path &path);
 
 // A path from plain ASCII text (fixed file names and suffixes).

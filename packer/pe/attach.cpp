@@ -100,16 +100,21 @@ Result<Bytes> attach_to_stub(const Bytes &stub, const Bytes &attached_data) {
     return out;
 }
 
-Result<Bytes> find_attached_data(const Bytes &exe) {
-    auto image = parse_pe_image(exe);
-    if (!image) return Error{image.error()};
-    const PeSection *section = find_section(*image);
+Result<PeSection> attached_section(const PeImage &image) {
+    const PeSection *section = find_section(image);
     if (!section) return Error{"no .tavrik section: not a packed executable"};
     if (section->virtual_size > section->raw_size) {
         return Error{".tavrik section is larger than its stored data"};
     }
-    return Bytes(exe.begin() + section->raw_offset,
-                 exe.begin() + section->raw_offset + section->virtual_size);
+    return *section;
+}
+
+Result<Bytes> find_attached_data(const Bytes &exe) {
+    auto image = parse_pe_image(exe);
+    if (!image) return Error{image.error()};
+    auto section = attached_section(*image);
+    if (!section) return Error{section.error()};
+    return Bytes(exe.begin() + section->raw_offset, exe.begin() + section->raw_offset + section->virtual_size);
 }
 
 }  // namespace tavrik

@@ -5,6 +5,7 @@
 // section's VirtualSize is the data's exact length.
 
 #include "packer/byte_io.h"
+#include "packer/pe/pe_image.h"
 #include "packer/result.h"
 
 namespace tavrik {
@@ -20,6 +21,10 @@ constexpr uint32_t attached_section_characteristics = 0x40000040;
 // after the last section, without room for another section header, or
 // already carrying the section.
 Result<Bytes> attach_to_stub(const Bytes &stub, const Bytes &attached_data);
+
+// The .tavrik section of a packed executable, whose first VirtualSize bytes
+// of stored data are the attached data.
+Result<PeSection> attached_section(const PeImage &image);
 
 // The section's bytes (VirtualSize of them) from a packed executable.
 Result<Bytes> find_attached_data(const Bytes &exe);

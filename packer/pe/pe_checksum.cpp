@@ -2,17 +2,27 @@
 
 namespace tavrik {
 
-uint32_t pe_checksum(const Bytes &file, size_t checksum_offset) {
-    uint64_t sum = 0;
-    for (size_t at = 0; at < file.size(); at += 2) {
-        if (at >= checksum_offset && at < checksum_offset + 4) continue;
-        uint32_t word = file[at];
-        if (at + 1 < file.size()) word |= uint32_t{file[at + 1]} << 8;
-        sum += word;
-        sum = (sum & 0xFFFF) + (sum >> 16);
+void PeChecksum::update(const uint8_t *data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        const uint64_t at = length_ + i;
+        if (at >= checksum_offset_ && at < checksum_offset_ + 4) continue;
+        // Bytes at odd offsets are the high halves of little-endian words.
+        sum_ += (at & 1) ? uint32_t{data[i]} << 8 : data[i];
+        if (sum_ > 0xFFFFFFFF) sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
     }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint32_t>(sum + file.size());
+    length_ += size;
+}
+
+uint32_t PeChecksum::finish() const {
+    uint64_t sum = sum_;
+    while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint32_t>(sum + length_);
+}
+
+uint32_t pe_checksum(const Bytes &file, size_t checksum_offset) {
+    PeChecksum checksum(checksum_offset);
+    checksum.update(file.data(), file.size());
+    return checksum.finish();
 }
 
 }  // namespace tavrik

@@ -9,8 +9,21 @@
 
 namespace tavrik {
 
-// `checksum_offset` is the file offset of the optional header's CheckSum
-// field; those 4 bytes are skipped, so the result does not depend on them.
+// The file fed in order, in pieces of any size.
+class PeChecksum {
+public:
+    // `checksum_offset`: the file offset of the optional header's CheckSum
+    // field; those 4 bytes are skipped, so the result does not depend on them.
+    explicit PeChecksum(uint64_t checksum_offset) : checksum_offset_(checksum_offset) {}
+    void update(const uint8_t *data, size_t size);
+    uint32_t finish() const;
+
+private:
+    uint64_t checksum_offset_;
+    uint64_t length_ = 0;  // bytes fed so far
+    uint64_t sum_ = 0;
+};
+
 uint32_t pe_checksum(const Bytes &file, size_t checksum_offset);
 
 }  // namespace tavrik

@@ -12,6 +12,18 @@ constexpr size_t min_optional_header_size = pe::opt_data_directories;
 
 bool is_power_of_two(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
+uint64_t align_up(uint64_t value, uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+std::string hex(uint64_t value) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    do {
+        out.insert(out.begin(), digits[value & 0xF]);
+        value >>= 4;
+    } while (value != 0);
+    return "0x" + out;
+}
+
 PeSection read_section(const Bytes &file, size_t at) {
     PeSection s;
     for (size_t i = 0; i < 8 && file[at + i] != 0; ++i) s.name.push_back(static_cast<char>(file[at + i]));
@@ -44,23 +56,39 @@ uint64_t PeImage::end_of_virtual_sections() const {
 }
 
 int64_t PeImage::file_offset(uint32_t rva, uint32_t length) const {
-    if (range_fits(size_of_headers, rva, length)) return rva;
+    if (range_fits(size_of_headers, rva, length)) return range_fits(held_size, rva, length) ? int64_t{rva} : -1;
     for (const auto &s : sections) {
         if (rva < s.virtual_address) continue;
         const uint64_t within = rva - s.virtual_address;
         const uint32_t extent = s.virtual_size != 0 ? s.virtual_size : s.raw_size;
         if (within >= extent) continue;
         // Bytes past SizeOfRawData are zero-filled by the loader, not stored.
-        if (range_fits(s.raw_size, within, length)) return int64_t{s.raw_offset} + int64_t(within);
+        if (!range_fits(s.raw_size, within, length)) continue;
+        const uint64_t at = uint64_t{s.raw_offset} + within;
+        return range_fits(held_size, at, length) ? int64_t(at) : -1;
     }
     return -1;
 }
 
-Result<PeImage> parse_pe_image(const Bytes &file) {
+uint64_t pe_headers_extent(const Bytes &start) {
+    if (start.size() < 0x40) return 0;
+    const uint64_t lfanew = load_u32(start, dos_lfanew_offset);
+    const uint64_t fixed = lfanew + 4 + file_header_size;
+    if (!range_fits(start.size(), lfanew, 4 + file_header_size)) return fixed;
+    const uint64_t sections = load_u16(start, lfanew + 4 + 2);
+    const uint64_t optional_size = load_u16(start, lfanew + 4 + 16);
+    return fixed + optional_size + sections * pe::section_header_size;
+}
+
+Result<PeImage> parse_pe_image(const Bytes &file) { return parse_pe_image(file, file.size()); }
+
+Result<PeImage> parse_pe_image(const Bytes &file, uint64_t file_size) {
     if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') {
         return Error{"not a Windows executable (no MZ header)"};
     }
     PeImage image;
+    image.file_size = file_size;
+    image.held_size = file.size();
     const uint32_t lfanew = load_u32(file, dos_lfanew_offset);
     if (!range_fits(file.size(), lfanew, 4 + file_header_size) || file[lfanew] != 'P' ||
         file[lfanew + 1] != 'E' || file[lfanew + 2] != 0 || file[lfanew + 3] != 0) {
@@ -86,6 +114,7 @@ Result<PeImage> parse_pe_image(const Bytes &file) {
     if (optional_size < min_optional_header_size) return Error{"truncated optional header"};
 
     image.size_of_initialized_data = load_u32(file, oh + pe::opt_size_of_initialized_data);
+    image.entry_point = load_u32(file, oh + pe::opt_address_of_entry_point);
     image.image_base = load_u64(file, oh + pe::opt_image_base);
     image.section_alignment = load_u32(file, oh + pe::opt_section_alignment);
     image.file_alignment = load_u32(file, oh + pe::opt_file_alignment);
@@ -95,7 +124,7 @@ Result<PeImage> parse_pe_image(const Bytes &file) {
         image.section_alignment < image.file_alignment) {
         return Error{"invalid section or file alignment"};
     }
-    if (image.size_of_headers > file.size()) return Error{"headers run past the end of the file"};
+    if (image.size_of_headers > file_size) return Error{"headers run past the end of the file"};
 
     const uint32_t directory_count = load_u32(file, oh + pe::opt_number_of_rva_and_sizes);
     const uint64_t directories_fit = (optional_size - pe::opt_data_directories) / 8;
@@ -110,18 +139,92 @@ Result<PeImage> parse_pe_image(const Bytes &file) {
     }
 
     image.section_table_offset = oh + optional_size;
-    if (!range_fits(image.size_of_headers, image.section_table_offset,
-                    uint64_t{section_count} * pe::section_header_size)) {
+    const uint64_t table_size = uint64_t{section_count} * pe::section_header_size;
+    if (!range_fits(image.size_of_headers, image.section_table_offset, table_size) ||
+        !range_fits(file.size(), image.section_table_offset, table_size)) {
         return Error{"section table runs past the headers"};
     }
     for (uint16_t i = 0; i < section_count; ++i) {
         PeSection s = read_section(file, image.section_table_offset + i * pe::section_header_size);
-        if (s.raw_size != 0 && !range_fits(file.size(), s.raw_offset, s.raw_size)) {
+        if (s.raw_size != 0 && !range_fits(file_size, s.raw_offset, s.raw_size)) {
             return Error{"section \"" + s.name + "\" runs past the end of the file"};
         }
         image.sections.push_back(std::move(s));
     }
     return image;
+}
+
+std::string loader_problem(const PeImage &image) {
+    constexpr uint32_t page_size = 4096;
+    if (image.section_alignment >= page_size) {
+        if (image.file_alignment < 0x200 || image.file_alignment > 0x10000) {
+            return "its file alignment " + hex(image.file_alignment) + " is outside 0x200-0x10000";
+        }
+    } else if (image.file_alignment != image.section_alignment) {
+        return "its section alignment is below the page size but differs from its file alignment";
+    }
+    if (image.image_base % 0x10000 != 0) return "its image base is not a multiple of 64 KiB";
+    // Each section starts where the one before ends, rounded up to the
+    // section alignment; whether that end counts stored data longer than
+    // VirtualSize is left open, so either is accepted.
+    uint64_t earliest = align_up(image.size_of_headers, image.section_alignment), latest = earliest;
+    for (const auto &s : image.sections) {
+        const std::string section = "section \"" + s.name + "\"";
+        if (s.virtual_address < earliest || s.virtual_address > latest) {
+            return section + " starts at RVA " + hex(s.virtual_address) + " instead of " + hex(earliest) +
+                   ", right after the one before it";
+        }
+        if (s.raw_offset % image.file_alignment != 0) {
+            return section + " has its data at " + hex(s.raw_offset) + ", not a multiple of the file alignment " +
+                   hex(image.file_alignment);
+        }
+        // A zero VirtualSize means the loader maps SizeOfRawData bytes.
+        const uint32_t extent = s.virtual_size != 0 ? s.virtual_size : s.raw_size;
+        earliest = align_up(uint64_t{s.virtual_address} + extent, image.section_alignment);
+        latest = align_up(uint64_t{s.virtual_address} + std::max(extent, s.raw_size), image.section_alignment);
+    }
+    if (image.size_of_image < earliest) {
+        return "its SizeOfImage " + hex(image.size_of_image) + " ends before its last section (" + hex(earliest) + ")";
+    }
+    if (image.entry_point >= image.size_of_image) {
+        return "its entry point " + hex(image.entry_point) + " lies outside the image";
+    }
+    for (size_t i = 0; i < image.directories.size(); ++i) {
+        const DataDirectory &d = image.directories[i];
+        if (i == pe::certificate_directory || d.size == 0) continue;
+        if (!range_fits(image.size_of_image, d.address, d.size)) {
+            return "its data directory " + std::to_string(i) + " lies outside the image";
+        }
+    }
+    return "";
+}
+
+std::string certificate_location_problem(const PeImage &image) {
+    if (image.certificate_offset == 0 && image.certificate_size == 0) return "";
+    if (image.certificate_offset < image.end_of_section_data() || image.certificate_offset % 8 != 0 ||
+        !range_fits(image.file_size, image.certificate_offset, image.certificate_size)) {
+        return "its certificate table entry (" + hex(image.certificate_offset) + ", " + hex(image.certificate_size) +
+               " bytes) does not lie after the sections, 8-byte aligned, inside the file";
+    }
+    return "";
+}
+
+std::string certificate_entries_problem(const Bytes &table) {
+    constexpr uint16_t revision_2 = 0x0200;
+    constexpr uint16_t pkcs_signed_data = 2;
+    if (table.empty()) return "its certificate table is empty";
+    for (size_t at = 0; at < table.size();) {
+        if (!range_fits(table.size(), at, 8)) return "its certificate table ends inside an entry";
+        const uint32_t length = load_u32(table, at);
+        if (length <= 8 || !range_fits(table.size(), at, length)) {
+            return "its certificate table has an entry of a wrong length";
+        }
+        if (load_u16(table, at + 4) != revision_2 || load_u16(table, at + 6) != pkcs_signed_data) {
+            return "its certificate table has an entry that is not an Authenticode signature";
+        }
+        at += align_up(length, 8);
+    }
+    return "";
 }
 
 }  // namespace tavrik

@@ -19,6 +19,7 @@ constexpr uint16_t magic_pe32 = 0x10B;
 constexpr uint16_t magic_pe32_plus = 0x20B;
 // Offsets inside the PE32+ optional header.
 constexpr size_t opt_size_of_initialized_data = 8;
+constexpr size_t opt_address_of_entry_point = 16;
 constexpr size_t opt_image_base = 24;
 constexpr size_t opt_section_alignment = 32;
 constexpr size_t opt_file_alignment = 36;
@@ -48,6 +49,8 @@ struct PeSection {
 };
 
 struct PeImage {
+    uint64_t file_size = 0;             // the whole file's
+    uint64_t held_size = 0;             // how much of it, from the start, is in memory
     size_t file_header_offset = 0;      // COFF file header, after "PE\0\0"
     size_t optional_header_offset = 0;
     size_t section_table_offset = 0;
@@ -57,6 +60,7 @@ struct PeImage {
     uint32_t size_of_image = 0;
     uint32_t size_of_headers = 0;
     uint32_t size_of_initialized_data = 0;
+    uint32_t entry_point = 0;           // AddressOfEntryPoint
     uint32_t symbol_table_offset = 0;
     uint32_t symbol_count = 0;
     uint16_t characteristics = 0;  // COFF file header
@@ -70,10 +74,39 @@ struct PeImage {
     // The first address after every section once loaded.
     uint64_t end_of_virtual_sections() const;
     // The file offset of `length` bytes at `rva`, when they lie in the file
-    // within one section (or within the headers); -1 otherwise.
+    // within one section (or within the headers) and in the part held in
+    // memory; -1 otherwise.
     int64_t file_offset(uint32_t rva, uint32_t length) const;
 };
 
 Result<PeImage> parse_pe_image(const Bytes &file);
+
+// The same from the first bytes of a file `file_size` bytes long: `start`
+// must hold the headers up to the end of the section table; sections are
+// checked against the whole file.
+Result<PeImage> parse_pe_image(const Bytes &start, uint64_t file_size);
+
+// How many bytes from the start of a file hold its headers up to the end of
+// the section table, from as much of the start as `start` holds (at least
+// 64 bytes, else 0). Only a guess for reading; parse_pe_image checks.
+uint64_t pe_headers_extent(const Bytes &start);
+
+// What the Windows loader checks of the headers and the section table
+// before it maps an image, and would refuse: file and section alignment,
+// the headers' size, sections laid out back to back in ascending order from
+// the end of the headers, their stored data aligned and inside the file,
+// SizeOfImage covering them, the entry point and data directories inside
+// the image, the image base on a 64 KiB boundary. "" when none applies.
+std::string loader_problem(const PeImage &image);
+
+// Where Windows expects a certificate table (the Authenticode signature):
+// after all section data, on an 8-byte boundary, ending inside the file.
+// "" when it is there or there is none.
+std::string certificate_location_problem(const PeImage &image);
+
+// The certificate table's entries (WIN_CERTIFICATE: u32 length, u16 revision
+// 0x0200, u16 type 2 = PKCS#7 signed data, then the data), each starting on
+// an 8-byte boundary, filling `table` exactly. "" when they do.
+std::string certificate_entries_problem(const Bytes &table);
 
 }  // namespace tavrik

@@ -272,7 +272,11 @@ std::optional<AttachedLayout> attached_layout(const Bytes &a) {
         if (block & 1) break;
     }
     if (checksum) at += 4;
-    if (at + trailer_size != a.size() || layout.block_contents.empty()) return std::nullopt;
+    // The digest the packer records after the frame (a skippable frame of
+    // 48 bytes) counts with the trailer: the launcher reads neither.
+    const uint8_t digest_magic[4] = {0x50, 0x2A, 0x4D, 0x18};
+    const size_t digest_size = at + 48 + trailer_size == a.size() && std::memcmp(&a[at], digest_magic, 4) == 0 ? 48 : 0;
+    if (at + digest_size + trailer_size != a.size() || layout.block_contents.empty()) return std::nullopt;
     layout.frame_tail = {std::max(layout.frame_header.end, at - 16), at};
     layout.trailer = {at, a.size()};
     return layout;

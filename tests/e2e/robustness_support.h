@@ -82,7 +82,7 @@ struct AttachedLayout {
     std::vector<Region> block_headers;  // 3 bytes each
     std::vector<Region> block_contents;
     Region frame_tail;          // the last bytes of the frame
-    Region trailer;             // zero gap, length, zero padding
+    Region trailer;             // digest, zero gap, length, zero padding
 };
 
 // Walks the frame's blocks; nullopt when the data is not what the packer

@@ -2,9 +2,11 @@
 // Shared by the fuzz targets: what a target may assume, and the one check
 // that stops the fuzzer without being a finding.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_decompressBound
@@ -12,6 +14,7 @@
 
 #include "packer/archive.h"
 #include "packer/byte_io.h"
+#include "packer/frame.h"
 #include "packer/names.h"
 #include "packer/path_text.h"
 #include "packer/utf.h"
@@ -34,6 +37,25 @@ constexpr unsigned long long decoded_limit = 16ull << 20;
 inline bool decodes_small(const tavrik::Bytes &frame) {
     const unsigned long long bound = ZSTD_decompressBound(frame.data(), frame.size());
     return bound != ZSTD_CONTENTSIZE_ERROR && bound <= decoded_limit;
+}
+
+// The streaming decoder fed `piece` bytes at a time; empty on any error.
+inline std::optional<tavrik::Bytes> decode_in_pieces(const tavrik::Bytes &frame, size_t piece) {
+    size_t at = 0;
+    tavrik::FrameDecoder decoder([&](uint8_t *buffer, size_t capacity) -> tavrik::Result<size_t> {
+        const size_t n = std::min({capacity, piece, frame.size() - at});
+        std::copy(frame.begin() + at, frame.begin() + at + n, buffer);
+        at += n;
+        return n;
+    });
+    tavrik::Bytes out;
+    uint8_t chunk[333];
+    while (true) {
+        auto got = decoder.read(chunk, sizeof chunk);
+        if (!got) return std::nullopt;
+        if (*got == 0) return out;
+        out.insert(out.end(), chunk, chunk + *got);
+    }
 }
 
 // What `extract` relies on for every entry that passed check_entries: each

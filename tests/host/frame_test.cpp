@@ -5,6 +5,7 @@
 
 #include "packer/attached_data.h"
 #include "packer/frame.h"
+#include "packer/sha256.h"
 
 using tavrik::Bytes;
 using tavrik::compress_frame;
@@ -88,16 +89,26 @@ TEST(Frame, ReaderRefusesTruncatedOrTrailingData) {
     EXPECT_FALSE(tavrik::decompress_frame({}));
 }
 
-TEST(AttachedData, Layout) {
+TEST(AttachedData, LayoutWithDigest) {
     const Bytes frame = {0x28, 0xB5, 0x2F, 0xFD, 0x11, 0x22};
     const Bytes data = tavrik::make_attached_data(frame);
-    const Bytes expected = {'Z', 'U', 'B',                                 // magic
-                            0x28, 0xB5, 0x2F, 0xFD, 0x11, 0x22,             // frame
-                            0, 0, 0,                                        // gap
-                            12, 0, 0, 0, 0, 0, 0, 0,                        // 3 + 6 + 3
-                            0, 0, 0, 0, 0, 0, 0, 0};                        // padding
+    Bytes expected = {'Z', 'U', 'B', 0x28, 0xB5, 0x2F, 0xFD, 0x11, 0x22};   // magic, frame
+    const tavrik::Sha256Digest digest = tavrik::sha256(expected.data(), expected.size());
+    expected.insert(expected.end(), {0x50, 0x2A, 0x4D, 0x18, 40, 0, 0, 0,   // skippable frame of 40 bytes
+                                     's', 'h', 'a', '2', '5', '6', 0, 0});
+    expected.insert(expected.end(), digest.begin(), digest.end());
+    expected.insert(expected.end(), {0, 0, 0,                                // gap
+                                     60, 0, 0, 0, 0, 0, 0, 0,                // 3 + 6 + 48 + 3
+                                     0, 0, 0, 0, 0, 0, 0, 0});               // padding
     EXPECT_EQ(data, expected);
     auto back = tavrik::frame_from_attached_data(data);
+    ASSERT_TRUE(back) << back.error();
+    EXPECT_EQ(*back, frame);
+
+    // As packed before digests: the same without the skippable frame.
+    Bytes legacy = {'Z', 'U', 'B', 0x28, 0xB5, 0x2F, 0xFD, 0x11, 0x22, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0};
+    legacy.insert(legacy.end(), 8, 0);
+    back = tavrik::frame_from_attached_data(legacy);
     ASSERT_TRUE(back) << back.error();
     EXPECT_EQ(*back, frame);
 }
@@ -105,12 +116,48 @@ TEST(AttachedData, Layout) {
 TEST(AttachedData, ReaderRefusesDamage) {
     const Bytes good = tavrik::make_attached_data({1, 2, 3, 4});
     const size_t count_at = good.size() - 16;
-    // Magic, gap, count and padding bytes each matter.
-    for (size_t at : {size_t{0}, size_t{2}, count_at - 1, count_at, count_at + 7, good.size() - 1}) {
+    // Magic, frame (through the digest), digest, gap, count and padding
+    // bytes each matter.
+    for (size_t at : {size_t{0}, size_t{2}, size_t{4}, count_at - 4, count_at - 1, count_at, count_at + 7,
+                      good.size() - 1}) {
         Bytes bad = good;
         bad[at] ^= 0x40;
         EXPECT_FALSE(tavrik::frame_from_attached_data(bad)) << "byte " << at;
     }
+    Bytes bad = good;
+    bad[4] ^= 0x40;
+    EXPECT_EQ(tavrik::frame_from_attached_data(bad).error(), tavrik::digest_mismatch);
     EXPECT_FALSE(tavrik::frame_from_attached_data(Bytes(good.begin(), good.end() - 1)));
     EXPECT_FALSE(tavrik::frame_from_attached_data(Bytes(good.begin(), good.begin() + 18)));
+}
+
+TEST(Sha256, KnownVectorsInAnyPieces) {
+    auto hex = [](const tavrik::Sha256Digest &d) {
+        std::string out;
+        for (uint8_t b : d) out += "0123456789abcdef"[b >> 4], out += "0123456789abcdef"[b & 15];
+        return out;
+    };
+    auto of = [&](const std::string &text) {
+        return hex(tavrik::sha256(reinterpret_cast<const uint8_t *>(text.data()), text.size()));
+    };
+    // FIPS 180-2 examples, and lengths around the padding's block boundary.
+    EXPECT_EQ(of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(of("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(of(std::string(55, 'a')), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318");
+    EXPECT_EQ(of(std::string(56, 'a')), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a");
+    EXPECT_EQ(of(std::string(64, 'a')), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb");
+    EXPECT_EQ(of(std::string(119, 'a')), "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb");
+
+    // A million "a" fed in pieces that straddle blocks every way.
+    const std::string a(1000, 'a');
+    tavrik::Sha256 hash;
+    size_t fed = 0;
+    for (size_t piece = 1; fed < 1000000; piece = piece % 130 + 1) {
+        const size_t n = std::min(piece, 1000000 - fed);
+        hash.update(reinterpret_cast<const uint8_t *>(a.data()), n);
+        fed += n;
+    }
+    EXPECT_EQ(hex(hash.finish()), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }

@@ -169,3 +169,62 @@ TEST(WindowsInterop, SigningAfterPackingKeepsTheExecutableWorking) {
     EXPECT_NE(r.out.find("argument 2: two words\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("argument 0: " + wine_path(signed_exe) + "\n"), std::string::npos) << r.out;
 }
+
+// The Windows packer checks names with the same generated upper-case table,
+// compares an output with its inputs by file identity, and extracts through
+// held directories with new files only. (Wine shows no reparse points, so
+// the refusal of links and junctions cannot be exercised here.)
+TEST(WindowsInterop, WindowsPackerChecksNamesAndWritesSafely) {
+    TempDir tmp;
+    const fs::path stub = copy_artefact(tmp, "tavrik-launcher.exe");
+    const fs::path hello = copy_artefact(tmp, "examples/hello/hello.dll");
+    const fs::path windows_pack = copy_artefact(tmp, "tavrik-pack.exe");
+    if (HasFailure()) return;
+    auto windows = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {wine_run.string(), windows_pack.string()});
+        ProcessRun r = run(tmp, args);
+        for (std::string *text : {&r.out, &r.err}) {
+            std::string plain;
+            for (char c : *text) plain += c == '\r' ? "" : std::string(1, c);
+            *text = plain;
+        }
+        return r;
+    };
+
+    tmp.write("fold/\xE1\xBA\xA0.txt", "1");
+    tmp.write("fold/\xE1\xBA\xA1.TXT", "2");
+    const fs::path out = tmp.path() / "out.exe";
+    ProcessRun r = windows({"pack", "--fast", "-o", wine_path(out), "--stub", wine_path(stub), wine_path(hello),
+                            wine_path(tmp.path() / "fold")});
+    EXPECT_EQ(r.err, "tavrik-pack: error: names \"\xE1\xBA\xA0.txt\" and \"\xE1\xBA\xA1.TXT\" differ only in case; "
+                     "Windows would see one file\n");
+    const fs::path other_name = tmp.path() / "other-name.dll";
+    fs::create_hard_link(hello, other_name);
+    r = windows({"pack", "--fast", "-o", wine_path(other_name), "--stub", wine_path(stub), wine_path(hello)});
+    EXPECT_EQ(r.err, "tavrik-pack: error: output \"" + wine_path(other_name) + "\" is the input \"" +
+                         wine_path(hello) + "\"; write the executable elsewhere\n");
+    EXPECT_FALSE(fs::exists(out));
+
+    // Names far past MAX_PATH, and a file hard-linked to one outside that
+    // --force replaces instead of writing into.
+    const std::string part(200, 'p');
+    tmp.write("data/" + part + "/" + part + "/deep.txt", "deep");
+    tmp.write("data/shared.txt", "packed");
+    r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-o", out.string(), "--stub", stub.string(), hello.string(),
+                  (tmp.path() / "data").string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const fs::path dir = tmp.path() / "unpacked";
+    r = windows({"extract", wine_path(out), "-o", wine_path(dir)});
+    EXPECT_EQ(r.out, "extracted 3 files into \"" + wine_path(dir) + "\"\n") << r.err;
+    EXPECT_EQ(text_of(dir / part / part / "deep.txt"), "deep");
+    r = windows({"extract", wine_path(out), "-o", wine_path(dir)});
+    EXPECT_EQ(r.err, "tavrik-pack: error: directory \"" + wine_path(dir) +
+                         "\" is not empty (use --force to write into it)\n");
+    const fs::path victim = tmp.write("victim.txt", "victim");
+    fs::remove(dir / "shared.txt");
+    fs::create_hard_link(victim, dir / "shared.txt");
+    r = windows({"extract", "--force", wine_path(out), "-o", wine_path(dir)});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(text_of(dir / "shared.txt"), "packed");
+    EXPECT_EQ(text_of(victim), "victim");
+}
