@@ -64,6 +64,8 @@ PACKED_LARGE = os.path.join(WORK, "packed-120mb.exe")
 STALE_TEMPLATE = os.path.join(WORK, "stale-template")
 RESULTS = os.path.join(BENCH, "RESULTS.md")
 CHART = os.path.join(BENCH, "start-phases.png")
+# What each launcher change bought, kept by hand from bench/compare.py runs.
+CHANGES = os.path.join(BENCH, "CHANGES.md")
 
 MiB = 1024 * 1024
 KiB = 1024
@@ -804,6 +806,12 @@ def report(facts, workload, packs, frame_bytes, series, busy, codecs, stub_bytes
             + sum(([f"{mib(series[k]['idle'].get('peak_working_set'))} / "
                     f"{mib(series[k]['idle'].get('peak_private'))}", "", ""] for k, *_ in SERIES), [])))
     add("")
+    if os.path.exists(CHANGES):
+        add("## What each change bought")
+        add("")
+        with open(CHANGES) as f:
+            add(f.read().rstrip("\n"))
+        add("")
     add("## Where the start goes")
     add("")
     add("![Start of the packed workload broken into phases](start-phases.png)")

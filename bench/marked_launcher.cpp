@@ -1,5 +1,5 @@
 // A bench-only build of the launcher for profiling: the launch sequence of
-// launcher/main.cpp, from the same library, with QueryPerformanceCounter
+// launcher/main.cpp (keep the two alike), from the same library, with QueryPerformanceCounter
 // readings between its steps and around the system calls the library lets
 // a caller replace (directory creation, command-line splitting, the tree
 // deletion). With TAVRIK_BENCH_MARKS set, each instance appends one line to
@@ -18,6 +18,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
 #include "launcher/library_entry.h"
+#include "launcher/stale_directories.h"
 #include "launcher/startup.h"
 #include "launcher/tree_deletion.h"
 #include "common/shell.h"
@@ -99,6 +100,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     mark("extracted");
     int result;
     if (!launch.is_top_level) {
+        hold_target_directory();
         result = run_application_library();
     } else {
         result = static_cast<int>(launch_child());
