@@ -3,9 +3,11 @@
 namespace {
 
 // Each DLL is loaded once; the console handler's thread may get here too,
-// and loading twice only raises the module's reference count.
+// and loading twice only raises the module's reference count. The name is
+// held in the structure (writable data), not as a literal in the read-only
+// data, which has no room left within the stub's 200 KiB.
 struct LazyModule {
-    const wchar_t *name;
+    wchar_t name[12];
     void *volatile module;
 };
 LazyModule shell32 = {L"shell32.dll", nullptr};
