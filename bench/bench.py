@@ -861,7 +861,12 @@ def report(facts, workload, packs, frame_bytes, series, busy, codecs, stub_bytes
     add("")
     add("The same-job floor's phases, from its probe runs (one per round in each series): the program reads QueryPerformanceCounter at the end of each step and "
         "the system's creation and end times of its child, and writes them to a report after the deletion; "
-        "its own creation and end come from GetProcessTimes in the harness.")
+        "its own creation and end come from GetProcessTimes in the harness. Nothing polls it, while the "
+        "harness looks at the launcher's probe runs about once a millisecond: those take "
+        f"{every['probe'][0] - every['launcher'][0]:.1f} ms (all processors) and "
+        f"{one['probe'][0] - one['launcher'][0]:.1f} ms (one processor) longer than its plain runs (medians), "
+        "and most of that lands in the extraction, so set the two charts side by side with that in mind; the "
+        "plain totals at the bottom are comparable.")
     add("")
     add(row(header))
     add(row(["---"] * len(header)))
