@@ -865,8 +865,8 @@ def report(facts, workload, packs, frame_bytes, series, busy, codecs, stub_bytes
         "harness looks at the launcher's probe runs about once a millisecond: those take "
         f"{every['probe'][0] - every['launcher'][0]:.1f} ms (all processors) and "
         f"{one['probe'][0] - one['launcher'][0]:.1f} ms (one processor) longer than its plain runs (medians), "
-        "and most of that lands in the extraction, so set the two charts side by side with that in mind; the "
-        "plain totals at the bottom are comparable.")
+        "and most of that lands in the extraction, so compare the two sets of phases with that in mind; the "
+        "plain totals at the bottom carry no polling.")
     add("")
     add(row(header))
     add(row(["---"] * len(header)))
