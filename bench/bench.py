@@ -92,6 +92,11 @@ def say(text):
 
 
 def run(command, **kwargs):
+    # Every program, Windows ones above all, starts in an empty directory of
+    # the benchmark's own, never in the repository.
+    scratch = os.path.join(WORK, "cwd")
+    os.makedirs(scratch, exist_ok=True)
+    kwargs.setdefault("cwd", scratch)
     return subprocess.run(command, check=True, **kwargs)
 
 
