@@ -66,6 +66,18 @@ path temporary_beside(const path &target) {
 
 constexpr int temporary_attempts = 16;
 
+// Closes the open directories of `chain` that the next file's directories
+// (`parts` but its last) do not share; the ones it shares are reused.
+// Returns how many are kept.
+template <typename Chain>
+size_t keep_shared_directories(Chain &chain, const std::vector<NativeText> &parts) {
+    const size_t directories = parts.size() - 1;
+    size_t keep = 0;
+    while (keep < chain.size() && keep < directories && chain[keep].first == parts[keep]) ++keep;
+    chain.resize(keep);
+    return keep;
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -258,9 +270,7 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
     auto parts = native_components(name);
     if (!parts) return Error{parts.error()};
     const size_t directories = parts->size() - 1;
-    size_t keep = 0;
-    while (keep < s.chain.size() && keep < directories && s.chain[keep].first == (*parts)[keep]) ++keep;
-    s.chain.resize(keep);
+    const size_t keep = keep_shared_directories(s.chain, *parts);
     std::wstring at = s.root;
     path shown = s.shown_root;
     for (size_t i = 0; i < parts->size(); ++i) {
@@ -513,9 +523,7 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
     auto parts = native_components(name);
     if (!parts) return Error{parts.error()};
     const size_t directories = parts->size() - 1;
-    size_t keep = 0;
-    while (keep < s.chain.size() && keep < directories && s.chain[keep].first == (*parts)[keep]) ++keep;
-    s.chain.resize(keep);
+    const size_t keep = keep_shared_directories(s.chain, *parts);
     path shown = s.shown_root;
     for (size_t i = 0; i < parts->size(); ++i) {
         shown /= path((*parts)[i]);

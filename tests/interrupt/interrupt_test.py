@@ -41,6 +41,7 @@ Usage: interrupt_test.py --pack P --stub S --app A --observer O --work DIR [--co
 """
 
 import argparse
+import contextlib
 import os
 import pty
 import select
@@ -188,6 +189,26 @@ def end_scenario(launcher, observers, master, output, directory):
         shutil.rmtree(directory, ignore_errors=True)
 
 
+@contextlib.contextmanager
+def sleeping_app(args, app, name):
+    """Starts `app` with an application that reports and then sleeps; gives
+    the launcher, the target directory and an observer of the child, and
+    ends them all afterwards, whatever happened."""
+    report_file = os.path.join(args.work, name + ".report")
+    settings = {"TAVRIK_TEST_REPORT": windows_path(report_file), "TAVRIK_TEST_SLEEP_MS": "60000"}
+    launcher, master, output = start_launcher(args, app, name, settings)
+    observers = []
+    directory = None
+    try:
+        report = wait_for_report(launcher, report_file)
+        directory = linux_path(report["library_path"].rsplit("\\", 1)[0])
+        child_observer = start_observer(args.observer, report["pid"])
+        observers.append(child_observer)
+        yield launcher, directory, child_observer
+    finally:
+        end_scenario(launcher, observers, master, output, directory)
+
+
 def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_codes):
     lowest, highest = seconds_range
     report_file = os.path.join(args.work, name + ".report")
@@ -273,17 +294,7 @@ def run_nested_scenario(args, plain_app):
     app = os.path.join(args.work, "nested_app.exe")
     subprocess.run([args.pack, "pack", "--fast", "-o", app, "--stub", args.stub, args.app, data], check=True,
                    stdout=subprocess.DEVNULL)
-    report_file = os.path.join(args.work, name + ".report")
-    settings = {"TAVRIK_TEST_REPORT": windows_path(report_file), "TAVRIK_TEST_SLEEP_MS": "60000"}
-    launcher, master, output = start_launcher(args, app, name, settings)
-    observers = []
-    directory = None
-    try:
-        report = wait_for_report(launcher, report_file)
-        directory = linux_path(report["library_path"].rsplit("\\", 1)[0])
-        child_observer = start_observer(args.observer, report["pid"])
-        observers.append(child_observer)
-
+    with sleeping_app(args, app, name) as (launcher, directory, child_observer):
         # The nested instance is the one process of the launcher's group,
         # besides the launcher, that runs the packed executable.
         exe_name = os.path.basename(app)
@@ -308,8 +319,6 @@ def run_nested_scenario(args, plain_app):
         check(child_code == 0, f"child exit code {child_code:#x}, expected 0 (Wine's default Ctrl+C handling)")
         check(launcher.returncode == 0, f"launcher exit code {launcher.returncode}, expected the child's 0")
         check(not os.path.exists(directory), f"extraction directory left behind: {directory}")
-    finally:
-        end_scenario(launcher, observers, master, output, directory)
 
 
 def run_kill_scenario(args, app):
@@ -317,24 +326,13 @@ def run_kill_scenario(args, app):
     all, yet the application must not outlive it: the child ends within a
     second or two. (The directory stays; a later start removes it.)"""
     name = "sigkill_to_launcher_ends_child"
-    report_file = os.path.join(args.work, name + ".report")
-    settings = {"TAVRIK_TEST_REPORT": windows_path(report_file), "TAVRIK_TEST_SLEEP_MS": "60000"}
-    launcher, master, output = start_launcher(args, app, name, settings)
-    observers = []
-    directory = None
-    try:
-        report = wait_for_report(launcher, report_file)
-        directory = linux_path(report["library_path"].rsplit("\\", 1)[0])
-        child_observer = start_observer(args.observer, report["pid"])
-        observers.append(child_observer)
+    with sleeping_app(args, app, name) as (launcher, directory, child_observer):
         started = time.monotonic()
         os.kill(launcher.pid, signal.SIGKILL)
         observed_exit_code(child_observer)
         elapsed = time.monotonic() - started
         print(f"  {name}: child ended {elapsed:.2f} s after the kill")
         check(elapsed <= 3, f"the child ran on for {elapsed:.2f} s after its launcher was killed")
-    finally:
-        end_scenario(launcher, observers, master, output, directory)
 
 
 def main():

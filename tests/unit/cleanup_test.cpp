@@ -49,7 +49,7 @@ void counted_real_pause(DWORD milliseconds) {
     real_operations.pause(milliseconds);
 }
 
-// A directory that nothing can remove: the shell reports a failure.
+// A directory that nothing can remove: the deletion reports a failure.
 DWORD resisting_delete(const wchar_t *) {
     ++delete_calls;
     return ERROR_ACCESS_DENIED;
@@ -180,9 +180,9 @@ TEST_F(Cleanup, DirectoryGoneAfterFirstAttemptCostsOneQueryAndNoPause) {
     EXPECT_EQ(pause_calls, 0);
 }
 
-// The shell would resolve these against the current directory and delete
-// that instead; they never reach it.
-TEST_F(Cleanup, TargetThatIsNotAbsoluteIsNeverHandedToTheShell) {
+// A deletion would resolve these against the current directory; they never
+// reach it.
+TEST_F(Cleanup, TargetThatIsNotAbsoluteIsNeverHandedToTheDeletion) {
     const wchar_t *targets[] = {L"", L"onefile_relative", L"sub\\onefile_x", L"\\onefile_rooted", L"C:onefile_x"};
     for (const wchar_t *path : targets) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(path)));
@@ -288,7 +288,7 @@ TEST_F(Cleanup, ConcurrentCallsDeleteOnceAndBothWaitForTheDeletion) {
     EXPECT_LT(seconds_since(start), 10.0);
 }
 
-// A file inside held open without FILE_SHARE_DELETE keeps the shell from
+// A file inside held open without FILE_SHARE_DELETE keeps the walk from
 // deleting it (Wine checks sharing like Windows does); the retries then win
 // once the handle is closed.
 TEST_F(Cleanup, DirectoryHeldOpenIsDeletedByARetryOnceReleased) {
