@@ -4,7 +4,7 @@
 #   include(path/to/TavrikPack.cmake)
 #   tavrik_pack(TARGET <dll target> OUTPUT <exe>
 #               [FILES <file>...] [DIRECTORIES <dir>...]
-#               [LEVEL <1-22> | FAST]
+#               [LEVEL <1-22> | FAST] [WINDOW_LOG <10-27>]
 #               [ICON <file.ico>] [VERSION_STRINGS <NAME=VALUE>...]
 #               [FILE_VERSION <A.B.C.D>] [PRODUCT_VERSION <A.B.C.D>]
 #               [CONSOLE] [EXECUTION_LEVEL <level>]
@@ -19,6 +19,8 @@
 #              (globbed at configure time for dependencies: re-run CMake
 #              after adding files).
 # LEVEL, FAST  zstd level (default 19); FAST is level 3, for development.
+# WINDOW_LOG   the decoding window, 2^N bytes (tavrik-pack's --window-log;
+#              default: the packer's).
 # ICON, VERSION_STRINGS, FILE_VERSION, PRODUCT_VERSION, CONSOLE,
 # EXECUTION_LEVEL
 #              the program's identity: tavrik-pack's --icon, --version-string
@@ -41,7 +43,7 @@ set(TAVRIK_HOST_PACK "" CACHE FILEPATH "tavrik-pack for the build machine, used 
 
 function(tavrik_pack)
   cmake_parse_arguments(PARSE_ARGV 0 TP "FAST;CONSOLE"
-                        "TARGET;OUTPUT;LEVEL;STUB;PACKER;NAME;ICON;FILE_VERSION;PRODUCT_VERSION;EXECUTION_LEVEL"
+                        "TARGET;OUTPUT;LEVEL;WINDOW_LOG;STUB;PACKER;NAME;ICON;FILE_VERSION;PRODUCT_VERSION;EXECUTION_LEVEL"
                         "FILES;DIRECTORIES;VERSION_STRINGS")
   if(TP_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavrik_pack: unknown arguments: ${TP_UNPARSED_ARGUMENTS}")
@@ -85,6 +87,9 @@ function(tavrik_pack)
     set(level_args --fast)
   elseif(DEFINED TP_LEVEL)
     set(level_args --level ${TP_LEVEL})
+  endif()
+  if(DEFINED TP_WINDOW_LOG)
+    list(APPEND level_args --window-log ${TP_WINDOW_LOG})
   endif()
 
   set(stub_args "")

@@ -42,6 +42,10 @@ void open_payload(PayloadReader &reader, const unsigned char *data, uint64_t spa
     if (output == nullptr) fail_plain(message_no_memory);
     reader.context = ZSTD_createDCtx();
     if (reader.context == nullptr) fail_plain(message_no_memory);
+    // Every window up to 2^27 bytes is read, whatever the packer chose; a
+    // frame asking for more is refused when decoding starts.
+    if (ZSTD_isError(ZSTD_DCtx_setParameter(reader.context, ZSTD_d_windowLogMax, payload_window_log_max)))
+        fail_plain(message_decode_failed);
     reader.input = {reader.data, static_cast<size_t>(span), 0};
     reader.window = {output, 0, 0};
     reader.window_filled = false;

@@ -8,6 +8,8 @@
 #include <zstd.h>
 
 inline constexpr size_t payload_window_size = 131072;
+// The largest decoding window a frame may declare: 2^27 bytes (128 MiB).
+inline constexpr int payload_window_log_max = 27;
 
 struct PayloadReader {
     // The attached data as found in the image; advanced past the magic.

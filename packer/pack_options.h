@@ -20,6 +20,7 @@ struct PackOptions {
     std::filesystem::path output;        // pack: OUT.exe; extract: DIR
     std::filesystem::path stub;          // empty: look in the default places
     int level = default_level;
+    int window_log = default_window_log;  // the frame's window: 2^window_log bytes
     int threads = 0;                     // 0: one per processor
     bool force = false;                  // extract: write into a non-empty DIR
     std::filesystem::path app_dll;              // pack: APP.dll

@@ -6,12 +6,13 @@
 
 #include "packer/archive.h"
 #include "packer/byte_io.h"
+#include "packer/frame.h"
 #include "packer/result.h"
 
 namespace tavrik {
 
 Result<Bytes> pack_executable(const Bytes &stub, const std::vector<ArchiveEntry> &entries, int level,
-                              int threads);
+                              int threads, int window_log = default_window_log);
 
 Result<std::vector<ArchiveEntry>> unpack_executable(const Bytes &exe);
 
