@@ -26,6 +26,9 @@ struct PayloadReader {
     // one read to the next: a span that ends exactly at the frame's end must
     // not lose what the decoder still holds.
     bool window_filled = false;
+    // The attached data before this point has been consumed and released
+    // from the working set.
+    const unsigned char *released = nullptr;
 };
 
 // Checks the magic and opens the stream over `data` (the magic's first byte)

@@ -18,7 +18,10 @@ namespace tavrik {
 
 constexpr int min_window_log = 10;  // zstd's smallest window, 1 KiB
 constexpr int max_window_log = 27;  // the largest the launcher reads, 128 MiB
-constexpr int default_window_log = 23;
+// 2 MiB: the reference workload's start is as quick as with 1 MiB and
+// clearly quicker than with 8 MiB or more (bench/RESULTS.md), for 1.6% more
+// bytes than the 128 MiB window; 1 MiB costs 2.7%.
+constexpr int default_window_log = 21;
 constexpr int default_level = 19;
 constexpr int fast_level = 3;  // --fast, for development builds
 

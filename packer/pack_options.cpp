@@ -26,7 +26,7 @@ const char pack_help[] =
     "                  tavrik-pack, then in ../windows)\n"
     "  --level N       zstd level 1-22 (default 19: small, slow)\n"
     "  --fast          zstd level 3, for development builds\n"
-    "  --window-log N  decoding window of 2^N bytes, 10-27 (default 23: 8 MiB);\n"
+    "  --window-log N  decoding window of 2^N bytes, 10-27 (default 21: 2 MiB);\n"
     "                  a larger window packs a little smaller, but the program\n"
     "                  starts slower and needs more memory while unpacking\n"
     "  --threads N     compression threads, 1-256 (default: one per processor);\n"

@@ -26,7 +26,7 @@ TEST(PackOptions, DefaultsAndOptionsAfterFiles) {
     auto o = parse_pack_options({"pack", "app.dll", "-o", "x.exe", "--", "-odd-name"});
     ASSERT_TRUE(o) << o.error();
     EXPECT_EQ(o->level, 19);
-    EXPECT_EQ(o->window_log, 23);
+    EXPECT_EQ(o->window_log, 21);
     EXPECT_EQ(o->threads, 0);
     auto largest = parse_pack_options({"pack", "--window-log", "27", "-o", "x.exe", "app.dll"});
     ASSERT_TRUE(largest) << largest.error();
