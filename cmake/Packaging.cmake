@@ -54,7 +54,10 @@ set(CPACK_PACKAGE_CONTACT "Tavrik project <tavrik@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Packs a Windows application into one self-extracting executable")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_README "${CMAKE_SOURCE_DIR}/README.md")
-set(CPACK_STRIP_FILES ON)
+# No stripping: strip stamps the time into a PE header, and the stub must
+# stay the bytes that were built, so that the Linux and the Windows packer
+# still give the same executable.
+set(CPACK_STRIP_FILES OFF)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
@@ -65,7 +68,10 @@ else()
   # What the packer links (libzstd and the C++ runtime); dpkg-shlibdeps would
   # need dpkg-dev on the build machine.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, libzstd1")
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "Packs a Windows application into one self-extracting executable\n tavrik-pack puts a Windows application (a DLL exporting run_code and the\n files it needs) into a copy of the Tavrik launcher, one .exe that unpacks\n it into a temporary folder, runs it and deletes it again. Includes the\n launcher stub, tavrik-run.exe and the CMake package (find_package(Tavrik)).")
+  string(CONCAT CPACK_PACKAGE_DESCRIPTION
+      "tavrik-pack puts a Windows application (a DLL exporting run_code and the files it needs) "
+      "into a copy of the Tavrik launcher: one .exe that unpacks it into a temporary folder, runs "
+      "it and deletes it again. With the launcher stub, tavrik-run.exe and the CMake package "
+      "(find_package(Tavrik)).")
 endif()
 include(CPack)

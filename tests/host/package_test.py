@@ -10,8 +10,8 @@ target name, and its data folder all reach it); a file deleted from, added
 to or renamed in the packed folder changes what `tavrik-pack list` shows
 after the next build; a build with nothing changed packs nothing; touching
 the installed stub packs again. tavrik-run.exe runs the unpacked DLL. Then
-the mistakes configuration must stop at: no packer, a missing ICON, a
-misspelt keyword after DIRECTORIES.
+tavrik-run's refusals, and the mistakes configuration must stop at: no
+packer, a missing ICON, a misspelt keyword after DIRECTORIES.
 
 Usage: package_test.py --host-build DIR --source DIR --work DIR
 """
@@ -78,6 +78,7 @@ def main():
 
     for generator in ("Unix Makefiles", "Ninja"):
         check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolchain)
+    check_runner_refusals(args, runner, wine_run)
     check_configuration_errors(args, prefix, toolchain)
     report()
 
@@ -147,6 +148,18 @@ def check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolc
     os.utime(stub)
     must(run(["cmake", "--build", build]), f"{generator}: build after touching the stub")
     check(os.stat(exe).st_mtime_ns != before, f"{generator}: touching the stub did not pack again")
+
+
+def check_runner_refusals(args, runner, wine_run):
+    """tavrik-run ends as the launcher's child would, or with its usage."""
+    with tempfile.TemporaryDirectory(dir=args.work) as scratch:
+        result = run([wine_run, runner, "missing.dll"], cwd=scratch)
+        check((result.returncode, result.stdout, result.stderr.replace("\r\n", "\n")) ==
+              (2, "", "Error, load DLL. ([Error 126] Module not found.)\n"),
+              f"tavrik-run missing.dll: {result.returncode} {result.stdout!r} {result.stderr!r}")
+        result = run([wine_run, runner], cwd=scratch)
+        check(result.returncode == 2 and result.stderr.startswith("usage: tavrik-run APP.dll [ARGUMENTS...]"),
+              f"tavrik-run without arguments: {result.returncode} {result.stderr!r}")
 
 
 def check_configuration_errors(args, prefix, toolchain):
