@@ -1,6 +1,7 @@
 // Prints what it finds through its own files (helper.dll through its import
-// table, plugin.dll and greeting.txt from the folder of library_path), then
-// its arguments from the second on, and exits with 7.
+// table, plugin.dll and greeting.txt from the folder of library_path) and
+// the executable's icon, then its arguments from the second on, and exits
+// with 7.
 #include <windows.h>
 
 #include <cstdio>
@@ -44,6 +45,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         std::fclose(file);
     }
     print("greeting: " + greeting);
+    // The packed executable's icon group 1 (tavrik-run.exe has one too).
+    print(std::string("icon: ") + (LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)) ? "found" : "(not found)"));
     for (int i = 1; i < argc; ++i) print("argument " + std::to_string(i) + ": " + utf8(argv[i]));
     return 7;
 }
