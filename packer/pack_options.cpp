@@ -111,8 +111,9 @@ Error usage_error(const std::string &what) { return Error{what + " (see --help)"
 bool takes_value(Command command, const std::string &arg) {
     if (arg == "-o") return command == Command::pack || command == Command::extract;
     return command == Command::pack &&
-           (arg == "--stub" || arg == "--depfile" || arg == "--level" || arg == "--threads" || arg == "--icon" || arg == "--version-string" ||
-            arg == "--file-version" || arg == "--product-version" || arg == "--execution-level");
+           (arg == "--stub" || arg == "--depfile" || arg == "--level" || arg == "--threads" || arg == "--icon" ||
+            arg == "--version-string" || arg == "--file-version" || arg == "--product-version" ||
+            arg == "--execution-level");
 }
 
 bool is_flag(Command command, const std::string &arg) {
