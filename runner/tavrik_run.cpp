@@ -64,9 +64,9 @@ int wmain(int argc, wchar_t **argv) {
     set_env("TAVRIK_ONEFILE_DIRECTORY", own_directory);
 
     AddDllDirectory(library_directory);
-    HMODULE library = LoadLibraryExW(library_path, nullptr,
-                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE library =
+        LoadLibraryExW(library_path, nullptr,
+                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library == nullptr) fail_with_code(message_load_dll, GetLastError());
     auto run_code = reinterpret_cast<RunCodeFunction>(reinterpret_cast<void *>(GetProcAddress(library, "run_code")));
     if (run_code == nullptr) fail_plain(message_no_entry_point);

@@ -34,8 +34,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
 
     HMODULE plugin = LoadLibraryExW((folder + L"plugin.dll").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     using Text = const char *(*)();
-    Text plugin_text = plugin ? reinterpret_cast<Text>(reinterpret_cast<void *>(GetProcAddress(plugin, "plugin_text")))
-                              : nullptr;
+    Text plugin_text =
+        plugin ? reinterpret_cast<Text>(reinterpret_cast<void *>(GetProcAddress(plugin, "plugin_text"))) : nullptr;
     print(std::string("plugin: ") + (plugin_text ? plugin_text() : "(not found)"));
 
     std::string greeting = "(not found)";
@@ -46,7 +46,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
     }
     print("greeting: " + greeting);
     // The packed executable's icon group 1 (tavrik-run.exe has one too).
-    print(std::string("icon: ") + (LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)) ? "found" : "(not found)"));
+    print(std::string("icon: ") +
+          (LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)) ? "found" : "(not found)"));
     for (int i = 1; i < argc; ++i) print("argument " + std::to_string(i) + ": " + utf8(argv[i]));
     return 7;
 }
