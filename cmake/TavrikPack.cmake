@@ -328,9 +328,20 @@ function(tavrik_pack)
   set(depfile "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${TP_NAME}.d")
   set(depfile_args --depfile "${depfile}")
   set(depfile_option DEPFILE "${depfile}")
+  set(forget_old_depends "")
+  if(CMAKE_GENERATOR MATCHES "Makefiles")
+    # The Makefile generators add a new depfile's dependencies to the ones
+    # they recorded before, rather than replace them (CMake 3.25 at least):
+    # a file deleted from a packed folder would stay a dependency, missing,
+    # and pack again at every build. Without its record CMake reads the new
+    # depfile alone.
+    set(forget_old_depends COMMAND "${CMAKE_COMMAND}" -E rm -f
+        "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${TP_NAME}.dir/compiler_depend.internal")
+  endif()
   if(CMAKE_VERSION VERSION_LESS 3.21 AND NOT CMAKE_GENERATOR MATCHES "Ninja|Makefiles")
     set(depfile_args "")
     set(depfile_option "")
+    set(forget_old_depends "")
     foreach(dir IN LISTS directories)
       file(GLOB_RECURSE dir_files LIST_DIRECTORIES true CONFIGURE_DEPENDS "${dir}/*")
       list(APPEND input_depends "${dir}" ${dir_files})
@@ -346,6 +357,7 @@ function(tavrik_pack)
     COMMAND "${packer}" pack -o "${output}" ${depfile_args} ${level_args} ${stub_args} ${identity_args}
             "$<TARGET_FILE:${TP_TARGET}>" ${inputs}
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
+    ${forget_old_depends}
     DEPENDS ${TP_TARGET} ${packer_depends} ${stub_depends} ${identity_depends} ${input_depends}
     ${depfile_option}
     COMMENT "Packing ${TP_OUTPUT}"
