@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/archive.h"
-#include "packer/frame.h"
+#include "packer/archive/archive.h"
+#include "packer/archive/frame.h"
 #include "report_format.h"
 
 namespace e2e {
