@@ -24,6 +24,8 @@ struct TreeWalk {
     alignas(8) wchar_t resolved[path_capacity];
     // Open searches, one per directory level entered below the root.
     HANDLE searches[depth_capacity];
+    // Attributes of the directory at each level, to remove it on the way up.
+    DWORD attributes[depth_capacity];
     WIN32_FIND_DATAW entry;
     DWORD first_error;
 };
@@ -159,13 +161,15 @@ HANDLE open_as_itself(TreeWalk &walk, DWORD access) {
 
 // Removes the entry at walk.path (a file, a link or an empty directory)
 // through a handle on the entry itself, after clearing what would keep
-// Windows from deleting it.
-void remove_entry(TreeWalk &walk) {
+// Windows from deleting it; `listed` are its attributes as its directory
+// lists them, which spare the queries when there is nothing to clear.
+void remove_entry(TreeWalk &walk, DWORD listed) {
     HANDLE entry = open_as_itself(walk, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     if (entry == INVALID_HANDLE_VALUE) return;
     FILE_BASIC_INFO basic = {};
     FILE_STANDARD_INFO standard = {};
-    if (GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof basic) &&
+    if ((listed & clearable_attributes) != 0 &&
+        GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof basic) &&
         (basic.FileAttributes & clearable_attributes) != 0 &&
         GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard) &&
         (standard.Directory || standard.NumberOfLinks <= 1)) {
@@ -226,7 +230,7 @@ void delete_below(TreeWalk &walk) {
             // and go back up; the top one is removed by the caller.
             FindClose(walk.searches[depth]);
             if (depth == 0) return;
-            remove_entry(walk);
+            remove_entry(walk, walk.attributes[depth]);
             --depth;
             leave(walk);
             continue;
@@ -249,6 +253,7 @@ void delete_below(TreeWalk &walk) {
             }
             if (open_search(walk, below, empty)) {
                 walk.searches[++depth] = below;
+                walk.attributes[depth] = attributes;
                 have_entry = true;
                 continue;
             }
@@ -258,7 +263,7 @@ void delete_below(TreeWalk &walk) {
                 continue;
             }
         }
-        remove_entry(walk);
+        remove_entry(walk, attributes);
         leave(walk);
     }
 }
@@ -347,7 +352,7 @@ DWORD delete_directory_tree(const wchar_t *root) {
             DWORD attributes = walk.entry.dwFileAttributes;
             if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
                 delete_below(walk);
-            remove_entry(walk);
+            remove_entry(walk, attributes);
         }
         result = gone ? 0 : walk.first_error;
     }
