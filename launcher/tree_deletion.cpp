@@ -282,6 +282,10 @@ struct NativeName {
 DWORD handle_path(HANDLE handle, wchar_t *path, size_t capacity) {
     DWORD units = static_cast<DWORD>(capacity);
     DWORD length = GetFinalPathNameByHandleW(handle, path, units, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    // Some file systems (RAM disks, some network redirectors) cannot give a
+    // normalised name; the name the entry was opened by still names it.
+    if (length == 0 && GetLastError() != ERROR_MORE_DATA)
+        length = GetFinalPathNameByHandleW(handle, path, units, FILE_NAME_OPENED | VOLUME_NAME_DOS);
     if (length != 0 || GetLastError() != ERROR_MORE_DATA) return length < units ? length : 0;
     // Wine asks for the name in a buffer of MAX_PATH and fails with this
     // error on a longer path (Windows reports the size it needs instead).
