@@ -175,8 +175,8 @@ void remove_entry(TreeWalk &walk, DWORD listed) {
         (standard.Directory || standard.NumberOfLinks <= 1)) {
         // A file with other names keeps its attributes: they are the other
         // names' too. Its deletion may then fail, and it stays.
-        DWORD kept = basic.FileAttributes &
-                     ~(clearable_attributes | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        DWORD kept =
+            basic.FileAttributes & ~(clearable_attributes | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
         basic.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
         basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
         basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
@@ -184,8 +184,7 @@ void remove_entry(TreeWalk &walk, DWORD listed) {
     }
     FILE_DISPOSITION_INFO disposition = {};
     disposition.DeleteFile = TRUE;
-    if (!SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition))
-        note_failure(walk);
+    if (!SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition)) note_failure(walk);
     CloseHandle(entry);
 }
 
@@ -292,8 +291,9 @@ DWORD handle_path(HANDLE handle, wchar_t *path, size_t capacity) {
     // Its native name is the same path with \??\ in place of \\?\.
     using Query = LONG(WINAPI *)(HANDLE, int, void *, ULONG, ULONG *);
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    Query query = ntdll == nullptr ? nullptr
-                                   : reinterpret_cast<Query>(reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQueryObject")));
+    Query query = ntdll == nullptr
+                      ? nullptr
+                      : reinterpret_cast<Query>(reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQueryObject")));
     const int object_name_information = 1;
     ULONG bytes = static_cast<ULONG>(capacity * sizeof(wchar_t));
     if (query == nullptr || query(handle, object_name_information, path, bytes, nullptr) < 0) {
@@ -316,8 +316,8 @@ DWORD handle_path(HANDLE handle, wchar_t *path, size_t capacity) {
 }  // namespace
 
 bool resolve_directory(const wchar_t *path, wchar_t *resolved, size_t capacity) {
-    HANDLE directory = CreateFileW(path, FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE directory =
+        CreateFileW(path, FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (directory == INVALID_HANDLE_VALUE) return false;
     DWORD length = handle_path(directory, resolved, capacity);
     DWORD error = GetLastError();

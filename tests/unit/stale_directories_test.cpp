@@ -36,8 +36,8 @@ TEST(StaleDirectories, NameMustHaveTheWholeShape) {
          {L"onefile_x_y_z", L"onefile__123456_AAAAAAAAAAA", L"onefile_4294967296_123456_AAAAAAAAAAA",
           L"onefile_12_12345_AAAAAAAAAAA", L"onefile_12_1234567_AAAAAAAAAAA", L"onefile_12_123456_AAAAAAAAAA",
           L"onefile_12_123456_AAAAAAAAAAAA", L"onefile_12_123456_AAAAAAAAAA.", L"onefile_12_123456_AAAAAAAAAAA.old",
-          L"onefile_12_123456_AAAAAAAAAAA.deleted.x", L"Onefile_12_123456_AAAAAAAAAAA", L"onefile_12_123456_AAAAAAAAAA!",
-          L"xonefile_12_123456_AAAAAAAAAAA", L"onefile_-12_123456_AAAAAAAAAAA"})
+          L"onefile_12_123456_AAAAAAAAAAA.deleted.x", L"Onefile_12_123456_AAAAAAAAAAA",
+          L"onefile_12_123456_AAAAAAAAAA!", L"xonefile_12_123456_AAAAAAAAAAA", L"onefile_-12_123456_AAAAAAAAAAA"})
         EXPECT_FALSE(parse_directory_name(name, pid, tombstone)) << std::string(name, name + wcslen(name));
 }
 
@@ -47,7 +47,8 @@ TEST(StaleDirectories, OnlyUnusedDirectoriesOfEndedLaunchersGo) {
     ScratchDirectory scratch;
     std::wstring stale = make_directory(scratch, L"onefile_" + dead + L"_123456_AAAAAAAAAAA");
     std::wstring tomb = make_directory(scratch, L"onefile_" + dead + L"_123456_BBBBBBBBBBB.deleted");
-    std::wstring live = make_directory(scratch, L"onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_123456_CCCCCCCCCCC");
+    std::wstring live =
+        make_directory(scratch, L"onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_123456_CCCCCCCCCCC");
     std::wstring held = make_directory(scratch, L"onefile_" + dead + L"_123456_DDDDDDDDDDD");
     const std::wstring look_alikes[] = {make_directory(scratch, L"onefile_x_y_z"),
                                         make_directory(scratch, L"onefile_" + dead + L"_123456_EEEEEEEEEEE_extra"),
@@ -108,8 +109,8 @@ TEST(StaleDirectories, DirectoryOlderThanTheProcessWithItsPidIsStale) {
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION other = {};
-    ASSERT_TRUE(CreateProcessW(sleeper.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &other));
+    ASSERT_TRUE(
+        CreateProcessW(sleeper.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &other));
     std::wstring own = std::to_wstring(GetCurrentProcessId()), others = std::to_wstring(other.dwProcessId);
     std::wstring own_old = make_directory(scratch, L"onefile_" + own + L"_123456_AAAAAAAAAAA");
     std::wstring own_new = make_directory(scratch, L"onefile_" + own + L"_123456_BBBBBBBBBBB");
@@ -137,7 +138,8 @@ TEST(StaleDirectories, UnixLinksInAndAsStaleDirectoriesLeadNowhere) {
     CreateDirectoryW(outside.c_str(), nullptr);
     write_file(outside + L"\\precious.txt", "precious");
     ASSERT_TRUE(SetFileAttributesW((outside + L"\\precious.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-    for (const wchar_t *name : {L"empty", L"empty_too", L"full"}) CreateDirectoryW((outside + L"\\" + name).c_str(), nullptr);
+    for (const wchar_t *name : {L"empty", L"empty_too", L"full"})
+        CreateDirectoryW((outside + L"\\" + name).c_str(), nullptr);
     write_file(outside + L"\\full\\data.bin", "data");
     std::wstring temp = scratch / L"temp";
     CreateDirectoryW(temp.c_str(), nullptr);
@@ -162,7 +164,8 @@ TEST(StaleDirectories, UnixLinksInAndAsStaleDirectoriesLeadNowhere) {
     EXPECT_EQ(read_file(outside + L"\\precious.txt"), "precious");
     EXPECT_EQ(GetFileAttributesW((outside + L"\\precious.txt").c_str()), file_attributes);
     for (const wchar_t *name : {L"empty", L"empty_too", L"full"})
-        EXPECT_EQ(GetFileAttributesW((outside + L"\\" + name).c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY)) << name;
+        EXPECT_EQ(GetFileAttributesW((outside + L"\\" + name).c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY))
+            << name;
     EXPECT_EQ(read_file(outside + L"\\full\\data.bin"), "data");
     // What the stale directories held of their own is gone all the same.
     EXPECT_FALSE(exists(tomb + L"\\own.txt"));

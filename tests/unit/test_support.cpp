@@ -76,8 +76,7 @@ bool start_unix_program(const std::wstring &program, const std::string &argument
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
+    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

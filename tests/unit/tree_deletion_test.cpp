@@ -69,8 +69,7 @@ TEST(TreeDeletion, RemovesLinksWithoutFollowingThem) {
     write_file(root + L"\\own.txt", "own");
     bool directory_link = CreateSymbolicLinkW((root + L"\\to_dir").c_str(), outside.c_str(),
                                               SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2 /* unprivileged */);
-    bool file_link = CreateSymbolicLinkW((root + L"\\to_file").c_str(), (outside + L"\\precious.txt").c_str(),
-                                         0x2);
+    bool file_link = CreateSymbolicLinkW((root + L"\\to_file").c_str(), (outside + L"\\precious.txt").c_str(), 0x2);
     if (!directory_link || !file_link) GTEST_SKIP() << "no symbolic links here: " << GetLastError();
     ASSERT_TRUE(GetFileAttributesW((root + L"\\to_dir").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
 
