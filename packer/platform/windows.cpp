@@ -18,7 +18,7 @@
 namespace tavrik {
 
 using std::filesystem::path;
-using write_steps::keep_shared_directories;
+using write_steps::shared_directories;
 using write_steps::temporary_attempts;
 using write_steps::temporary_beside;
 
@@ -40,6 +40,8 @@ Result<std::vector<NativeText>> native_components(const std::u16string &name) {
 }
 
 }  // namespace
+
+std::string local_name_problem(const std::u16string &) { return ""; }
 
 Result<path> path_from_utf8(const std::string &text) {
     auto wide = utf8_to_utf16(text);
@@ -263,7 +265,8 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
     auto parts = native_components(name);
     if (!parts) return Error{parts.error()};
     const size_t directories = parts->size() - 1;
-    const size_t keep = keep_shared_directories(s.chain, *parts);
+    const size_t keep = shared_directories(s.chain, *parts);
+    s.chain.resize(keep);
     std::wstring at = s.root;
     path shown = s.shown_root;
     for (size_t i = 0; i < parts->size(); ++i) {
@@ -360,6 +363,8 @@ Result<bool> ExtractDirectory::end_file() {
     if (!closed) return Error{"error writing " + shown_path(s.file_shown)};
     return true;
 }
+
+Result<bool> ExtractDirectory::finish() { return true; }
 
 ExtractDirectory::ExtractDirectory(std::unique_ptr<State> state) : state_(std::move(state)) {}
 

@@ -9,8 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zstd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -80,9 +83,10 @@ void expect_error_line(const ToolRun &r, const std::string &fragment) {
 
 std::string q(const std::string &path) { return "\"" + path + "\""; }
 
-// The same command, its address space held to `limit` bytes.
+// The same command, its address space held to `limit` bytes and its
+// processor time to a minute.
 ToolRun run_limited(const TempDir &tmp, uint64_t limit, const std::vector<std::string> &args) {
-    std::vector<std::string> limited = {"--as=" + std::to_string(limit), TAVRIK_PACK_PATH};
+    std::vector<std::string> limited = {"--as=" + std::to_string(limit), "--cpu=60", TAVRIK_PACK_PATH};
     limited.insert(limited.end(), args.begin(), args.end());
     return run(tmp, "prlimit", limited);
 }
@@ -118,6 +122,39 @@ Bytes packed_around(const Bytes &frame, bool with_digest = true) {
 
 Bytes packed_archive(const Bytes &archive, bool with_digest = true) {
     return packed_around(*tavrik::compress_frame(archive, 1, 1), with_digest);
+}
+
+// A frame of `head`, then `record(i)` for i from 0 to `count`, then the
+// end record, compressed as it is made: the archive it decodes to may be
+// gigabytes that the test never holds.
+Bytes repeating_frame(const Bytes &head, size_t count, const std::function<Bytes(size_t)> &record) {
+    ZSTD_CCtx *context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
+    Bytes frame, out(ZSTD_CStreamOutSize());
+    auto feed = [&](const Bytes &data, ZSTD_EndDirective mode) {
+        ZSTD_inBuffer in{data.data(), data.size(), 0};
+        size_t left;
+        do {
+            ZSTD_outBuffer o{out.data(), out.size(), 0};
+            left = ZSTD_compressStream2(context, &o, &in, mode);
+            EXPECT_FALSE(ZSTD_isError(left));
+            frame.insert(frame.end(), out.begin(), out.begin() + o.pos);
+        } while (!ZSTD_isError(left) && (in.pos < in.size || (mode == ZSTD_e_end && left != 0)));
+    };
+    feed(head, ZSTD_e_continue);
+    Bytes batch;
+    for (size_t i = 0; i < count; ++i) {
+        const Bytes one = record(i);
+        batch.insert(batch.end(), one.begin(), one.end());
+        if (batch.size() >= (1u << 20)) {
+            feed(batch, ZSTD_e_continue);
+            batch.clear();
+        }
+    }
+    batch.insert(batch.end(), {0, 0});
+    feed(batch, ZSTD_e_end);
+    ZSTD_freeCCtx(context);
+    return frame;
 }
 
 void fix_checksum(Bytes &exe) {
@@ -487,6 +524,53 @@ TEST_F(Cli, BoundedMemoryOnHostileFiles) {
     fs::resize_file(huge, uint64_t{4} << 30);
     expect_refusal(run_limited(tmp, limit, {"list", huge.string()}),
                    q(huge.string()) + " is not a packed executable: not a PE image (no PE signature)");
+
+    // Names: a repeated one is refused at its second record, whatever comes
+    // after (250,000 records of one 1,000-unit name, 500 MB of names, were
+    // all held twice before the duplicate was seen), ...
+    const auto record = [](const std::u16string &name) {
+        Bytes one = raw_archive({{name, {}}});
+        one.resize(one.size() - 2);
+        return one;
+    };
+    Bytes app_record = raw_archive({{u"app.dll", app_bytes}});
+    app_record.resize(app_record.size() - 2);
+    const std::u16string part(248, u'n');
+    const std::u16string long_name = part + u"\\" + part + u"\\" + part + u"\\" + part + u"\\nnnn";
+    ASSERT_EQ(long_name.size(), 1000u);
+    const Bytes same_record = record(long_name);
+    const std::string same =
+        tmp.write("same.exe", packed_around(repeating_frame(app_record, 250000, [&](size_t) { return same_record; })))
+            .string();
+    const std::string shown_part(248, 'n');
+    const std::string shown_long =
+        "\"" + shown_part + "\\" + shown_part + "\\" + shown_part + "\\" + shown_part + "\\nnnn\"";
+    expect_refusal(run_limited(tmp, limit, {"verify", same}), q(same) + ": two files would be packed as " + shown_long);
+    expect_refusal(run_limited(tmp, limit, {"extract", same, "-o", (tmp.path() / "same").string()}),
+                   "two files would be packed as " + shown_long);
+    EXPECT_FALSE(fs::exists(tmp.path() / "same"));
+    // ... distinct names only up to 16 MiB of them in a small file (300,000
+    // of 1,000 units here), ...
+    const std::string distinct = tmp.write("distinct.exe", packed_around(repeating_frame(app_record, 300000, [&](size_t i) {
+                                               const std::string n = std::to_string(1000000 + i);
+                                               return record(long_name.substr(0, 993) +
+                                                             std::u16string(n.begin(), n.end()));
+                                           })))
+                                     .string();
+    const std::string names_over = "the archive's names take more than 16777216 bytes, the most a packed file of its "
+                                   "size may hold";
+    expect_refusal(run_limited(tmp, limit, {"verify", distinct}), q(distinct) + ": " + names_over);
+    expect_refusal(run_limited(tmp, limit, {"extract", distinct, "-o", (tmp.path() / "distinct").string()}),
+                   names_over);
+    // ... and 2^20 names at most.
+    const std::string many = tmp.write("many.exe", packed_around(repeating_frame(app_record, 1u << 20, [&](size_t i) {
+                                           const std::string n = "f" + std::to_string(i);
+                                           return record(std::u16string(n.begin(), n.end()));
+                                       })))
+                                 .string();
+    expect_refusal(run_limited(tmp, limit, {"verify", many}),
+                   q(many) + ": the archive holds more than 1048576 files, the most a packed file of its size may hold");
+    EXPECT_FALSE(fs::exists(tmp.path() / "distinct"));
 
     // 2,000 files 508 levels deep are extracted as fast as flat ones: each
     // directory is opened once, not once per file.
