@@ -134,6 +134,14 @@ uint64_t mix(uint64_t hash, uint32_t value) {
     return hash ^ (hash >> 29);
 }
 
+// The slot a hash starts from in a table of `mask` + 1 slots (splitmix64's
+// finaliser).
+size_t first_slot(uint64_t hash, size_t mask) {
+    hash = (hash ^ (hash >> 30)) * 0xBF58476D1CE4E5B9ull;
+    hash = (hash ^ (hash >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<size_t>(hash ^ (hash >> 31)) & mask;
+}
+
 }  // namespace
 
 NameLimits name_limits_for(uint64_t file_size) {
@@ -164,7 +172,7 @@ uint64_t NameSet::node_hash(uint32_t n) const {
 
 uint32_t NameSet::find(uint32_t parent, std::u16string_view upper, uint64_t hash) const {
     const size_t mask = slots_.size() - 1;
-    for (size_t at = static_cast<size_t>(hash) & mask;; at = (at + 1) & mask) {
+    for (size_t at = first_slot(hash, mask);; at = (at + 1) & mask) {
         const uint32_t n = slots_[at];
         if (n == 0) return 0;
         const Node &node = nodes_[n];
@@ -177,7 +185,7 @@ uint32_t NameSet::find(uint32_t parent, std::u16string_view upper, uint64_t hash
 
 void NameSet::insert_slot(uint32_t n, uint64_t hash) {
     const size_t mask = slots_.size() - 1;
-    size_t at = static_cast<size_t>(hash) & mask;
+    size_t at = first_slot(hash, mask);
     while (slots_[at] != 0) at = (at + 1) & mask;
     slots_[at] = n;
 }
@@ -215,9 +223,11 @@ std::string NameSet::add(const std::u16string &name) {
         start = directory.first + 1;
     }
     std::u16string upper;
+    constexpr size_t npos = std::u16string::npos;
+    uint32_t file_node = 0;  // known from the first new component on
     while (true) {
         const size_t cut = name.find(u'\\', start);
-        const bool last = cut == std::u16string::npos;
+        const bool last = cut == npos;
         const size_t end = last ? name.size() : cut;
         upper.clear();
         uint64_t hash = mix(seed_, parent);
@@ -228,10 +238,13 @@ std::string NameSet::add(const std::u16string &name) {
         uint32_t n = find(parent, upper, hash);
         if (n == 0) {
             n = static_cast<uint32_t>(nodes_.size());
-            // The file node of this name comes last among the ones it makes.
-            const uint32_t origin = last ? static_cast<uint32_t>(records_ - 1)
-                                         : n + static_cast<uint32_t>(std::count(name.begin() + static_cast<ptrdiff_t>(end),
-                                                                                name.end(), u'\\'));
+            // Once one component is new, so are the ones after it: the
+            // file node of this name is the last one it makes.
+            if (file_node == 0) {
+                file_node = n + static_cast<uint32_t>(
+                                    std::count(name.begin() + static_cast<ptrdiff_t>(end), name.end(), u'\\'));
+            }
+            const uint32_t origin = last ? static_cast<uint32_t>(records_ - 1) : file_node;
             nodes_.push_back({parent, static_cast<uint32_t>(text_.size()), static_cast<uint16_t>(end - start), last,
                               origin});
             text_.append(name, start, end - start);
