@@ -208,6 +208,11 @@ std::string NameSet::add(const std::u16string &name) {
     name_bytes_ += 2 * uint64_t{name.size()};
     const std::string problem = name_problem(name);
     if (!problem.empty()) return problem;
+    // Node numbers and text offsets are 32 bits; only limits far above a
+    // file's own could reach that.
+    if (nodes_.size() + name.size() >= UINT32_MAX || text_.size() + name.size() >= UINT32_MAX) {
+        return "the archive's names are too many to check";
+    }
 
     uint32_t parent = 0;
     size_t start = 0;

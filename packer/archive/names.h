@@ -51,9 +51,10 @@ std::u16string upcase_name(const std::u16string &name);
 // What a reader of an archive of unknown origin holds for its names, and
 // for how long it works on them, is budgeted by the size of the packed file
 // it reads: an archive of a few hundred KiB can decode to gigabytes of
-// names. A record costs a node of the name tree (about 32 bytes) and its
-// name's units are hashed once; the text of each directory and file is
-// kept once.
+// names. Each name's units are hashed once; the text of each directory and
+// file is kept once, with a node of the name tree (16 bytes and a slot of
+// 4 to 8 in a hash table) for each. At worst, names of one-unit components,
+// that is about 8 bytes held for every byte of names allowed.
 struct NameLimits {
     uint64_t records;     // at most this many names
     uint64_t name_bytes;  // at most this many bytes of names in all, two per UTF-16 unit
