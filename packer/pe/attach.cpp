@@ -1,5 +1,6 @@
 #include "packer/pe/attach.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "packer/pe/pe_checksum.h"
@@ -107,6 +108,19 @@ Result<PeSection> attached_section(const PeImage &image) {
         return Error{".tavrik section is larger than its stored data"};
     }
     return *section;
+}
+
+std::string attached_section_problem(const PeImage &image) {
+    const PeSection *section = find_section(image);
+    if (section == nullptr) return "it has no .tavrik section";
+    if (section != &image.sections.back()) return "its .tavrik section is not its last section";
+    if (section->characteristics != attached_section_characteristics) {
+        char flags[16];
+        std::snprintf(flags, sizeof flags, "0x%08X", static_cast<unsigned>(section->characteristics));
+        return std::string("its .tavrik section's flags are ") + flags +
+               ", not those of readable initialized data (0x40000040)";
+    }
+    return "";
 }
 
 Result<Bytes> find_attached_data(const Bytes &exe) {
