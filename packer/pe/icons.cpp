@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 namespace tavrik {
 
@@ -69,7 +70,7 @@ Result<std::vector<IconImage>> parse_ico(const Bytes &bytes) {
     }
     // Each image its own bytes: ranges that overlap would let a small file
     // stand for many copies of one image in the executable.
-    std::sort(stored.begin(), stored.end(), [](const Stored &a, const Stored &b) { return a.offset < b.offset; });
+    std::sort(stored.begin(), stored.end(), [](const Stored &a, const Stored &b) { return std::tie(a.offset, a.index) < std::tie(b.offset, b.index); });
     for (size_t k = 1; k < stored.size(); ++k) {
         const Stored &before = stored[k - 1], &after = stored[k];
         if (uint64_t{before.offset} + before.size > after.offset) {

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -80,9 +81,10 @@ void expect_error_line(const ToolRun &r, const std::string &fragment) {
 
 std::string q(const std::string &path) { return "\"" + path + "\""; }
 
-// The same command, its address space held to `limit` bytes.
+// The same command, its address space held to `limit` bytes and its
+// processor time to a minute (a killed run fails its test's checks).
 ToolRun run_limited(const TempDir &tmp, uint64_t limit, const std::vector<std::string> &args) {
-    std::vector<std::string> limited = {"--as=" + std::to_string(limit), TAVRIK_PACK_PATH};
+    std::vector<std::string> limited = {"--as=" + std::to_string(limit), "--cpu=60", TAVRIK_PACK_PATH};
     limited.insert(limited.end(), args.begin(), args.end());
     return run(tmp, "prlimit", limited);
 }
@@ -102,7 +104,8 @@ Bytes raw_archive(const std::vector<std::pair<std::u16string, Bytes>> &records) 
 
 // A packed executable around a given frame, with the digest (as packed
 // now) or without (as packed before digests were recorded).
-Bytes packed_around(const Bytes &frame, bool with_digest = true) {
+Bytes packed_around(const Bytes &frame, bool with_digest = true,
+                    const Bytes &stub = SyntheticPe::launcher().build()) {
     Bytes attached = tavrik::make_attached_data(frame);
     if (!with_digest) {
         attached = {'Z', 'U', 'B'};
@@ -111,7 +114,7 @@ Bytes packed_around(const Bytes &frame, bool with_digest = true) {
         for (int shift = 0; shift < 64; shift += 8) attached.push_back(uint8_t(uint64_t{attached.size()} >> shift));
         attached.insert(attached.end(), 8, 0);
     }
-    auto exe = tavrik::attach_to_stub(SyntheticPe::launcher().build(), attached);
+    auto exe = tavrik::attach_to_stub(stub, attached);
     EXPECT_TRUE(exe) << exe.error();
     return exe ? *exe : Bytes();
 }
@@ -170,6 +173,87 @@ Bytes ico_file(const std::vector<Bytes> &images) {
     }
     for (const auto &image : images) ico.insert(ico.end(), image.begin(), image.end());
     return ico;
+}
+
+// A .ico file of `count` PNG images of 16 bytes each, or, when `shared`,
+// of `count` entries all naming the same PNG of 64 KiB.
+Bytes png_ico(uint16_t count, bool shared = false) {
+    Bytes ico = {0, 0, 1, 0, static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8)};
+    const uint32_t images_at = 6 + 16 * uint32_t{count};
+    const uint32_t size = shared ? 65536 : 16;
+    for (uint32_t i = 0; i < count; ++i) {
+        ico.insert(ico.end(), {0, 0, 0, 0, 1, 0, 32, 0});
+        ico.resize(ico.size() + 8);
+        tavrik_test::put_u32(ico, ico.size() - 8, size);
+        tavrik_test::put_u32(ico, ico.size() - 4, shared ? images_at : images_at + size * i);
+    }
+    for (uint32_t i = 0; i < (shared ? 1 : count); ++i) {
+        const Bytes png = png_image(size);
+        ico.insert(ico.end(), png.begin(), png.end());
+    }
+    return ico;
+}
+
+// Resource directories by hand: a header counting named and numbered
+// entries, then the entries.
+void resource_header(Bytes &b, uint16_t named, uint16_t numbered) {
+    b.insert(b.end(), 12, 0);
+    b.insert(b.end(), {uint8_t(named), uint8_t(named >> 8), uint8_t(numbered), uint8_t(numbered >> 8)});
+}
+
+void append_u32(Bytes &b, uint32_t v) {
+    for (int shift = 0; shift < 32; shift += 8) b.push_back(uint8_t(v >> shift));
+}
+
+constexpr uint32_t high_bit = 0x80000000;
+
+// `n` types sharing one name of 65,535 units, each pointing at the same
+// directory of `n` entries with that name, all pointing at one language
+// directory: n x n resources, each with two copies of the name, from 16n
+// bytes of directories and one name.
+Bytes shared_resource_tree(uint32_t rva, uint16_t n) {
+    const uint32_t names_at = 16 + 8 * uint32_t{n}, languages_at = names_at + 16 + 8 * uint32_t{n};
+    const uint32_t entry_at = languages_at + 24, data_at = entry_at + 16, name_at = data_at + 8;
+    Bytes b;
+    for (uint32_t directory : {names_at, languages_at}) {
+        resource_header(b, n, 0);
+        for (uint32_t i = 0; i < n; ++i) {
+            append_u32(b, high_bit | name_at);
+            append_u32(b, high_bit | directory);
+        }
+    }
+    resource_header(b, 0, 1);
+    append_u32(b, 0x409);
+    append_u32(b, entry_at);
+    for (uint32_t v : {rva + data_at, 8u, 0u, 0u, 0u, 0u}) append_u32(b, v);
+    b.insert(b.end(), {0xFF, 0xFF});
+    for (int i = 0; i < 0xFFFF; ++i) b.insert(b.end(), {'A', 0});
+    return b;
+}
+
+// `count` RT_RCDATA resources numbered from 1, of 4 bytes each.
+Bytes rcdata_tree(uint32_t rva, uint16_t count) {
+    const uint32_t n = count, languages_at = 24 + 16 + 8 * n, entries_at = languages_at + 24 * n;
+    const uint32_t data_at = entries_at + 16 * n;
+    Bytes b;
+    resource_header(b, 0, 1);
+    append_u32(b, 10);
+    append_u32(b, high_bit | 24);
+    resource_header(b, 0, count);
+    for (uint32_t i = 0; i < n; ++i) {
+        append_u32(b, i + 1);
+        append_u32(b, high_bit | (languages_at + 24 * i));
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        resource_header(b, 0, 1);
+        append_u32(b, 0x409);
+        append_u32(b, entries_at + 16 * i);
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        for (uint32_t v : {rva + data_at + 4 * i, 4u, 0u, 0u}) append_u32(b, v);
+    }
+    for (uint32_t i = 0; i < n; ++i) append_u32(b, i);
+    return b;
 }
 
 bool contains(const Bytes &haystack, const std::string &text) {
@@ -389,6 +473,39 @@ TEST_F(Cli, VerifyRejectsDamage) {
                    damaged + "Windows would not load it: section \".data\" starts at RVA 0x3000 instead of 0x2000, "
                              "right after the one before it");
 
+    // What the packer wrote and a loader needs, each changed behind a
+    // checksum made to match: a DLL, another subsystem, the entry point in
+    // the resources, no imports, a .tavrik section without read access.
+    const auto section_header = [&good](const std::string &name) {
+        for (size_t h = tavrik_test::section_table;; h += 40) {
+            if (std::string(reinterpret_cast<const char *>(&good[h])) == name) return h;
+        }
+    };
+    const size_t rsrc_header = section_header(".rsrc"), tavrik_header = section_header(".tavrik");
+    const uint32_t rsrc_rva = tavrik_test::get_u32(good, rsrc_header + 12);
+    const std::vector<std::pair<std::function<void(Bytes &)>, std::string>> unlike = {
+        {[](Bytes &b) { b[tavrik_test::coff_header + 19] |= 0x20; }, "it is marked as a DLL, not a program"},
+        {[](Bytes &b) { b[tavrik_test::optional_header + 68] = 1; },
+         "its subsystem 1 is neither windows (2) nor console (3)"},
+        {[rsrc_rva](Bytes &b) { tavrik_test::put_u32(b, tavrik_test::optional_header + 16, rsrc_rva); },
+         "its entry point 0x" + [rsrc_rva] {
+             char hex[16];
+             std::snprintf(hex, sizeof hex, "%X", rsrc_rva);
+             return std::string(hex);
+         }() + " is not in a section of executable code"},
+        {[](Bytes &b) { tavrik_test::put_u32(b, tavrik_test::optional_header + 112 + 8, 0); },
+         "it has no import directory"},
+        {[tavrik_header](Bytes &b) { tavrik_test::put_u32(b, tavrik_header + 36, 0x40); },
+         "its .tavrik section's flags are 0x00000040, not those of readable initialized data (0x40000040)"},
+    };
+    for (const auto &[change, line] : unlike) {
+        Bytes changed = good;
+        change(changed);
+        fix_checksum(changed);
+        tmp.write("bad.exe", changed);
+        expect_refusal(run(tmp, {"verify", bad.string()}), damaged + line);
+    }
+
     // A certificate table entry that leads nowhere is no signature.
     const size_t certificate_entry = tavrik_test::optional_header + 112 + 4 * 8;
     Bytes bogus = good;
@@ -487,6 +604,30 @@ TEST_F(Cli, BoundedMemoryOnHostileFiles) {
     fs::resize_file(huge, uint64_t{4} << 30);
     expect_refusal(run_limited(tmp, limit, {"list", huge.string()}),
                    q(huge.string()) + " is not a packed executable: not a PE image (no PE signature)");
+
+    // Resource directories that all share one name of 65,535 units and one
+    // subdirectory: 4,096 x 4,096 resources from 200 KiB, in the launcher
+    // part or in the application. The walk is charged to a budget of the
+    // file's size and refused past it.
+    SyntheticPe shared_stub = SyntheticPe::launcher(), shared_dll = SyntheticPe::application();
+    shared_stub.resources = shared_dll.resources = [](uint32_t rva) { return shared_resource_tree(rva, 4096); };
+    const Bytes tree_exe =
+        packed_around(*tavrik::compress_frame(raw_archive({{u"app.dll", app_bytes}}), 1, 1), true, shared_stub.build());
+    ASSERT_LT(tree_exe.size(), 480u << 10);
+    const std::string tree = tmp.write("tree.exe", tree_exe).string();
+    const std::string over = "damaged resource directory: it lists more than the file holds (shared or repeated entries)";
+    expect_refusal(run_limited(tmp, limit, {"verify", tree}), q(tree) + " is damaged: " + over);
+    expect_refusal(run_limited(tmp, limit, {"list", tree}), q(tree) + ": " + over);
+    const std::string tree_dll = tmp.write("tree.dll", shared_dll.build()).string();
+    expect_refusal(run_limited(tmp, limit, {"pack", "--fast", "-o", out, "--stub", stub, tree_dll}),
+                   "application " + q(tree_dll) + " has a " + over);
+
+    // 16,384 icon entries naming one PNG of 64 KiB: each image must have
+    // bytes of its own, or 320 KiB of icon would stand for 1 GiB.
+    const std::string shared_ico = tmp.write("shared.ico", png_ico(16384, true)).string();
+    expect_refusal(run_limited(tmp, limit, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", shared_ico, app}),
+                   "icon " + q(shared_ico) + " is not a valid .ico file: images 1 and 2 share bytes of the file");
+    EXPECT_FALSE(fs::exists(out));
 
     // 2,000 files 508 levels deep are extracted as fast as flat ones: each
     // directory is opened once, not once per file.
@@ -610,6 +751,25 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
                                                       " bytes\nsubsystem: console\n",
                                                   0),
               0u);
+
+    // What pack writes, list and verify read back, and what Windows loads,
+    // pack takes: every image a .ico file can list (65,535), and an
+    // application with 5,000 resources of one type.
+    constexpr uint64_t limit = uint64_t{384} << 20;
+    const std::string many = tmp.write("many.ico", png_ico(65535)).string();
+    SyntheticPe rcdata = SyntheticPe::application();
+    rcdata.resources = [](uint32_t rva) { return rcdata_tree(rva, 5000); };
+    const std::string rich = tmp.write("in/rich.dll", rcdata.build()).string();
+    r = run_limited(tmp, limit, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", many, rich});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::string icons = "\nicon: 256x256";
+    for (int i = 1; i < 65535; ++i) icons += ", 256x256";
+    r = run_limited(tmp, limit, {"verify", out});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(icons + "\n"), std::string::npos) << r.out.substr(0, 200);
+    r = run_limited(tmp, limit, {"list", out});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(icons + "\n"), std::string::npos) << r.out.substr(0, 200);
 }
 
 TEST_F(Cli, RefusesABrokenIdentity) {
@@ -620,6 +780,8 @@ TEST_F(Cli, RefusesABrokenIdentity) {
     };
     Bytes past_end = ico_file({bitmap_image(16)});
     tavrik_test::put_u32(past_end, 6 + 8, 1 << 20);
+    Bytes empty_image = ico_file({bitmap_image(16)});
+    tavrik_test::put_u32(empty_image, 6 + 8, 0);
     Bytes cursor = ico_file({bitmap_image(16)});
     cursor[2] = 2;
     const std::vector<std::pair<Bytes, std::string>> icons = {
@@ -629,6 +791,7 @@ TEST_F(Cli, RefusesABrokenIdentity) {
         {Bytes{0, 0, 1, 0, 0, 0}, "it holds no images"},
         {Bytes{0, 0, 1, 0, 2, 0, 1, 2, 3}, "its directory of 2 images runs past the end of the file"},
         {past_end, "image 1 runs past the end of the file"},
+        {empty_image, "image 1 is empty"},
         {ico_file({png_image(100), Bytes(64, 'x')}), "image 2 is neither a PNG nor a bitmap"},
     };
     for (size_t i = 0; i < icons.size(); ++i) {
@@ -668,6 +831,9 @@ TEST_F(Cli, RefusesStubsThatAreNotThePlainLauncher) {
     signed_pe.certificate_size = 0x10;
     signed_pe.overlay = Bytes(0x10, 7);
     const std::string signed_stub = tmp.write("signed.exe", signed_pe.build()).string();
+    SyntheticPe dll_launcher = SyntheticPe::launcher();
+    dll_launcher.dll = true;
+    const std::string dll_stub = tmp.write("dll.exe", dll_launcher.build()).string();
     SyntheticPe no_manifest = SyntheticPe::launcher();
     no_manifest.manifest.clear();
     const std::string bare = tmp.write("bare.exe", no_manifest.build()).string();
@@ -683,6 +849,7 @@ TEST_F(Cli, RefusesStubsThatAreNotThePlainLauncher) {
              {single, "stub " + q(single) + " is not the Tavrik launcher: not a Windows executable (no MZ header)"},
              {packed, "stub " + q(packed) + " already carries attached data (a .tavrik section); use the launcher as built"},
              {signed_stub, "stub " + q(signed_stub) + " is signed; pack the unsigned launcher and sign after packing"},
+             {dll_stub, "stub " + q(dll_stub) + " is not the Tavrik launcher: it is marked as a DLL, not a program"},
              {bare, "cannot rewrite the resources of stub " + q(bare) + ": it has no manifest"}}) {
         expect_refusal(run(tmp, {"pack", "-o", out, "--stub", candidate, app}), line);
     }

@@ -181,12 +181,12 @@ Bytes SyntheticPe::build() const {
         generated.push_back(export_data);
         next_rva += align(all.back().raw_size, section_alignment);
     }
-    if (!product_name.empty() || !manifest.empty()) {
+    if (!product_name.empty() || !manifest.empty() || resources) {
         resource_rva = next_rva;
-        std::vector<std::pair<uint32_t, Bytes>> resources;
-        if (!product_name.empty()) resources.emplace_back(16, version_info(product_name));
-        if (!manifest.empty()) resources.emplace_back(24, Bytes(manifest.begin(), manifest.end()));
-        resource_data = resource_section(resource_rva, resources);
+        std::vector<std::pair<uint32_t, Bytes>> listed;
+        if (!product_name.empty()) listed.emplace_back(16, version_info(product_name));
+        if (!manifest.empty()) listed.emplace_back(24, Bytes(manifest.begin(), manifest.end()));
+        resource_data = resources ? resources(resource_rva) : resource_section(resource_rva, listed);
         all.push_back({".rsrc", static_cast<uint32_t>(resource_data.size()),
                        align(static_cast<uint32_t>(resource_data.size()), file_alignment)});
         generated.push_back(resource_data);

@@ -6,6 +6,7 @@
 // point is the start of the first section, which is code.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ struct SyntheticPe {
     // ProductName, and an RT_MANIFEST resource holding this text.
     std::u16string product_name;
     std::string manifest;
+    // When set, the ".rsrc" section holds what this returns for the RVA the
+    // section is mapped at, instead of the two resources above.
+    std::function<Bytes(uint32_t rva)> resources;
 
     // Sections are mapped back to back from 0x1000 on, each rounded up to
     // SectionAlignment, and SizeOfImage ends after the last one. Their data
