@@ -77,9 +77,11 @@ struct TreeReader {
         const size_t count = size_t{header.u16(12)} + header.u16(14);
         if (!header.ok()) return damaged("resource directory");
         if (!budget.spend(directory_header_size + directory_entry_size * count)) return over_budget;
+        std::vector<Entry> entries;
+        // An empty directory may end its section: no entries to map.
+        if (count == 0) return entries;
         ByteReader entries_at = at(uint64_t{offset} + directory_header_size, directory_entry_size * count);
         if (!entries_at.ok()) return damaged("resource directory");
-        std::vector<Entry> entries;
         entries.reserve(count);
         for (size_t i = 0; i < count; ++i) {
             const uint32_t name = entries_at.read_u32();
