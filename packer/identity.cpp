@@ -52,15 +52,9 @@ const Resource *first_of(const std::vector<Resource> &resources, uint16_t type) 
     return nullptr;
 }
 
-// Shown on one line: control characters become '?'.
-std::string shown_text(const std::u16string &text) {
-    std::u16string printable = text;
-    for (char16_t &c : printable) {
-        if (c < 0x20 || c == 0x7F) c = u'?';
-    }
-    auto utf8 = utf16_to_utf8(printable);
-    return utf8 ? *utf8 : std::string("(not valid UTF-16)");
-}
+// Shown on one line, escaped as names are: an unpaired surrogate is one
+// escape, and the rest of the text still shows.
+std::string shown_text(const std::u16string &text) { return printable(text); }
 
 }  // namespace
 

@@ -668,11 +668,16 @@ TEST_F(Cli, PackNeverWritesThroughOrOverItsInputs) {
 }
 
 TEST_F(Cli, ListAndErrorsEscapeControlCharacters) {
-    const Bytes archive = raw_archive({{u"app.dll", app_bytes}, {u"\x1B[31mred", {'r'}}, {u"bell\a\nline", {}}});
+    const Bytes archive = raw_archive({{u"app.dll", app_bytes},
+                                       {u"\x1B[31mred", {'r'}},
+                                       {u"bell\a\nline", {}},
+                                       {u"invoice\u202Efdp.exe", {}},
+                                       {u"\u2066\u200Fisolated\u2069", {}}});
     const std::string crafted = tmp.write("crafted.exe", packed_archive(archive)).string();
     const ToolRun listed = run(tmp, {"list", crafted});
-    EXPECT_EQ(first_lines(listed.out, 3),
-              std::to_string(app_bytes.size()) + " app.dll\n1 <U+001B>[31mred\n0 bell<U+0007><U+000A>line\n");
+    EXPECT_EQ(first_lines(listed.out, 5), std::to_string(app_bytes.size()) +
+                                              " app.dll\n1 <U+001B>[31mred\n0 bell<U+0007><U+000A>line\n"
+                                              "0 invoice<U+202E>fdp.exe\n0 <U+2066><U+200F>isolated<U+2069>\n");
     expect_refusal(run(tmp, {"verify", crafted}),
                    q(crafted) + ": name \"<U+001B>[31mred\" contains the control character U+001B");
     expect_refusal(run(tmp, {"verify", tmp.path().string() + "/no\x1B]0;such"}),
@@ -741,7 +746,7 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
     EXPECT_EQ(r.out, std::to_string(dll_bytes.size()) +
                          " suite.dll\n"
                          "subsystem: console\nexecution level: requireAdministrator\nicon: 16x16, 32x32, 256x256\n"
-                         "file version: 1.2.3.4\nproduct version: 0.0.0.0\nstring Comments: tab?here\n"
+                         "file version: 1.2.3.4\nproduct version: 0.0.0.0\nstring Comments: tab<U+0009>here\n"
                          "string CompanyName: Example Ltd\nstring FileDescription: suite\nstring FileVersion: 1.2.3.4\n"
                          "string InternalName: out\nstring legalcopyright: \xC2\xA9 2026 Example\n"
                          "string OriginalFilename: out.exe\nstring ProductName: Example Suite\n"
