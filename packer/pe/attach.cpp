@@ -50,8 +50,8 @@ Result<PeImage> check_stub(const Bytes &stub) {
     }
     // Bytes after the section table may hold something (bound imports, for
     // one); only a zero-filled slot is free to take.
-    for (size_t i = slot; i < slot + pe::section_header_size; ++i) {
-        if (stub[i] != 0) return refuse("the space after its section table is in use");
+    if (ByteReader(stub).copy(slot, pe::section_header_size) != Bytes(pe::section_header_size, 0)) {
+        return refuse("the space after its section table is in use");
     }
     return image;
 }
@@ -128,7 +128,10 @@ Result<Bytes> find_attached_data(const Bytes &exe) {
     if (!image) return Error{image.error()};
     auto section = attached_section(*image);
     if (!section) return Error{section.error()};
-    return Bytes(exe.begin() + section->raw_offset, exe.begin() + section->raw_offset + section->virtual_size);
+    ByteReader file(exe);
+    Bytes data = file.copy(section->raw_offset, section->virtual_size);
+    if (!file.ok()) return Error{"section \".tavrik\" runs past the end of the file"};
+    return data;
 }
 
 }  // namespace tavrik
