@@ -257,7 +257,7 @@ std::string names_problem(const std::vector<std::u16string> &names) {
                 const NameNode &seen = nodes[found.first->second];
                 const std::u16string &other = names[seen.name_index];
                 if (last && seen.file) {
-                    if (other == name) return "two files would be packed as " + shown_name(name);
+                    if (other == name) return "two files have the name " + shown_name(name);
                     return "names " + shown_name(other) + " and " + shown_name(name) +
                            " differ only in case; Windows would see one file";
                 }

@@ -90,7 +90,7 @@ Result<size_t> extract_packed(const PackedFile &packed, const std::filesystem::p
     names.reserve(list.records.size());
     for (const auto &record : list.records) names.push_back(record.name);
     const std::string problem = names_problem(names);
-    if (!problem.empty()) return Error{problem};
+    if (!problem.empty()) return Error{packed.shown() + ": " + problem};
     names.clear();
     names.shrink_to_fit();
 

@@ -135,7 +135,8 @@ Result<bool> parse_identity_option(const std::string &option, const std::string 
         }
         auto name = utf8_to_utf16(value.substr(0, equals));
         auto text = utf8_to_utf16(value.substr(equals + 1));
-        if (!name || !text) return Error{option + " " + value.substr(0, equals) + " is not valid UTF-8"};
+        if (!name) return Error{option + " name \"" + value.substr(0, equals) + "\" is not valid UTF-8"};
+        if (!text) return Error{option + " " + value.substr(0, equals) + " has a value that is not valid UTF-8"};
         for (const auto &[given, ignored] : identity.version_strings) {
             if (upcase_name(given) == upcase_name(*name)) {
                 return Error{option + " " + value.substr(0, equals) + " is given twice"};

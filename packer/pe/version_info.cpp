@@ -153,9 +153,10 @@ Result<Bytes> build_version_info(const VersionInfo &info) {
     }
     // Checked before the nodes that hold them are built, so that no length
     // is cut to 16 bits unnoticed; 1 KiB covers every fixed part.
-    if (total > 0xFFFF - 1024) {
-        return Error{"the version strings take " + std::to_string(total) +
-                     " bytes; a version resource holds at most 64 KiB"};
+    constexpr size_t most = 0xFFFF - 1024;
+    if (total > most) {
+        return Error{"the version strings take " + std::to_string(total) + " bytes; at most " + std::to_string(most) +
+                     " fit in a version resource"};
     }
     Bytes translation;
     append_u16(translation, 0x0409);  // US English

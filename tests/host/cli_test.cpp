@@ -377,11 +377,16 @@ TEST_F(Cli, ExtractNeverWritesOutsideItsDirectory) {
         EXPECT_EQ(run(tmp, {"extract", "--force", out, "-o", foreign.string()}).exit_code, 0);
     }
 
-    // A crafted archive naming "..\evil.txt": refused before anything is written.
+    // A crafted archive naming "..\evil.txt", or one name twice: refused
+    // before anything is written, naming the file as verify does.
     const fs::path evil =
         tmp.write("evil.exe", packed_archive(raw_archive({{u"app.dll", {'M'}}, {u"..\\evil.txt", {'E'}}})));
     expect_refusal(run(tmp, {"extract", evil.string(), "-o", (tmp.path() / "y").string()}),
-                   "name \"..\\evil.txt\" has a \".\" or \"..\" component");
+                   q(evil.string()) + ": name \"..\\evil.txt\" has a \".\" or \"..\" component");
+    const fs::path twice =
+        tmp.write("twice.exe", packed_archive(raw_archive({{u"app.dll", {'M'}}, {u"x.txt", {'1'}}, {u"x.txt", {'2'}}})));
+    expect_refusal(run(tmp, {"extract", twice.string(), "-o", (tmp.path() / "y").string()}),
+                   q(twice.string()) + ": two files have the name \"x.txt\"");
     EXPECT_FALSE(fs::exists(tmp.path() / "y"));
     EXPECT_FALSE(fs::exists(tmp.path() / "evil.txt"));
     expect_refusal(run(tmp, {"verify", evil.string()}),
@@ -707,7 +712,7 @@ TEST_F(Cli, RefusesBadInputsBeforeWritingAnything) {
     expect_refusal(pack({program}), "application " + q(program) + " is a program, not a DLL");
     expect_refusal(pack({no_entry}), "application " + q(no_entry) + " does not export run_code");
     expect_refusal(pack({no_table}), "application " + q(no_table) + " does not export run_code");
-    expect_refusal(pack({app, app}), "two files would be packed as \"app.dll\"");
+    expect_refusal(pack({app, app}), "two files have the name \"app.dll\"");
     EXPECT_FALSE(fs::exists(out));
     EXPECT_EQ(count_starting_with(tmp.path(), "out.exe.tmp"), 0);
 
@@ -817,12 +822,20 @@ TEST_F(Cli, RefusesABrokenIdentity) {
         {{"--version-string", "CompanyName"}, "--version-string needs NAME=VALUE, not \"CompanyName\""},
         {{"--version-string", "=Example"}, "--version-string needs NAME=VALUE, not \"=Example\""},
         {{"--version-string", "Comments=a", "--version-string", "COMMENTS=b"}, "--version-string COMMENTS is given twice"},
+        {{"--version-string", "Comments=\xFF"}, "--version-string Comments has a value that is not valid UTF-8"},
+        {{"--version-string", "\xFF=x"}, "--version-string name \"<0xFF>\" is not valid UTF-8"},
     };
     for (const auto &[options, line] : usage) {
         std::vector<std::string> args = {"pack", "-o", out, "--stub", stub, app};
         args.insert(args.end(), options.begin(), options.end());
         expect_refusal(run(tmp, args), line);
     }
+    // Strings too long for one version resource are the options' fault, not
+    // the stub's.
+    const ToolRun long_strings =
+        run(tmp, {"pack", "-o", out, "--stub", stub, app, "--version-string", "Comments=" + std::string(40000, 'x')});
+    expect_error_line(long_strings, "; at most 64511 fit in a version resource");
+    EXPECT_EQ(long_strings.err.find("stub"), std::string::npos) << long_strings.err;
     EXPECT_FALSE(fs::exists(out));
 }
 
