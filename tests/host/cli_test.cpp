@@ -733,14 +733,15 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
 
     // The DLL's own version resource fills in what the options leave open.
     SyntheticPe versioned = SyntheticPe::application();
-    versioned.product_name = u"Example Suite";
+    versioned.product_name = u"Example Suite\xDC00";  // an unpaired surrogate hides nothing after it
     const Bytes dll_bytes = versioned.build();
     const std::string dll = tmp.write("in/suite.dll", dll_bytes).string();
     const Bytes png = png_image(500);
     const std::string icon = tmp.write("app.ico", ico_file({bitmap_image(16), bitmap_image(32), png})).string();
     ToolRun r = run(tmp, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", icon, "--version-string",
                           "CompanyName=Example Ltd", "--version-string", "Comments=tab\there", "--version-string",
-                          "legalcopyright=\xC2\xA9 2026 Example", "--file-version", "1.2.3.4", "--console",
+                          "legalcopyright=\xC2\xA9 2026 Example", "--version-string",
+                          "LegalTrademarks=\xE2\x80\xAEmark", "--file-version", "1.2.3.4", "--console",
                           "--execution-level", "requireAdministrator", dll});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const Bytes packed = read_file(out);
@@ -754,7 +755,8 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
                          "file version: 1.2.3.4\nproduct version: 0.0.0.0\nstring Comments: tab<U+0009>here\n"
                          "string CompanyName: Example Ltd\nstring FileDescription: suite\nstring FileVersion: 1.2.3.4\n"
                          "string InternalName: out\nstring legalcopyright: \xC2\xA9 2026 Example\n"
-                         "string OriginalFilename: out.exe\nstring ProductName: Example Suite\n"
+                         "string LegalTrademarks: <U+202E>mark\n"
+                         "string OriginalFilename: out.exe\nstring ProductName: Example Suite<U+DC00>\n"
                          "string ProductVersion: 0.0.0.0\n")
         << r.err;
     EXPECT_EQ(run(tmp, {"verify", out}).out.rfind("OK: 1 file, " + std::to_string(dll_bytes.size()) +
