@@ -265,7 +265,7 @@ std::string NameSet::add(const std::u16string &name) {
             const Node &seen = nodes_[n];
             if (last && seen.file) {
                 const std::u16string other = path_of(n);
-                if (other == name) return "two files would be packed as " + shown_name(name);
+                if (other == name) return "two files have the name " + shown_name(name);
                 return "names " + shown_name(other) + " and " + shown_name(name) +
                        " differ only in case; Windows would see one file";
             }

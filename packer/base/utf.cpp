@@ -67,7 +67,12 @@ size_t decode_utf8(const std::string &text, size_t i, char32_t &cp) {
 }
 
 bool needs_escape(char32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 || (cp >= 0xD800 && cp <= 0xDFFF);
+    // The bidirectional marks, embeddings, overrides and isolates reorder
+    // what a terminal shows after them: "invoice<U+202E>fdp.exe" would read
+    // as "invoiceexe.pdf".
+    const bool bidi = cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 || bidi ||
+           (cp >= 0xD800 && cp <= 0xDFFF);
 }
 
 void append_escape(std::string &out, const char *prefix, uint32_t value, int digits) {

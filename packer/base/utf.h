@@ -14,7 +14,9 @@ Result<std::string> utf16_to_utf8(const std::u16string &text);
 
 // Text that is safe to write on a terminal line, as UTF-8: control
 // characters (U+0000-U+001F, U+007F-U+009F), the line and paragraph
-// separators U+2028/U+2029 and unpaired surrogates are written as <U+XXXX>.
+// separators U+2028/U+2029, the bidirectional controls (U+200E, U+200F,
+// U+202A-U+202E, U+2066-U+2069) and unpaired surrogates are written as
+// <U+XXXX>.
 // "<" and ">" cannot occur in an archive name, so the form is unambiguous
 // there. Never fails.
 std::string printable(const std::u16string &text);

@@ -90,9 +90,12 @@ Result<size_t> extract_packed(const PackedFile &packed, const std::filesystem::p
     if (!digest) return Error{digest.error()};
     RecordList list(name_limits_for(packed.size()));
     auto read = packed.read_archive(list);
-    if (!read) return Error{list.refusal.empty() ? packed.shown() + " is damaged: " + read.error() : list.refusal};
+    if (!read) {
+        return Error{list.refusal.empty() ? packed.shown() + " is damaged: " + read.error()
+                                          : packed.shown() + ": " + list.refusal};
+    }
     const std::string problem = list.names.finish();
-    if (!problem.empty()) return Error{problem};
+    if (!problem.empty()) return Error{packed.shown() + ": " + problem};
 
     auto target = ExtractDirectory::open(directory, force);
     if (!target) return Error{target.error()};

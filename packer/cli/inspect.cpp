@@ -118,13 +118,18 @@ Result<bool> verify(const PackOptions &options, std::ostream &out) {
     // the program's own, not the launcher's.
     const std::string unloadable = loader_problem(image);
     if (!unloadable.empty()) return Error{shown + " is damaged: Windows would not load it: " + unloadable};
+    // What the packer wrote and the launcher needs; whether the launcher's
+    // code is the one built is not known without a signature.
+    std::string unlike = program_problem(image);
+    if (unlike.empty()) unlike = attached_section_problem(image);
+    if (!unlike.empty()) return Error{shown + " is damaged: " + unlike};
     auto signed_file = check_certificates(*packed);
     if (!signed_file) return signed_file;
     // Set by the packer over the whole file (and kept up to date by signing
     // tools); a 16-bit sum, so the digest below is what proves the content.
     auto checksum = packed->checksum();
     if (!checksum) return Error{checksum.error()};
-    if (load_u32(packed->launcher_part(), image.optional_header_offset + pe::opt_checksum) != *checksum) {
+    if (image.checksum != *checksum) {
         return Error{shown + " is damaged: its PE checksum does not match its contents"};
     }
     auto digest = packed->check_digest();

@@ -62,16 +62,22 @@ const char verify_help[] =
     "usage: tavrik-pack verify PACKED.exe\n"
     "\n"
     "Checks a packed executable: the headers and section table as the Windows\n"
-    "loader checks them, its PE checksum, the SHA-256 digest recorded when it\n"
-    "was packed (it covers every byte the launcher reads), the archive's\n"
-    "structure, every name, and that the first file is a DLL exporting\n"
-    "run_code. Prints one OK line and the program's identity (as list does),\n"
-    "or fails with the reason.\n"
+    "loader checks them; that it is a program (not a DLL) for the console or\n"
+    "window subsystem, with its entry point in executable code, an import\n"
+    "directory, and the .tavrik section as the packer writes it; its PE\n"
+    "checksum; the SHA-256 digest recorded when it was packed, which covers\n"
+    "the attached data (the archive and its framing); the archive's structure,\n"
+    "every name, and that the first file is a DLL exporting run_code. Prints\n"
+    "one OK line and the program's identity (as list does), or fails with the\n"
+    "reason.\n"
     "\n"
-    "\", signed\" means a well-formed certificate table is present; whether the\n"
-    "signature is valid is not checked (use your signing tool for that). An\n"
-    "executable packed without a digest (by an older tavrik-pack) verifies\n"
-    "with a note that its files' content could not be checked.\n";
+    "The digest proves the attached data, not the launcher: changed launcher\n"
+    "code with its PE checksum recomputed still verifies. Only a signature\n"
+    "proves where the launcher came from. \", signed\" means a well-formed\n"
+    "certificate table is present; whether the signature is valid is not\n"
+    "checked (use your signing tool for that). An executable packed without a\n"
+    "digest (by an older tavrik-pack) verifies with a note that its files'\n"
+    "content could not be checked.\n";
 
 const char extract_help[] =
     "usage: tavrik-pack extract PACKED.exe -o DIR [--force]\n"
@@ -140,7 +146,8 @@ Result<bool> parse_identity_option(const std::string &option, const std::string 
         }
         auto name = utf8_to_utf16(value.substr(0, equals));
         auto text = utf8_to_utf16(value.substr(equals + 1));
-        if (!name || !text) return Error{option + " " + value.substr(0, equals) + " is not valid UTF-8"};
+        if (!name) return Error{option + " name \"" + value.substr(0, equals) + "\" is not valid UTF-8"};
+        if (!text) return Error{option + " " + value.substr(0, equals) + " has a value that is not valid UTF-8"};
         for (const auto &[given, ignored] : identity.version_strings) {
             if (upcase_name(given) == upcase_name(*name)) {
                 return Error{option + " " + value.substr(0, equals) + " is given twice"};

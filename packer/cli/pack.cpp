@@ -90,6 +90,10 @@ Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &
     auto version = derive_version_info(options.identity, application.content, application.name, *output_name16);
     if (!version) return Error{"application " + shown_path(options.app_dll) + " " + version.error()};
     identity.version = std::move(*version);
+    // Built here once to refuse strings too long for one resource: theirs
+    // (the options' or the application's) is the fault, not the stub's.
+    auto version_resource = build_version_info(identity.version);
+    if (!version_resource) return Error{version_resource.error()};
     auto identified = apply_identity(stub, identity);
     if (!identified) {
         return Error{"cannot rewrite the resources of stub " + shown_path(stub_path) + ": " + identified.error()};

@@ -1,5 +1,6 @@
 #include "packer/pe/attach.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "packer/pe/pe_checksum.h"
@@ -49,8 +50,8 @@ Result<PeImage> check_stub(const Bytes &stub) {
     }
     // Bytes after the section table may hold something (bound imports, for
     // one); only a zero-filled slot is free to take.
-    for (size_t i = slot; i < slot + pe::section_header_size; ++i) {
-        if (stub[i] != 0) return refuse("the space after its section table is in use");
+    if (ByteReader(stub).copy(slot, pe::section_header_size) != Bytes(pe::section_header_size, 0)) {
+        return refuse("the space after its section table is in use");
     }
     return image;
 }
@@ -109,12 +110,28 @@ Result<PeSection> attached_section(const PeImage &image) {
     return *section;
 }
 
+std::string attached_section_problem(const PeImage &image) {
+    const PeSection *section = find_section(image);
+    if (section == nullptr) return "it has no .tavrik section";
+    if (section != &image.sections.back()) return "its .tavrik section is not its last section";
+    if (section->characteristics != attached_section_characteristics) {
+        char flags[16];
+        std::snprintf(flags, sizeof flags, "0x%08X", static_cast<unsigned>(section->characteristics));
+        return std::string("its .tavrik section's flags are ") + flags +
+               ", not those of readable initialized data (0x40000040)";
+    }
+    return "";
+}
+
 Result<Bytes> find_attached_data(const Bytes &exe) {
     auto image = parse_pe_image(exe);
     if (!image) return Error{image.error()};
     auto section = attached_section(*image);
     if (!section) return Error{section.error()};
-    return Bytes(exe.begin() + section->raw_offset, exe.begin() + section->raw_offset + section->virtual_size);
+    ByteReader file(exe);
+    Bytes data = file.copy(section->raw_offset, section->virtual_size);
+    if (!file.ok()) return Error{"section \".tavrik\" runs past the end of the file"};
+    return data;
 }
 
 }  // namespace tavrik

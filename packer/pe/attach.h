@@ -26,6 +26,11 @@ Result<Bytes> attach_to_stub(const Bytes &stub, const Bytes &attached_data);
 // of stored data are the attached data.
 Result<PeSection> attached_section(const PeImage &image);
 
+// What the packer writes into the .tavrik section's header and a reader of
+// a packed executable can check: its flags (initialized data, read access,
+// nothing else), and that it is the last section. "" when both hold.
+std::string attached_section_problem(const PeImage &image);
+
 // The section's bytes (VirtualSize of them) from a packed executable.
 Result<Bytes> find_attached_data(const Bytes &exe);
 

@@ -1,7 +1,9 @@
 #include "packer/pe/icons.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 namespace tavrik {
 
@@ -20,46 +22,74 @@ bool is_png(const Bytes &data) {
 }
 
 bool is_bitmap(const Bytes &data) {
-    return data.size() >= bitmap_info_header_size && load_u32(data, 0) == bitmap_info_header_size;
+    ByteReader header(data);
+    return header.u32(0) == bitmap_info_header_size && header.ok();
 }
 
 unsigned pixels(uint8_t stated) { return stated == 0 ? 256 : stated; }
 
+struct Stored {
+    uint32_t offset;
+    uint32_t size;
+    size_t index;  // from 0, in directory order
+};
+
 }  // namespace
 
-Result<std::vector<IconImage>> parse_ico(const Bytes &file) {
-    if (file.size() < directory_header_size) return Error{"it is too short for an icon directory"};
-    const uint16_t type = load_u16(file, 2);
-    if (load_u16(file, 0) != 0 || (type != type_icon && type != type_cursor)) {
+Result<std::vector<IconImage>> parse_ico(const Bytes &bytes) {
+    ByteReader file(bytes);
+    if (!file.fits(0, directory_header_size)) return Error{"it is too short for an icon directory"};
+    const uint16_t reserved = file.read_u16();
+    const uint16_t type = file.read_u16();
+    if (reserved != 0 || (type != type_icon && type != type_cursor)) {
         return Error{"it does not start with an icon directory"};
     }
     if (type == type_cursor) return Error{"it is a cursor, not an icon"};
-    const size_t count = load_u16(file, 4);
+    const size_t count = file.read_u16();
+    static_assert(UINT16_MAX <= max_icon_images, "every image a .ico file can list fits in one icon group");
     if (count == 0) return Error{"it holds no images"};
-    if (!range_fits(file.size(), directory_header_size, file_entry_size * count)) {
+    if (!file.fits(directory_header_size, file_entry_size * count)) {
         return Error{"its directory of " + std::to_string(count) + " images runs past the end of the file"};
     }
-    std::vector<IconImage> images;
+    std::vector<IconImage> images(count);
+    std::vector<Stored> stored;
     for (size_t i = 0; i < count; ++i) {
-        const size_t entry = directory_header_size + file_entry_size * i;
-        const uint32_t size = load_u32(file, entry + 8);
-        const uint32_t offset = load_u32(file, entry + 12);
+        IconImage &image = images[i];
+        image.width = file.read_u8();
+        image.height = file.read_u8();
+        image.colors = file.read_u8();
+        file.read_u8();  // reserved
+        image.planes = file.read_u16();
+        image.bit_count = file.read_u16();
+        const uint32_t size = file.read_u32();
+        const uint32_t offset = file.read_u32();
         const std::string which = "image " + std::to_string(i + 1);
-        if (size == 0 || !range_fits(file.size(), offset, size)) return Error{which + " runs past the end of the file"};
-        IconImage image;
-        image.width = file[entry];
-        image.height = file[entry + 1];
-        image.colors = file[entry + 2];
-        image.planes = load_u16(file, entry + 4);
-        image.bit_count = load_u16(file, entry + 6);
-        image.data.assign(file.begin() + offset, file.begin() + offset + size);
-        if (!is_png(image.data) && !is_bitmap(image.data)) return Error{which + " is neither a PNG nor a bitmap"};
-        images.push_back(std::move(image));
+        if (size == 0) return Error{which + " is empty"};
+        if (!file.fits(offset, size)) return Error{which + " runs past the end of the file"};
+        stored.push_back({offset, size, i});
+    }
+    // Each image its own bytes: ranges that overlap would let a small file
+    // stand for many copies of one image in the executable.
+    std::sort(stored.begin(), stored.end(), [](const Stored &a, const Stored &b) { return std::tie(a.offset, a.index) < std::tie(b.offset, b.index); });
+    for (size_t k = 1; k < stored.size(); ++k) {
+        const Stored &before = stored[k - 1], &after = stored[k];
+        if (uint64_t{before.offset} + before.size > after.offset) {
+            const auto [first, second] = std::minmax(before.index, after.index);
+            return Error{"images " + std::to_string(first + 1) + " and " + std::to_string(second + 1) +
+                         " share bytes of the file"};
+        }
+    }
+    for (const Stored &range : stored) images[range.index].data = file.copy(range.offset, range.size);
+    for (size_t i = 0; i < count; ++i) {
+        if (!is_png(images[i].data) && !is_bitmap(images[i].data)) {
+            return Error{"image " + std::to_string(i + 1) + " is neither a PNG nor a bitmap"};
+        }
     }
     return images;
 }
 
-Bytes build_icon_group(const std::vector<IconImage> &images, uint16_t first_id) {
+Bytes build_icon_group(const std::vector<IconImage> &images) {
+    constexpr uint16_t first_id = first_icon_id;
     Bytes group;
     append_u16(group, 0);
     append_u16(group, type_icon);
@@ -77,18 +107,27 @@ Bytes build_icon_group(const std::vector<IconImage> &images, uint16_t first_id) 
     return group;
 }
 
-Result<std::vector<IconGroupEntry>> parse_icon_group(const Bytes &group) {
-    if (group.size() < directory_header_size || load_u16(group, 0) != 0 || load_u16(group, 2) != type_icon) {
+Result<std::vector<IconGroupEntry>> parse_icon_group(const Bytes &bytes) {
+    ByteReader group(bytes);
+    const uint16_t reserved = group.read_u16();
+    const uint16_t type = group.read_u16();
+    const size_t count = group.read_u16();
+    if (!group.ok() || reserved != 0 || type != type_icon || !group.fits(group.position(), group_entry_size * count)) {
         return Error{"damaged icon group"};
     }
-    const size_t count = load_u16(group, 4);
-    if (!range_fits(group.size(), directory_header_size, group_entry_size * count)) return Error{"damaged icon group"};
     std::vector<IconGroupEntry> entries;
     for (size_t i = 0; i < count; ++i) {
-        const size_t at = directory_header_size + group_entry_size * i;
-        entries.push_back({pixels(group[at]), pixels(group[at + 1]), load_u16(group, at + 6), load_u32(group, at + 8),
-                           load_u16(group, at + 12)});
+        IconGroupEntry entry;
+        entry.width = pixels(group.read_u8());
+        entry.height = pixels(group.read_u8());
+        group.read_u16();  // colours, reserved
+        group.read_u16();  // planes
+        entry.bit_count = group.read_u16();
+        entry.size = group.read_u32();
+        entry.id = group.read_u16();
+        entries.push_back(entry);
     }
+    if (!group.ok()) return Error{"damaged icon group"};
     return entries;
 }
 

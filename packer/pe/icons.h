@@ -9,8 +9,16 @@
 
 #include "packer/base/byte_io.h"
 #include "packer/base/result.h"
+#include "packer/pe/resources.h"
 
 namespace tavrik {
+
+// The RT_ICON resources of a packed executable's icon are numbered from
+// first_icon_id; a .ico file lists at most 65535 images, and all of them fit
+// both the numbers and one resource directory.
+constexpr uint16_t first_icon_id = 1;
+constexpr size_t max_icon_images = UINT16_MAX - first_icon_id + 1;
+static_assert(max_icon_images <= max_entries_per_kind, "an icon's images fit one resource directory");
 
 struct IconImage {
     uint8_t width = 0;   // as stated in the directory: 0 means 256
@@ -21,12 +29,15 @@ struct IconImage {
     Bytes data;          // a PNG, or a BITMAPINFOHEADER and its bits
 };
 
-// The images of a .ico file, in file order. The reason for a refusal is
-// the end of "... is not a valid .ico file: ".
+// The images of a .ico file, in file order, each from bytes of its own (two
+// images whose ranges overlap are refused, so together they take no more
+// than the file). The reason for a refusal is the end of "... is not a valid
+// .ico file: ".
 Result<std::vector<IconImage>> parse_ico(const Bytes &file);
 
-// RT_GROUP_ICON data naming the images RT_ICON first_id, first_id + 1, ...
-Bytes build_icon_group(const std::vector<IconImage> &images, uint16_t first_id);
+// RT_GROUP_ICON data naming the images RT_ICON first_icon_id,
+// first_icon_id + 1, ...
+Bytes build_icon_group(const std::vector<IconImage> &images);
 
 struct IconGroupEntry {
     unsigned width = 0;  // in pixels, 256 for a stated 0

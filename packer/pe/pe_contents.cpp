@@ -1,7 +1,5 @@
 #include "packer/pe/pe_contents.h"
 
-#include <cstring>
-
 #include "packer/pe/resources.h"
 #include "packer/pe/version_info.h"
 
@@ -13,40 +11,41 @@ constexpr size_t export_directory_size = 40;
 
 Error damaged(const char *what) { return Error{std::string("damaged ") + what}; }
 
-// The file offset of `length` bytes at `rva` + `offset`, or -1.
-int64_t locate(const PeImage &image, uint64_t rva, uint64_t offset, uint64_t length) {
-    const uint64_t at = rva + offset;
-    if (at > UINT32_MAX || length > UINT32_MAX) return -1;
-    return image.file_offset(static_cast<uint32_t>(at), static_cast<uint32_t>(length));
+// `length` bytes at `rva` as mapped into the file, or a failed reader.
+ByteReader locate(ByteReader &file, const PeImage &image, uint64_t rva, uint64_t length) {
+    if (rva > UINT32_MAX || length > UINT32_MAX) return ByteReader::none();
+    const int64_t at = image.file_offset(static_cast<uint32_t>(rva), static_cast<uint32_t>(length));
+    return at < 0 ? ByteReader::none() : file.sub(static_cast<uint64_t>(at), length);
 }
 
 }  // namespace
 
-Result<bool> exports_name(const Bytes &file, const PeImage &image, const std::string &name) {
+Result<bool> exports_name(const Bytes &bytes, const PeImage &image, const std::string &name) {
     if (image.directories.size() <= pe::export_directory) return false;
     const DataDirectory directory = image.directories[pe::export_directory];
     if (directory.address == 0 && directory.size == 0) return false;
-    const int64_t at = locate(image, directory.address, 0, export_directory_size);
-    if (at < 0) return damaged("export directory");
-    const uint32_t function_count = load_u32(file, at + 20);
-    const uint32_t name_count = load_u32(file, at + 24);
-    const uint32_t functions = load_u32(file, at + 28);
-    const uint32_t names = load_u32(file, at + 32);
-    const uint32_t ordinals = load_u32(file, at + 36);
-    const int64_t functions_at = locate(image, functions, 0, 4 * uint64_t{function_count});
-    const int64_t names_at = locate(image, names, 0, 4 * uint64_t{name_count});
-    const int64_t ordinals_at = locate(image, ordinals, 0, 2 * uint64_t{name_count});
+    ByteReader file(bytes);
+    ByteReader header = locate(file, image, directory.address, export_directory_size);
+    const uint32_t function_count = header.u32(20);
+    const uint32_t name_count = header.u32(24);
+    const uint32_t functions_rva = header.u32(28);
+    const uint32_t names_rva = header.u32(32);
+    const uint32_t ordinals_rva = header.u32(36);
+    if (!header.ok()) return damaged("export directory");
+    ByteReader functions = locate(file, image, functions_rva, 4 * uint64_t{function_count});
+    ByteReader names = locate(file, image, names_rva, 4 * uint64_t{name_count});
+    ByteReader ordinals = locate(file, image, ordinals_rva, 2 * uint64_t{name_count});
     if (name_count == 0) return false;
-    if (functions_at < 0 || names_at < 0 || ordinals_at < 0) return damaged("export directory");
+    if (!functions.ok() || !names.ok() || !ordinals.ok()) return damaged("export directory");
 
     for (uint32_t i = 0; i < name_count; ++i) {
-        const uint32_t name_rva = load_u32(file, names_at + 4 * size_t{i});
-        const int64_t text_at = locate(image, name_rva, 0, name.size() + 1);
-        if (text_at < 0) continue;
-        if (std::memcmp(&file[text_at], name.c_str(), name.size() + 1) != 0) continue;
-        const uint16_t ordinal = load_u16(file, ordinals_at + 2 * size_t{i});
+        ByteReader text = locate(file, image, names.read_u32(), name.size() + 1);
+        if (!text.ok() || text.copy(0, name.size() + 1) != Bytes(name.c_str(), name.c_str() + name.size() + 1)) {
+            continue;
+        }
+        const uint16_t ordinal = ordinals.u16(2 * uint64_t{i});
         if (ordinal >= function_count) return damaged("export directory");
-        return load_u32(file, functions_at + 4 * size_t{ordinal}) != 0;
+        return functions.u32(4 * uint64_t{ordinal}) != 0;
     }
     return false;
 }

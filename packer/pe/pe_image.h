@@ -26,12 +26,17 @@ constexpr size_t opt_file_alignment = 36;
 constexpr size_t opt_size_of_image = 56;
 constexpr size_t opt_size_of_headers = 60;
 constexpr size_t opt_checksum = 64;
+constexpr size_t opt_subsystem = 68;
 constexpr size_t opt_number_of_rva_and_sizes = 108;
 constexpr size_t opt_data_directories = 112;
 constexpr size_t export_directory = 0;
+constexpr size_t import_directory = 1;
 constexpr size_t resource_directory = 2;
 constexpr size_t certificate_directory = 4;
-constexpr uint16_t file_dll = 0x2000;  // IMAGE_FILE_DLL
+constexpr uint16_t file_executable_image = 0x0002;  // IMAGE_FILE_EXECUTABLE_IMAGE
+constexpr uint16_t file_dll = 0x2000;               // IMAGE_FILE_DLL
+constexpr uint32_t section_code = 0x00000020;       // IMAGE_SCN_CNT_CODE
+constexpr uint32_t section_execute = 0x20000000;    // IMAGE_SCN_MEM_EXECUTE
 }  // namespace pe
 
 struct DataDirectory {
@@ -64,6 +69,8 @@ struct PeImage {
     uint32_t symbol_table_offset = 0;
     uint32_t symbol_count = 0;
     uint16_t characteristics = 0;  // COFF file header
+    uint16_t subsystem = 0;        // optional header
+    uint32_t checksum = 0;         // optional header
     uint32_t certificate_offset = 0;
     uint32_t certificate_size = 0;
     std::vector<DataDirectory> directories;  // NumberOfRvaAndSizes of them
@@ -98,6 +105,14 @@ uint64_t pe_headers_extent(const Bytes &start);
 // SizeOfImage covering them, the entry point and data directories inside
 // the image, the image base on a 64 KiB boundary. "" when none applies.
 std::string loader_problem(const PeImage &image);
+
+// What a 64-bit Windows program the launcher is built as must show, beyond
+// what loader_problem checks: a program, not a DLL (IMAGE_FILE_EXECUTABLE_IMAGE
+// set, IMAGE_FILE_DLL clear), the console or window subsystem, its entry
+// point inside a section of executable code, and an import directory inside
+// one section. "" when all hold. Whether the code is the launcher's own is
+// beyond any such check: only a signature proves where it came from.
+std::string program_problem(const PeImage &image);
 
 // Where Windows expects a certificate table (the Authenticode signature):
 // after all section data, on an 8-byte boundary, ending inside the file.

@@ -11,10 +11,9 @@ constexpr uint32_t high_bit = 0x80000000;
 constexpr size_t directory_header_size = 16;
 constexpr size_t directory_entry_size = 8;
 constexpr size_t data_entry_size = 16;
-constexpr size_t max_directory_entries = 4096;
-// Entries may share subdirectories; this bounds what a crafted tree of a
-// few bytes can make the reader list.
-constexpr size_t max_resources = 65536;
+// A header counts named and numbered entries in 16 bits each, so the reader
+// meets at most this many of a kind: whatever the writer may write.
+static_assert(max_entries_per_kind >= UINT16_MAX, "the reader takes every directory a header can describe");
 
 Error damaged(const char *what) { return Error{std::string("damaged ") + what}; }
 
@@ -24,41 +23,69 @@ struct Entry {
     uint32_t offset;  // from the start of the resource directory
 };
 
+// What reading the tree may still cost, counted in the bytes of file each
+// step stands for: 16 per directory header and data entry, 8 per directory
+// entry, 2 per name unit copied. A tree that shares nothing costs about its
+// own size; one whose directories share names or subdirectories pays each
+// time they are reached again, so no crafted tree can make the walk take
+// more time or memory than a small multiple of the file's size.
+struct Budget {
+    uint64_t left;
+
+    bool spend(uint64_t cost) {
+        if (cost > left) {
+            left = 0;
+            return false;
+        }
+        left -= cost;
+        return true;
+    }
+};
+
+const Error over_budget{"damaged resource directory: it lists more than the file holds (shared or repeated entries)"};
+
 struct TreeReader {
-    const Bytes &file;
+    ByteReader file;
     const PeImage &image;
     uint32_t root;  // RVA of the root directory
+    Budget budget;
 
-    int64_t locate(uint64_t offset, uint64_t length) const {
-        const uint64_t at = uint64_t{root} + offset;
-        if (at > UINT32_MAX || length > UINT32_MAX) return -1;
-        return image.file_offset(static_cast<uint32_t>(at), static_cast<uint32_t>(length));
+    // `length` bytes at `offset` from the root, as mapped into the file.
+    ByteReader at(uint64_t offset, uint64_t length) {
+        const uint64_t rva = uint64_t{root} + offset;
+        if (rva > UINT32_MAX || length > UINT32_MAX) return ByteReader::none();
+        const int64_t where = image.file_offset(static_cast<uint32_t>(rva), static_cast<uint32_t>(length));
+        return where < 0 ? ByteReader::none() : file.sub(static_cast<uint64_t>(where), length);
     }
 
-    Result<ResourceId> name_at(uint32_t offset) const {
-        const int64_t at = locate(offset, 2);
-        if (at < 0) return damaged("resource name");
-        const uint16_t length = load_u16(file, at);
-        const int64_t text = locate(uint64_t{offset} + 2, 2 * uint64_t{length});
-        if (text < 0) return damaged("resource name");
+    Result<ResourceId> name_at(uint32_t offset) {
+        ByteReader length_field = at(offset, 2);
+        const uint16_t length = length_field.u16(0);
+        if (!length_field.ok()) return damaged("resource name");
+        if (!budget.spend(2 * uint64_t{length})) return over_budget;
+        ByteReader text = at(uint64_t{offset} + 2, 2 * uint64_t{length});
+        if (!text.ok()) return damaged("resource name");
         ResourceId id;
         id.named = true;
-        for (size_t i = 0; i < length; ++i) id.name.push_back(load_u16(file, text + 2 * i));
+        id.name.reserve(length);
+        for (size_t i = 0; i < length; ++i) id.name.push_back(text.read_u16());
         return id;
     }
 
-    Result<std::vector<Entry>> directory(uint32_t offset) const {
-        const int64_t at = locate(offset, directory_header_size);
-        if (at < 0) return damaged("resource directory");
-        const size_t named = load_u16(file, at + 12);
-        const size_t count = named + load_u16(file, at + 14);
-        if (count > max_directory_entries) return damaged("resource directory");
-        const int64_t entries_at = locate(uint64_t{offset} + directory_header_size, directory_entry_size * count);
-        if (entries_at < 0) return damaged("resource directory");
+    Result<std::vector<Entry>> directory(uint32_t offset) {
+        ByteReader header = at(offset, directory_header_size);
+        const size_t count = size_t{header.u16(12)} + header.u16(14);
+        if (!header.ok()) return damaged("resource directory");
+        if (!budget.spend(directory_header_size + directory_entry_size * count)) return over_budget;
         std::vector<Entry> entries;
+        // An empty directory may end its section: no entries to map.
+        if (count == 0) return entries;
+        ByteReader entries_at = at(uint64_t{offset} + directory_header_size, directory_entry_size * count);
+        if (!entries_at.ok()) return damaged("resource directory");
+        entries.reserve(count);
         for (size_t i = 0; i < count; ++i) {
-            const uint32_t name = load_u32(file, entries_at + directory_entry_size * i);
-            const uint32_t target = load_u32(file, entries_at + directory_entry_size * i + 4);
+            const uint32_t name = entries_at.read_u32();
+            const uint32_t target = entries_at.read_u32();
             Entry entry{ResourceId::of(static_cast<uint16_t>(name)), (target & high_bit) != 0, target & ~high_bit};
             if (name & high_bit) {
                 auto id = name_at(name & ~high_bit);
@@ -97,7 +124,7 @@ Result<std::vector<Resource>> read_resources(const Bytes &file, const PeImage &i
     if (image.directories.size() <= pe::resource_directory) return resources;
     const uint32_t root = image.directories[pe::resource_directory].address;
     if (root == 0) return resources;
-    const TreeReader tree{file, image, root};
+    TreeReader tree{ByteReader(file), image, root, Budget{2 * uint64_t{file.size()} + (64 << 10)}};
     uint64_t total_bytes = 0;
     auto types = tree.directory(0);
     if (!types) return Error{types.error()};
@@ -111,17 +138,21 @@ Result<std::vector<Resource>> read_resources(const Bytes &file, const PeImage &i
             if (!languages) return Error{languages.error()};
             for (const auto &language : *languages) {
                 if (language.directory || language.id.named) return damaged("resource directory");
-                const int64_t entry_at = tree.locate(language.offset, data_entry_size);
-                if (entry_at < 0) return damaged("resource data entry");
-                const uint32_t data_rva = load_u32(file, entry_at);
-                const uint32_t data_size = load_u32(file, entry_at + 4);
+                // Each resource holds its own copy of its type's and name's names.
+                if (!tree.budget.spend(data_entry_size + 2 * (type.id.name.size() + name.id.name.size()))) {
+                    return over_budget;
+                }
+                ByteReader entry = tree.at(language.offset, data_entry_size);
+                const uint32_t data_rva = entry.read_u32();
+                const uint32_t data_size = entry.read_u32();
+                const uint32_t code_page = entry.read_u32();
+                if (!entry.ok()) return damaged("resource data entry");
                 const int64_t data_at = image.file_offset(data_rva, data_size);
                 total_bytes += data_size;
-                if (data_at < 0 || total_bytes > file.size() || resources.size() >= max_resources) {
-                    return damaged("resource data");
-                }
-                Resource r{type.id, name.id, language.id.number, load_u32(file, entry_at + 8),
-                           Bytes(file.begin() + data_at, file.begin() + data_at + data_size)};
+                if (data_at < 0 || total_bytes > file.size()) return damaged("resource data");
+                Resource r{type.id, name.id, language.id.number, code_page,
+                           tree.file.copy(static_cast<uint64_t>(data_at), data_size)};
+                if (!tree.file.ok()) return damaged("resource data");
                 resources.push_back(std::move(r));
             }
         }
@@ -138,8 +169,7 @@ Result<Bytes> build_resource_section(std::vector<Resource> resources, uint32_t s
             return Error{"two resources with the same type, name and language"};
         }
     }
-    // Directory entry counts and name lengths are 16-bit.
-    if (resources.size() > UINT16_MAX) return Error{"too many resources"};
+    // Name lengths are 16-bit.
     for (const auto &r : resources) {
         if (r.type.name.size() > UINT16_MAX || r.name.name.size() > UINT16_MAX) return Error{"resource name too long"};
     }
@@ -151,6 +181,27 @@ Result<Bytes> build_resource_section(std::vector<Resource> resources, uint32_t s
         const bool new_type = i == 0 || !(resources[i].type == resources[i - 1].type);
         if (new_type) type_starts.push_back(i);
         if (new_type || !(resources[i].name == resources[i - 1].name)) name_starts.push_back(i);
+    }
+    // Each directory counts its named and its numbered entries in 16 bits.
+    // Names sort before numbers, so each run below is named, then numbered.
+    const auto too_many = [](const std::vector<const ResourceId *> &run) {
+        const size_t named = std::count_if(run.begin(), run.end(), [](const ResourceId *id) { return id->named; });
+        return named > max_entries_per_kind || run.size() - named > max_entries_per_kind;
+    };
+    {
+        std::vector<const ResourceId *> run;
+        for (size_t start : type_starts) run.push_back(&resources[start].type);
+        if (too_many(run)) return Error{"too many resource types"};
+        for (size_t t = 0, n = 0; t < type_starts.size(); ++t) {
+            const size_t end = t + 1 < type_starts.size() ? type_starts[t + 1] : resources.size();
+            run.clear();
+            for (; n < name_starts.size() && name_starts[n] < end; ++n) run.push_back(&resources[name_starts[n]].name);
+            if (too_many(run)) return Error{"too many resources of one type"};
+        }
+        for (size_t n = 0; n < name_starts.size(); ++n) {
+            const size_t end = n + 1 < name_starts.size() ? name_starts[n + 1] : resources.size();
+            if (end - name_starts[n] > max_entries_per_kind) return Error{"too many languages of one resource"};
+        }
     }
     const auto directory_size = [](size_t entries) { return directory_header_size + directory_entry_size * entries; };
     size_t size = directory_size(type_starts.size()) + directory_size(0) * type_starts.size() +

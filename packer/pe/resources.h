@@ -19,6 +19,11 @@ constexpr uint16_t version = 16;
 constexpr uint16_t manifest = 24;
 }  // namespace resource_type
 
+// The most entries of one kind, named or numbered, in one resource
+// directory: a directory's header counts each kind in 16 bits. The writer
+// refuses a tree that needs more; the reader takes all a header can count.
+constexpr size_t max_entries_per_kind = UINT16_MAX;
+
 // A type or name: a 16-bit number, or a string when `named`.
 struct ResourceId {
     bool named = false;
@@ -43,7 +48,9 @@ struct Resource {
 };
 
 // Every resource of the image, in directory order; none when the image has
-// no resource directory.
+// no resource directory. The walk is charged to a budget of about twice the
+// file's size (directories, entries and name units copied, shared parts
+// each time they are reached), and refused past it.
 Result<std::vector<Resource>> read_resources(const Bytes &file, const PeImage &image);
 
 // The contents of a resource section mapped at `section_rva`: the directory

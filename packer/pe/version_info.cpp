@@ -24,18 +24,18 @@ struct Node {
 };
 
 // Reads the node at `at`, which must lie within `limit`.
-bool read_node(const Bytes &data, size_t at, size_t limit, Node &node) {
+bool read_node(ByteReader &data, size_t at, size_t limit, Node &node) {
     if (!range_fits(limit, at, node_header_size)) return false;
-    const uint16_t length = load_u16(data, at);
+    const uint16_t length = data.u16(at);
     if (length < node_header_size || !range_fits(limit, at, length)) return false;
     node.end = at + length;
-    node.value_length = load_u16(data, at + 2);
-    node.type = load_u16(data, at + 4);
+    node.value_length = data.u16(at + 2);
+    node.type = data.u16(at + 4);
     node.key.clear();
     size_t p = at + node_header_size;
     for (;; p += 2) {
         if (p + 2 > node.end) return false;
-        const char16_t unit = load_u16(data, p);
+        const char16_t unit = data.u16(p);
         if (unit == 0) break;
         node.key.push_back(unit);
     }
@@ -44,11 +44,11 @@ bool read_node(const Bytes &data, size_t at, size_t limit, Node &node) {
     // makes the children start later than the value really ends.
     const size_t value_bytes = node.type == type_text ? 2 * size_t{node.value_length} : node.value_length;
     node.children_at = std::min(align4(node.value_at + value_bytes), node.end);
-    return true;
+    return data.ok();
 }
 
 // The children of `parent`; false when one does not fit inside it.
-bool children_of(const Bytes &data, const Node &parent, std::vector<Node> &children) {
+bool children_of(ByteReader &data, const Node &parent, std::vector<Node> &children) {
     children.clear();
     size_t at = parent.children_at;
     while (at + node_header_size <= parent.end) {
@@ -60,10 +60,10 @@ bool children_of(const Bytes &data, const Node &parent, std::vector<Node> &child
     return true;
 }
 
-std::u16string text_value(const Bytes &data, const Node &node) {
+std::u16string text_value(ByteReader &data, const Node &node) {
     std::u16string text;
     for (size_t p = node.value_at; p + 2 <= node.end; p += 2) {
-        const char16_t unit = load_u16(data, p);
+        const char16_t unit = data.u16(p);
         if (unit == 0) break;
         text.push_back(unit);
     }
@@ -97,15 +97,16 @@ void append_u32(Bytes &b, uint32_t v) {
 
 }  // namespace
 
-Result<VersionInfo> parse_version_info(const Bytes &data) {
+Result<VersionInfo> parse_version_info(const Bytes &bytes) {
     VersionInfo info;
     Node root;
+    ByteReader data(bytes);
     if (!read_node(data, 0, data.size(), root)) return Error{"damaged version resource"};
     if (root.value_length >= fixed_size && range_fits(root.end, root.value_at, fixed_size) &&
-        load_u32(data, root.value_at) == fixed_signature) {
+        data.u32(root.value_at) == fixed_signature) {
         info.has_fixed = true;
         const auto version = [&data, &root](size_t at) {
-            return uint64_t{load_u32(data, root.value_at + at)} << 32 | load_u32(data, root.value_at + at + 4);
+            return uint64_t{data.u32(root.value_at + at)} << 32 | data.u32(root.value_at + at + 4);
         };
         info.file_version = version(8);
         info.product_version = version(16);
@@ -121,6 +122,7 @@ Result<VersionInfo> parse_version_info(const Bytes &data) {
         for (const auto &string : strings) info.strings.emplace_back(string.key, text_value(data, string));
         break;
     }
+    if (!data.ok()) return damaged;
     return info;
 }
 
@@ -151,9 +153,10 @@ Result<Bytes> build_version_info(const VersionInfo &info) {
     }
     // Checked before the nodes that hold them are built, so that no length
     // is cut to 16 bits unnoticed; 1 KiB covers every fixed part.
-    if (total > 0xFFFF - 1024) {
-        return Error{"the version strings take " + std::to_string(total) +
-                     " bytes; a version resource holds at most 64 KiB"};
+    constexpr size_t most = 0xFFFF - 1024;
+    if (total > most) {
+        return Error{"the version strings take " + std::to_string(total) + " bytes; at most " + std::to_string(most) +
+                     " fit in a version resource"};
     }
     Bytes translation;
     append_u16(translation, 0x0409);  // US English

@@ -1,6 +1,7 @@
 #include "packer/program/identity.h"
 
 #include <algorithm>
+#include <set>
 
 #include "packer/archive/names.h"
 #include "packer/base/utf.h"
@@ -51,15 +52,9 @@ const Resource *first_of(const std::vector<Resource> &resources, uint16_t type) 
     return nullptr;
 }
 
-// Shown on one line: control characters become '?'.
-std::string shown_text(const std::u16string &text) {
-    std::u16string printable = text;
-    for (char16_t &c : printable) {
-        if (c < 0x20 || c == 0x7F) c = u'?';
-    }
-    auto utf8 = utf16_to_utf8(printable);
-    return utf8 ? *utf8 : std::string("(not valid UTF-16)");
-}
+// Shown on one line, escaped as names are: an unpaired surrogate is one
+// escape, and the rest of the text still shows.
+std::string shown_text(const std::u16string &text) { return printable(text); }
 
 }  // namespace
 
@@ -155,9 +150,10 @@ Result<Bytes> apply_identity(const Bytes &stub, const Identity &identity) {
             new_group.name = group->name;
             new_group.language = group->language;
         }
-        new_group.data = build_icon_group(identity.icon, 1);
+        new_group.data = build_icon_group(identity.icon);
         for (size_t i = 0; i < identity.icon.size(); ++i) {
-            icons.push_back({ResourceId::of(resource_type::icon), ResourceId::of(static_cast<uint16_t>(i + 1)),
+            icons.push_back({ResourceId::of(resource_type::icon),
+                             ResourceId::of(static_cast<uint16_t>(first_icon_id + i)),
                              new_group.language, 0, identity.icon[i].data});
         }
         icons.push_back(std::move(new_group));
@@ -202,7 +198,7 @@ Result<std::vector<std::string>> describe_identity(const Bytes &exe, const PeIma
     if (!resources) return Error{resources.error()};
     std::vector<std::string> lines;
 
-    const uint16_t subsystem = subsystem_of(exe, image);
+    const uint16_t subsystem = image.subsystem;
     lines.push_back("subsystem: " + (subsystem == pe::subsystem_windows_console ? std::string("console")
                                      : subsystem == pe::subsystem_windows_gui   ? std::string("windows")
                                                                                 : std::to_string(subsystem)));
@@ -217,12 +213,17 @@ Result<std::vector<std::string>> describe_identity(const Bytes &exe, const PeIma
     if (const Resource *group = first_of(*resources, resource_type::group_icon)) {
         auto entries = parse_icon_group(group->data);
         if (!entries) return Error{entries.error()};
+        // The images by number, so that a group of many entries costs no
+        // more than reading it once.
+        std::set<std::pair<uint16_t, uint64_t>> images;  // number, size
+        for (const auto &r : *resources) {
+            if (r.type.is(resource_type::icon) && !r.name.named) images.emplace(r.name.number, r.data.size());
+        }
         icon.clear();
         for (const auto &entry : *entries) {
-            const bool present = std::any_of(resources->begin(), resources->end(), [&entry](const Resource &r) {
-                return r.type.is(resource_type::icon) && r.name.is(entry.id) && r.data.size() == entry.size;
-            });
-            if (!present) return Error{"its icon group names a missing image " + std::to_string(entry.id)};
+            if (images.count({entry.id, entry.size}) == 0) {
+                return Error{"its icon group names a missing image " + std::to_string(entry.id)};
+            }
             icon += (icon.empty() ? "" : ", ") + std::to_string(entry.width) + "x" + std::to_string(entry.height);
         }
     }

@@ -33,6 +33,10 @@ Result<bool> check_launcher_stub(const Bytes &stub) {
     if (image->certificate_offset != 0 || image->certificate_size != 0) {
         return Error{"is signed; pack the unsigned launcher and sign after packing"};
     }
+    // What verify checks of the packed executable, so that what is packed
+    // from this stub verifies.
+    const std::string unlike = program_problem(*image);
+    if (!unlike.empty()) return Error{"is not the Tavrik launcher: " + unlike};
     return true;
 }
 

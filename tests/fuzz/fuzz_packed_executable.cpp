@@ -29,6 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     auto image = tavrik::parse_pe_image(file);
     if (!image) return 0;
     (void)tavrik::loader_problem(*image);
+    (void)tavrik::program_problem(*image);
+    (void)tavrik::attached_section_problem(*image);
     if (tavrik::certificate_location_problem(*image).empty() && image->certificate_size != 0) {
         const auto table = file.begin() + image->certificate_offset;
         (void)tavrik::certificate_entries_problem(tavrik::Bytes(table, table + image->certificate_size));

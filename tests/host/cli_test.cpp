@@ -20,6 +20,7 @@
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -111,7 +112,8 @@ Bytes raw_archive(const std::vector<std::pair<std::u16string, Bytes>> &records) 
 
 // A packed executable around a given frame, with the digest (as packed
 // now) or without (as packed before digests were recorded).
-Bytes packed_around(const Bytes &frame, bool with_digest = true) {
+Bytes packed_around(const Bytes &frame, bool with_digest = true,
+                    const Bytes &stub = SyntheticPe::launcher().build()) {
     Bytes attached = tavrik::make_attached_data(frame);
     if (!with_digest) {
         attached = {'Z', 'U', 'B'};
@@ -120,7 +122,7 @@ Bytes packed_around(const Bytes &frame, bool with_digest = true) {
         for (int shift = 0; shift < 64; shift += 8) attached.push_back(uint8_t(uint64_t{attached.size()} >> shift));
         attached.insert(attached.end(), 8, 0);
     }
-    auto exe = tavrik::attach_to_stub(SyntheticPe::launcher().build(), attached);
+    auto exe = tavrik::attach_to_stub(stub, attached);
     EXPECT_TRUE(exe) << exe.error();
     return exe ? *exe : Bytes();
 }
@@ -212,6 +214,87 @@ Bytes ico_file(const std::vector<Bytes> &images) {
     }
     for (const auto &image : images) ico.insert(ico.end(), image.begin(), image.end());
     return ico;
+}
+
+// A .ico file of `count` PNG images of 16 bytes each, or, when `shared`,
+// of `count` entries all naming the same PNG of 64 KiB.
+Bytes png_ico(uint16_t count, bool shared = false) {
+    Bytes ico = {0, 0, 1, 0, static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8)};
+    const uint32_t images_at = 6 + 16 * uint32_t{count};
+    const uint32_t size = shared ? 65536 : 16;
+    for (uint32_t i = 0; i < count; ++i) {
+        ico.insert(ico.end(), {0, 0, 0, 0, 1, 0, 32, 0});
+        ico.resize(ico.size() + 8);
+        tavrik_test::put_u32(ico, ico.size() - 8, size);
+        tavrik_test::put_u32(ico, ico.size() - 4, shared ? images_at : images_at + size * i);
+    }
+    for (uint32_t i = 0; i < (shared ? 1 : count); ++i) {
+        const Bytes png = png_image(size);
+        ico.insert(ico.end(), png.begin(), png.end());
+    }
+    return ico;
+}
+
+// Resource directories by hand: a header counting named and numbered
+// entries, then the entries.
+void resource_header(Bytes &b, uint16_t named, uint16_t numbered) {
+    b.insert(b.end(), 12, 0);
+    b.insert(b.end(), {uint8_t(named), uint8_t(named >> 8), uint8_t(numbered), uint8_t(numbered >> 8)});
+}
+
+void append_u32(Bytes &b, uint32_t v) {
+    for (int shift = 0; shift < 32; shift += 8) b.push_back(uint8_t(v >> shift));
+}
+
+constexpr uint32_t high_bit = 0x80000000;
+
+// `n` types sharing one name of 65,535 units, each pointing at the same
+// directory of `n` entries with that name, all pointing at one language
+// directory: n x n resources, each with two copies of the name, from 16n
+// bytes of directories and one name.
+Bytes shared_resource_tree(uint32_t rva, uint16_t n) {
+    const uint32_t names_at = 16 + 8 * uint32_t{n}, languages_at = names_at + 16 + 8 * uint32_t{n};
+    const uint32_t entry_at = languages_at + 24, data_at = entry_at + 16, name_at = data_at + 8;
+    Bytes b;
+    for (uint32_t directory : {names_at, languages_at}) {
+        resource_header(b, n, 0);
+        for (uint32_t i = 0; i < n; ++i) {
+            append_u32(b, high_bit | name_at);
+            append_u32(b, high_bit | directory);
+        }
+    }
+    resource_header(b, 0, 1);
+    append_u32(b, 0x409);
+    append_u32(b, entry_at);
+    for (uint32_t v : {rva + data_at, 8u, 0u, 0u, 0u, 0u}) append_u32(b, v);
+    b.insert(b.end(), {0xFF, 0xFF});
+    for (int i = 0; i < 0xFFFF; ++i) b.insert(b.end(), {'A', 0});
+    return b;
+}
+
+// `count` RT_RCDATA resources numbered from 1, of 4 bytes each.
+Bytes rcdata_tree(uint32_t rva, uint16_t count) {
+    const uint32_t n = count, languages_at = 24 + 16 + 8 * n, entries_at = languages_at + 24 * n;
+    const uint32_t data_at = entries_at + 16 * n;
+    Bytes b;
+    resource_header(b, 0, 1);
+    append_u32(b, 10);
+    append_u32(b, high_bit | 24);
+    resource_header(b, 0, count);
+    for (uint32_t i = 0; i < n; ++i) {
+        append_u32(b, i + 1);
+        append_u32(b, high_bit | (languages_at + 24 * i));
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        resource_header(b, 0, 1);
+        append_u32(b, 0x409);
+        append_u32(b, entries_at + 16 * i);
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        for (uint32_t v : {rva + data_at + 4 * i, 4u, 0u, 0u}) append_u32(b, v);
+    }
+    for (uint32_t i = 0; i < n; ++i) append_u32(b, i);
+    return b;
 }
 
 bool contains(const Bytes &haystack, const std::string &text) {
@@ -372,11 +455,16 @@ TEST_F(Cli, ExtractNeverWritesOutsideItsDirectory) {
         EXPECT_EQ(run(tmp, {"extract", "--force", out, "-o", foreign.string()}).exit_code, 0);
     }
 
-    // A crafted archive naming "..\evil.txt": refused before anything is written.
+    // A crafted archive naming "..\evil.txt", or one name twice: refused
+    // before anything is written, naming the file as verify does.
     const fs::path evil =
         tmp.write("evil.exe", packed_archive(raw_archive({{u"app.dll", {'M'}}, {u"..\\evil.txt", {'E'}}})));
     expect_refusal(run(tmp, {"extract", evil.string(), "-o", (tmp.path() / "y").string()}),
-                   "name \"..\\evil.txt\" has a \".\" or \"..\" component");
+                   q(evil.string()) + ": name \"..\\evil.txt\" has a \".\" or \"..\" component");
+    const fs::path twice =
+        tmp.write("twice.exe", packed_archive(raw_archive({{u"app.dll", {'M'}}, {u"x.txt", {'1'}}, {u"x.txt", {'2'}}})));
+    expect_refusal(run(tmp, {"extract", twice.string(), "-o", (tmp.path() / "y").string()}),
+                   q(twice.string()) + ": two files have the name \"x.txt\"");
     EXPECT_FALSE(fs::exists(tmp.path() / "y"));
     EXPECT_FALSE(fs::exists(tmp.path() / "evil.txt"));
     expect_refusal(run(tmp, {"verify", evil.string()}),
@@ -393,7 +481,8 @@ TEST_F(Cli, ExtractNeverWritesOutsideItsDirectory) {
     std::string cjk_shown;
     for (int i = 0; i < 251; ++i) cjk_shown += "\xE6\xBC\xA2";
     expect_refusal(run(tmp, {"extract", wide.string(), "-o", (tmp.path() / "w").string()}),
-                   "name \"" + cjk_shown + ".txt\" has a component of 757 bytes in UTF-8; this system allows at most 255");
+                   q(wide.string()) + ": name \"" + cjk_shown +
+                       ".txt\" has a component of 757 bytes in UTF-8; this system allows at most 255");
     EXPECT_FALSE(fs::exists(tmp.path() / "w"));
 }
 
@@ -540,6 +629,39 @@ TEST_F(Cli, VerifyRejectsDamage) {
                    damaged + "Windows would not load it: section \".data\" starts at RVA 0x3000 instead of 0x2000, "
                              "right after the one before it");
 
+    // What the packer wrote and a loader needs, each changed behind a
+    // checksum made to match: a DLL, another subsystem, the entry point in
+    // the resources, no imports, a .tavrik section without read access.
+    const auto section_header = [&good](const std::string &name) {
+        for (size_t h = tavrik_test::section_table;; h += 40) {
+            if (std::string(reinterpret_cast<const char *>(&good[h])) == name) return h;
+        }
+    };
+    const size_t rsrc_header = section_header(".rsrc"), tavrik_header = section_header(".tavrik");
+    const uint32_t rsrc_rva = tavrik_test::get_u32(good, rsrc_header + 12);
+    const std::vector<std::pair<std::function<void(Bytes &)>, std::string>> unlike = {
+        {[](Bytes &b) { b[tavrik_test::coff_header + 19] |= 0x20; }, "it is marked as a DLL, not a program"},
+        {[](Bytes &b) { b[tavrik_test::optional_header + 68] = 1; },
+         "its subsystem 1 is neither windows (2) nor console (3)"},
+        {[rsrc_rva](Bytes &b) { tavrik_test::put_u32(b, tavrik_test::optional_header + 16, rsrc_rva); },
+         "its entry point 0x" + [rsrc_rva] {
+             char hex[16];
+             std::snprintf(hex, sizeof hex, "%X", rsrc_rva);
+             return std::string(hex);
+         }() + " is not in a section of executable code"},
+        {[](Bytes &b) { tavrik_test::put_u32(b, tavrik_test::optional_header + 112 + 8, 0); },
+         "it has no import directory"},
+        {[tavrik_header](Bytes &b) { tavrik_test::put_u32(b, tavrik_header + 36, 0x40); },
+         "its .tavrik section's flags are 0x00000040, not those of readable initialized data (0x40000040)"},
+    };
+    for (const auto &[change, line] : unlike) {
+        Bytes changed = good;
+        change(changed);
+        fix_checksum(changed);
+        tmp.write("bad.exe", changed);
+        expect_refusal(run(tmp, {"verify", bad.string()}), damaged + line);
+    }
+
     // A certificate table entry that leads nowhere is no signature.
     const size_t certificate_entry = tavrik_test::optional_header + 112 + 4 * 8;
     Bytes bogus = good;
@@ -639,6 +761,30 @@ TEST_F(Cli, BoundedMemoryOnHostileFiles) {
     expect_refusal(run_limited(tmp, limit, {"list", huge.string()}),
                    q(huge.string()) + " is not a packed executable: not a PE image (no PE signature)");
 
+    // Resource directories that all share one name of 65,535 units and one
+    // subdirectory: 4,096 x 4,096 resources from 200 KiB, in the launcher
+    // part or in the application. The walk is charged to a budget of the
+    // file's size and refused past it.
+    SyntheticPe shared_stub = SyntheticPe::launcher(), shared_dll = SyntheticPe::application();
+    shared_stub.resources = shared_dll.resources = [](uint32_t rva) { return shared_resource_tree(rva, 4096); };
+    const Bytes tree_exe =
+        packed_around(*tavrik::compress_frame(raw_archive({{u"app.dll", app_bytes}}), 1, 1), true, shared_stub.build());
+    ASSERT_LT(tree_exe.size(), 480u << 10);
+    const std::string tree = tmp.write("tree.exe", tree_exe).string();
+    const std::string over = "damaged resource directory: it lists more than the file holds (shared or repeated entries)";
+    expect_refusal(run_limited(tmp, limit, {"verify", tree}), q(tree) + " is damaged: " + over);
+    expect_refusal(run_limited(tmp, limit, {"list", tree}), q(tree) + ": " + over);
+    const std::string tree_dll = tmp.write("tree.dll", shared_dll.build()).string();
+    expect_refusal(run_limited(tmp, limit, {"pack", "--fast", "-o", out, "--stub", stub, tree_dll}),
+                   "application " + q(tree_dll) + " has a " + over);
+
+    // 16,384 icon entries naming one PNG of 64 KiB: each image must have
+    // bytes of its own, or 320 KiB of icon would stand for 1 GiB.
+    const std::string shared_ico = tmp.write("shared.ico", png_ico(16384, true)).string();
+    expect_refusal(run_limited(tmp, limit, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", shared_ico, app}),
+                   "icon " + q(shared_ico) + " is not a valid .ico file: images 1 and 2 share bytes of the file");
+    EXPECT_FALSE(fs::exists(out));
+
     // Names: a repeated one is refused at its second record, whatever comes
     // after (250,000 records of one 1,000-unit name, 500 MB of names, were
     // all held twice before the duplicate was seen), ...
@@ -659,9 +805,9 @@ TEST_F(Cli, BoundedMemoryOnHostileFiles) {
     const std::string shown_part(248, 'n');
     const std::string shown_long =
         "\"" + shown_part + "\\" + shown_part + "\\" + shown_part + "\\" + shown_part + "\\nnnn\"";
-    expect_refusal(run_limited(tmp, limit, {"verify", same}), q(same) + ": two files would be packed as " + shown_long);
+    expect_refusal(run_limited(tmp, limit, {"verify", same}), q(same) + ": two files have the name " + shown_long);
     expect_refusal(run_limited(tmp, limit, {"extract", same, "-o", (tmp.path() / "same").string()}),
-                   "two files would be packed as " + shown_long);
+                   q(same) + ": two files have the name " + shown_long);
     EXPECT_FALSE(fs::exists(tmp.path() / "same"));
     // ... distinct names only up to 16 MiB of them in a small file (300,000
     // of 1,000 units here), ...
@@ -675,7 +821,7 @@ TEST_F(Cli, BoundedMemoryOnHostileFiles) {
                                    "size may hold";
     expect_refusal(run_limited(tmp, limit, {"verify", distinct}), q(distinct) + ": " + names_over);
     expect_refusal(run_limited(tmp, limit, {"extract", distinct, "-o", (tmp.path() / "distinct").string()}),
-                   names_over);
+                   q(distinct) + ": " + names_over);
     // ... and 2^20 names at most.
     const std::string many = tmp.write("many.exe", packed_around(repeating_frame(app_record, 1u << 20, [&](size_t i) {
                                            const std::string n = "f" + std::to_string(i);
@@ -773,11 +919,16 @@ TEST_F(Cli, DepfileNamesEverythingReadOnlyAfterSuccess) {
 }
 
 TEST_F(Cli, ListAndErrorsEscapeControlCharacters) {
-    const Bytes archive = raw_archive({{u"app.dll", app_bytes}, {u"\x1B[31mred", {'r'}}, {u"bell\a\nline", {}}});
+    const Bytes archive = raw_archive({{u"app.dll", app_bytes},
+                                       {u"\x1B[31mred", {'r'}},
+                                       {u"bell\a\nline", {}},
+                                       {u"invoice\u202Efdp.exe", {}},
+                                       {u"\u2066\u200Fisolated\u2069", {}}});
     const std::string crafted = tmp.write("crafted.exe", packed_archive(archive)).string();
     const ToolRun listed = run(tmp, {"list", crafted});
-    EXPECT_EQ(first_lines(listed.out, 3),
-              std::to_string(app_bytes.size()) + " app.dll\n1 <U+001B>[31mred\n0 bell<U+0007><U+000A>line\n");
+    EXPECT_EQ(first_lines(listed.out, 5), std::to_string(app_bytes.size()) +
+                                              " app.dll\n1 <U+001B>[31mred\n0 bell<U+0007><U+000A>line\n"
+                                              "0 invoice<U+202E>fdp.exe\n0 <U+2066><U+200F>isolated<U+2069>\n");
     expect_refusal(run(tmp, {"verify", crafted}),
                    q(crafted) + ": name \"<U+001B>[31mred\" contains the control character U+001B");
     expect_refusal(run(tmp, {"verify", tmp.path().string() + "/no\x1B]0;such"}),
@@ -807,7 +958,7 @@ TEST_F(Cli, RefusesBadInputsBeforeWritingAnything) {
     expect_refusal(pack({program}), "application " + q(program) + " is a program, not a DLL");
     expect_refusal(pack({no_entry}), "application " + q(no_entry) + " does not export run_code");
     expect_refusal(pack({no_table}), "application " + q(no_table) + " does not export run_code");
-    expect_refusal(pack({app, app}), "two files would be packed as \"app.dll\"");
+    expect_refusal(pack({app, app}), "two files have the name \"app.dll\"");
     EXPECT_FALSE(fs::exists(out));
     EXPECT_EQ(count_starting_with(tmp.path(), "out.exe.tmp"), 0);
 
@@ -828,14 +979,15 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
 
     // The DLL's own version resource fills in what the options leave open.
     SyntheticPe versioned = SyntheticPe::application();
-    versioned.product_name = u"Example Suite";
+    versioned.product_name = u"Example Suite\xDC00";  // an unpaired surrogate hides nothing after it
     const Bytes dll_bytes = versioned.build();
     const std::string dll = tmp.write("in/suite.dll", dll_bytes).string();
     const Bytes png = png_image(500);
     const std::string icon = tmp.write("app.ico", ico_file({bitmap_image(16), bitmap_image(32), png})).string();
     ToolRun r = run(tmp, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", icon, "--version-string",
                           "CompanyName=Example Ltd", "--version-string", "Comments=tab\there", "--version-string",
-                          "legalcopyright=\xC2\xA9 2026 Example", "--file-version", "1.2.3.4", "--console",
+                          "legalcopyright=\xC2\xA9 2026 Example", "--version-string",
+                          "LegalTrademarks=\xE2\x80\xAEmark", "--file-version", "1.2.3.4", "--console",
                           "--execution-level", "requireAdministrator", dll});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const Bytes packed = read_file(out);
@@ -846,16 +998,36 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
     EXPECT_EQ(r.out, std::to_string(dll_bytes.size()) +
                          " suite.dll\n"
                          "subsystem: console\nexecution level: requireAdministrator\nicon: 16x16, 32x32, 256x256\n"
-                         "file version: 1.2.3.4\nproduct version: 0.0.0.0\nstring Comments: tab?here\n"
+                         "file version: 1.2.3.4\nproduct version: 0.0.0.0\nstring Comments: tab<U+0009>here\n"
                          "string CompanyName: Example Ltd\nstring FileDescription: suite\nstring FileVersion: 1.2.3.4\n"
                          "string InternalName: out\nstring legalcopyright: \xC2\xA9 2026 Example\n"
-                         "string OriginalFilename: out.exe\nstring ProductName: Example Suite\n"
+                         "string LegalTrademarks: <U+202E>mark\n"
+                         "string OriginalFilename: out.exe\nstring ProductName: Example Suite<U+DC00>\n"
                          "string ProductVersion: 0.0.0.0\n")
         << r.err;
     EXPECT_EQ(run(tmp, {"verify", out}).out.rfind("OK: 1 file, " + std::to_string(dll_bytes.size()) +
                                                       " bytes\nsubsystem: console\n",
                                                   0),
               0u);
+
+    // What pack writes, list and verify read back, and what Windows loads,
+    // pack takes: every image a .ico file can list (65,535), and an
+    // application with 5,000 resources of one type.
+    constexpr uint64_t limit = uint64_t{384} << 20;
+    const std::string many = tmp.write("many.ico", png_ico(65535)).string();
+    SyntheticPe rcdata = SyntheticPe::application();
+    rcdata.resources = [](uint32_t rva) { return rcdata_tree(rva, 5000); };
+    const std::string rich = tmp.write("in/rich.dll", rcdata.build()).string();
+    r = run_limited(tmp, limit, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", many, rich});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::string icons = "\nicon: 256x256";
+    for (int i = 1; i < 65535; ++i) icons += ", 256x256";
+    r = run_limited(tmp, limit, {"verify", out});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(icons + "\n"), std::string::npos) << r.out.substr(0, 200);
+    r = run_limited(tmp, limit, {"list", out});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(icons + "\n"), std::string::npos) << r.out.substr(0, 200);
 }
 
 TEST_F(Cli, RefusesABrokenIdentity) {
@@ -866,6 +1038,8 @@ TEST_F(Cli, RefusesABrokenIdentity) {
     };
     Bytes past_end = ico_file({bitmap_image(16)});
     tavrik_test::put_u32(past_end, 6 + 8, 1 << 20);
+    Bytes empty_image = ico_file({bitmap_image(16)});
+    tavrik_test::put_u32(empty_image, 6 + 8, 0);
     Bytes cursor = ico_file({bitmap_image(16)});
     cursor[2] = 2;
     const std::vector<std::pair<Bytes, std::string>> icons = {
@@ -875,6 +1049,7 @@ TEST_F(Cli, RefusesABrokenIdentity) {
         {Bytes{0, 0, 1, 0, 0, 0}, "it holds no images"},
         {Bytes{0, 0, 1, 0, 2, 0, 1, 2, 3}, "its directory of 2 images runs past the end of the file"},
         {past_end, "image 1 runs past the end of the file"},
+        {empty_image, "image 1 is empty"},
         {ico_file({png_image(100), Bytes(64, 'x')}), "image 2 is neither a PNG nor a bitmap"},
     };
     for (size_t i = 0; i < icons.size(); ++i) {
@@ -895,12 +1070,20 @@ TEST_F(Cli, RefusesABrokenIdentity) {
         {{"--version-string", "CompanyName"}, "--version-string needs NAME=VALUE, not \"CompanyName\""},
         {{"--version-string", "=Example"}, "--version-string needs NAME=VALUE, not \"=Example\""},
         {{"--version-string", "Comments=a", "--version-string", "COMMENTS=b"}, "--version-string COMMENTS is given twice"},
+        {{"--version-string", "Comments=\xFF"}, "--version-string Comments has a value that is not valid UTF-8"},
+        {{"--version-string", "\xFF=x"}, "--version-string name \"<0xFF>\" is not valid UTF-8"},
     };
     for (const auto &[options, line] : usage) {
         std::vector<std::string> args = {"pack", "-o", out, "--stub", stub, app};
         args.insert(args.end(), options.begin(), options.end());
         expect_refusal(run(tmp, args), line);
     }
+    // Strings too long for one version resource are the options' fault, not
+    // the stub's.
+    const ToolRun long_strings =
+        run(tmp, {"pack", "-o", out, "--stub", stub, app, "--version-string", "Comments=" + std::string(40000, 'x')});
+    expect_error_line(long_strings, "; at most 64511 fit in a version resource");
+    EXPECT_EQ(long_strings.err.find("stub"), std::string::npos) << long_strings.err;
     EXPECT_FALSE(fs::exists(out));
 }
 
@@ -914,6 +1097,9 @@ TEST_F(Cli, RefusesStubsThatAreNotThePlainLauncher) {
     signed_pe.certificate_size = 0x10;
     signed_pe.overlay = Bytes(0x10, 7);
     const std::string signed_stub = tmp.write("signed.exe", signed_pe.build()).string();
+    SyntheticPe dll_launcher = SyntheticPe::launcher();
+    dll_launcher.dll = true;
+    const std::string dll_stub = tmp.write("dll.exe", dll_launcher.build()).string();
     SyntheticPe no_manifest = SyntheticPe::launcher();
     no_manifest.manifest.clear();
     const std::string bare = tmp.write("bare.exe", no_manifest.build()).string();
@@ -929,6 +1115,7 @@ TEST_F(Cli, RefusesStubsThatAreNotThePlainLauncher) {
              {single, "stub " + q(single) + " is not the Tavrik launcher: not a Windows executable (no MZ header)"},
              {packed, "stub " + q(packed) + " already carries attached data (a .tavrik section); use the launcher as built"},
              {signed_stub, "stub " + q(signed_stub) + " is signed; pack the unsigned launcher and sign after packing"},
+             {dll_stub, "stub " + q(dll_stub) + " is not the Tavrik launcher: it is marked as a DLL, not a program"},
              {bare, "cannot rewrite the resources of stub " + q(bare) + ": it has no manifest"}}) {
         expect_refusal(run(tmp, {"pack", "-o", out, "--stub", candidate, app}), line);
     }

@@ -140,7 +140,7 @@ TEST(Names, DeepNamesAreCheckedComponentByComponent) {
 TEST(Names, SetRules) {
     EXPECT_EQ(names_problem({}), "nothing to pack: the archive has no file");
     EXPECT_EQ(names_problem({u"app.dll", u"data\\a.txt", u"data\\b.txt"}), "");
-    EXPECT_EQ(names_problem({u"app.dll", u"x.txt", u"x.txt"}), "two files would be packed as \"x.txt\"");
+    EXPECT_EQ(names_problem({u"app.dll", u"x.txt", u"x.txt"}), "two files have the name \"x.txt\"");
     EXPECT_EQ(names_problem({u"app.dll", u"Data\\\u00C4.txt", u"data\\\u00E4.TXT"}),
               "names \"Data\\\u00C4.txt\" and \"data\\\u00E4.TXT\" differ only in case; Windows would see one file");
     EXPECT_EQ(names_problem({u"app.dll", u"LIB", u"lib\\x.dll"}),

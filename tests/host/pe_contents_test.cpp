@@ -101,4 +101,28 @@ TEST(PeContents, ResourceSectionRoundTrips) {
     std::vector<Resource> twice = resources;
     twice.push_back(resources[0]);
     EXPECT_FALSE(tavrik::replace_resources(SyntheticPe::launcher().build(), twice));
+
+    // A tree another tool wrote: an empty directory (a type with no names)
+    // as the last bytes of the section, with no room for entries after it.
+    SyntheticPe foreign = SyntheticPe::application();
+    foreign.resources = [](uint32_t rva) {
+        const uint32_t words[] = {0, 0, 0, 2 << 16,                      // 0: root, two numbered types
+                                  10, 0x80000000 | 32,                   // RT_RCDATA
+                                  11, 0x80000000 | 104,                  // RT_MESSAGETABLE, empty
+                                  0, 0, 0, 1 << 16, 1, 0x80000000 | 56,  // 32: RT_RCDATA's names
+                                  0, 0, 0, 1 << 16, 0x409, 80,           // 56: its languages
+                                  rva + 96, 4, 0, 0,                     // 80: the data entry
+                                  0x64636261, 0,                         // 96: the data
+                                  0, 0, 0, 0};                           // 104: the empty directory
+        Bytes b;
+        for (uint32_t w : words) b.insert(b.end(), {uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24)});
+        return b;
+    };
+    const Bytes dll = foreign.build();
+    auto dll_image = tavrik::parse_pe_image(dll);
+    ASSERT_TRUE(dll_image);
+    auto listed = tavrik::read_resources(dll, *dll_image);
+    ASSERT_TRUE(listed) << listed.error();
+    ASSERT_EQ(listed->size(), 1u);
+    EXPECT_EQ(listed->front().data, (Bytes{'a', 'b', 'c', 'd'}));
 }

@@ -181,12 +181,12 @@ Bytes SyntheticPe::build() const {
         generated.push_back(export_data);
         next_rva += align(all.back().raw_size, section_alignment);
     }
-    if (!product_name.empty() || !manifest.empty()) {
+    if (!product_name.empty() || !manifest.empty() || resources) {
         resource_rva = next_rva;
-        std::vector<std::pair<uint32_t, Bytes>> resources;
-        if (!product_name.empty()) resources.emplace_back(16, version_info(product_name));
-        if (!manifest.empty()) resources.emplace_back(24, Bytes(manifest.begin(), manifest.end()));
-        resource_data = resource_section(resource_rva, resources);
+        std::vector<std::pair<uint32_t, Bytes>> listed;
+        if (!product_name.empty()) listed.emplace_back(16, version_info(product_name));
+        if (!manifest.empty()) listed.emplace_back(24, Bytes(manifest.begin(), manifest.end()));
+        resource_data = resources ? resources(resource_rva) : resource_section(resource_rva, listed);
         all.push_back({".rsrc", static_cast<uint32_t>(resource_data.size()),
                        align(static_cast<uint32_t>(resource_data.size()), file_alignment)});
         generated.push_back(resource_data);
@@ -217,12 +217,15 @@ Bytes SyntheticPe::build() const {
     put_u16(image, oh + 48, 6);  // subsystem version 6.0
     put_u32(image, oh + 60, size_of_headers);
     put_u32(image, oh + 64, checksum);
-    put_u16(image, oh + 68, 2);  // GUI subsystem
+    put_u16(image, oh + 68, subsystem);
     put_u32(image, oh + 108, 16);
     put_u32(image, oh + 112 + 4 * 8, certificate_offset);
     put_u32(image, oh + 112 + 4 * 8 + 4, certificate_size);
     put_u32(image, oh + 112, export_rva);
     put_u32(image, oh + 112 + 4, static_cast<uint32_t>(export_data.size()));
+    // An import directory's place in .data (its contents are not read).
+    put_u32(image, oh + 112 + 8, imports ? 0x2000 : 0);
+    put_u32(image, oh + 112 + 8 + 4, imports ? 40 : 0);
     put_u32(image, oh + 112 + 2 * 8, resource_rva);
     put_u32(image, oh + 112 + 2 * 8 + 4, static_cast<uint32_t>(resource_data.size()));
 
@@ -236,7 +239,9 @@ Bytes SyntheticPe::build() const {
         put_u32(image, h + 12, virtual_address);
         put_u32(image, h + 16, s.raw_size);
         put_u32(image, h + 20, s.raw_size ? raw_offset : 0);
-        put_u32(image, h + 36, 0x40000040);
+        // The first section is code (CNT_CODE, MEM_EXECUTE, MEM_READ), the
+        // others initialized data.
+        put_u32(image, h + 36, i == 0 ? 0x60000020 : 0x40000040);
         if (i < sections.size()) {
             for (uint32_t k = 0; k < s.raw_size; ++k) image[raw_offset + k] = static_cast<uint8_t>(i * 31 + k);
         } else {

@@ -2,9 +2,11 @@
 // Builds small PE32+ images in memory, laid out by hand from the PE/COFF
 // format so the packer's parser is checked against independent offsets:
 // DOS header with e_lfanew = 0x80, "PE\0\0" at 0x80, COFF header at 0x84,
-// a 240-byte optional header at 0x98, section table at 0x188.
+// a 240-byte optional header at 0x98, section table at 0x188. The entry
+// point is the start of the first section, which is code.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,8 @@ struct SyntheticPe {
     std::vector<SyntheticSection> sections = {{".text", 0x150, 0x200}, {".data", 0x2800, 0x200}};
     Bytes overlay;  // appended after the last section's data
     bool dll = false;  // sets IMAGE_FILE_DLL
+    uint16_t subsystem = 2;  // GUI
+    bool imports = true;  // an import directory at the start of the second section
     // When not empty: an ".edata" section after `sections`, with an export
     // directory naming these (in this order), each bound to a function RVA.
     std::vector<std::string> exports;
@@ -43,6 +47,9 @@ struct SyntheticPe {
     // ProductName, and an RT_MANIFEST resource holding this text.
     std::u16string product_name;
     std::string manifest;
+    // When set, the ".rsrc" section holds what this returns for the RVA the
+    // section is mapped at, instead of the two resources above.
+    std::function<Bytes(uint32_t rva)> resources;
 
     // Sections are mapped back to back from 0x1000 on, each rounded up to
     // SectionAlignment, and SizeOfImage ends after the last one. Their data
