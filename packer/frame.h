@@ -1,7 +1,8 @@
 #pragma once
 // One zstd frame around the whole archive. The frame always declares a
-// 2^27-byte window and carries neither content size nor checksum, so the
-// launcher can size its decoder once, whatever the archive holds.
+// 2^27-byte window and carries no content size, so the launcher can size its
+// decoder once, whatever the archive holds; it carries zstd's content
+// checksum, so that a damaged payload is refused rather than unpacked.
 
 #include <functional>
 #include <string>

@@ -287,18 +287,21 @@ TEST(RobustCorruption, DamagedAttachedDataEndsInSuccessOrOneDocumentedLine) {
         if (result.application == FirstRecord::damaged) ++damaged;
         if (result.stray) ++stray;
         if (result.left_running) ++left_running;
+        // The frame's checksum refuses every damage that would change the
+        // application's bytes: no variant gets as far as running them.
         bool bad = result.outcome == Outcome::launcher_crash || result.outcome == Outcome::hang ||
-                   result.outcome == Outcome::unexplained || result.stray || result.left_running;
+                   result.outcome == Outcome::unexplained || result.outcome == Outcome::damaged_application ||
+                   result.application == FirstRecord::damaged || result.stray || result.left_running;
         if (bad) problems.push_back(result.detail);
     }
     std::string documented;
     for (const auto &line : lines) documented += (documented.empty() ? "" : " ") + line.first + "=" + std::to_string(line.second);
     printf("corruption campaign: variants=%u seed=%u success=%u documented_failure=%u (%s) damaged_application=%u "
            "launcher_crash=%u hang=%u unexplained=%u stray_files=%u left_running=%u (application bytes changed "
-           "in %u)\n",
+           "in %u; starts the system refused and the harness made again: %u)\n",
            variants, input.seed, outcomes[Outcome::success], outcomes[Outcome::documented_failure], documented.c_str(),
            outcomes[Outcome::damaged_application], outcomes[Outcome::launcher_crash], outcomes[Outcome::hang],
-           outcomes[Outcome::unexplained], stray, left_running, damaged);
+           outcomes[Outcome::unexplained], stray, left_running, damaged, repeated_starts());
     if (setting(L"TAVRIK_ROBUST_DEBUG", 0) != 0) {
         for (uint32_t i = 0; i < variants; ++i)
             printf("%d %s | %s\n", static_cast<int>(results[i].outcome), results[i].line.c_str(), results[i].detail.c_str());
@@ -308,6 +311,8 @@ TEST(RobustCorruption, DamagedAttachedDataEndsInSuccessOrOneDocumentedLine) {
     EXPECT_EQ(outcomes[Outcome::launcher_crash], 0u);
     EXPECT_EQ(outcomes[Outcome::hang], 0u);
     EXPECT_EQ(outcomes[Outcome::unexplained], 0u);
+    EXPECT_EQ(outcomes[Outcome::damaged_application], 0u);
+    EXPECT_EQ(damaged, 0u);
     EXPECT_EQ(stray, 0u);
     EXPECT_EQ(left_running, 0u);
     if (variants >= 60) {

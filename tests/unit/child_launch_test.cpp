@@ -104,12 +104,12 @@ TEST(Launch, FailingSplitIsReportedLikeALaunchFailure) {
     launch.is_top_level = true;
     launch.argv = *__p___wargv();
     split_command_line = failing_split;
-    EXPECT_FAILS_ON_STDERR(launch_child(), error_code_line("Error, couldn't launch child", 8));
+    EXPECT_FAILS_ON_STDERR(start_child(), error_code_line("Error, couldn't launch child", 8));
     split_command_line = shell_command_line_to_argv;
 }
 
 TEST(Launch, NestedInstanceNeverStartsAChild) {
     launch.is_top_level = false;
-    EXPECT_FAILS_ON_STDOUT(launch_child(), "Error, couldn't decode attached data.\r\n");
+    EXPECT_FAILS_ON_STDOUT(start_child(), "Error, couldn't decode attached data.\r\n");
     launch.is_top_level = true;
 }
