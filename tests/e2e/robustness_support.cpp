@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -157,10 +158,19 @@ Launch start(const std::wstring &exe, const std::wstring &command_line, const En
             if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
         if (!started) {
             CloseHandle(job);
-            if (error == ERROR_INTERNAL_ERROR) continue;
+            if (error == ERROR_INTERNAL_ERROR) {
+                fprintf(stderr, "harness: the system refused a start (error %lu); starting it again\n", error);
+                continue;
+            }
             return launch;
         }
         if (!AssignProcessToJobObject(job, process.hProcess)) {
+            DWORD assign_error = GetLastError(), code = 0;
+            GetExitCodeProcess(process.hProcess, &code);
+            fprintf(stderr, "harness: the system refused to put a start in its job (error %lu; the process %s, "
+                    "code %#lx); starting it again\n", assign_error,
+                    WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0 ? "had ended" : "had not run",
+                    static_cast<unsigned long>(code));
             // Not a run: the process has not run a single instruction of its own.
             TerminateProcess(process.hProcess, 0xDEAD);
             WaitForSingleObject(process.hProcess, 10000);

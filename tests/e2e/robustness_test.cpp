@@ -197,7 +197,9 @@ VariantResult run_variant(const CampaignInput &input, uint32_t index, const std:
     } else if (!line.empty()) {
         result.outcome = Outcome::documented_failure;
         result.line = line;
-        directory_may_stay = line == "decode" || line == "open" || line == "unpack" || line == "memory";
+        // A damaged payload refused at the frame's checksum takes what it
+        // unpacked with it.
+        directory_may_stay = line == "open" || line == "unpack" || line == "memory";
     } else if (application_blamable) {
         result.outcome = Outcome::damaged_application;
     } else if (is_exception_status(run.exit_code)) {
@@ -320,6 +322,28 @@ TEST(RobustCorruption, DamagedAttachedDataEndsInSuccessOrOneDocumentedLine) {
         EXPECT_GT(outcomes[Outcome::success], 0u);
         EXPECT_GT(outcomes[Outcome::documented_failure], 0u);
     }
+}
+
+// Executables packed before the frame carried a checksum still run: here the
+// frame's checksum flag is cleared, so the decoder ends the frame before the
+// checksum's four bytes, as it ended an old frame.
+TEST(RobustCorruption, FrameWithoutAChecksumStillRuns) {
+    Sandbox sandbox;
+    std::wstring exe = sandbox / L"app.exe";
+    pack(exe, {file_entry(L"report_app.dll", app_path(L"report_app.dll"))});
+    Bytes image = read_bytes(exe);
+    Span span = attached_data_span(image);
+    ASSERT_GT(span.size, 8u);
+    uint8_t &descriptor = image[span.offset + 3 + 4];
+    ASSERT_EQ(descriptor & 0x04, 0x04) << "the packer wrote no checksum";
+    descriptor &= static_cast<uint8_t>(~0x04);
+    write_bytes(exe, image);
+    ContainedRun run = run_contained(exe, {}, base_environment(sandbox.temp(), sandbox.report_path()),
+                                     sandbox / L"out.txt", sandbox / L"err.txt", run_limit_ms);
+    EXPECT_EQ(run.exit_code, 0u) << run.out << run.err;
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(read_report_at(sandbox.report_path())["env:TAVRIK_ONEFILE_PARENT"], std::to_string(run.process_id));
+    EXPECT_TRUE(sandbox.target_directories().empty());
 }
 
 // ---------------------------------------------------------------- environments
