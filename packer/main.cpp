@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "packer/cli.h"
-#include "packer/progress.h"
-#include "packer/utf.h"
+#include "packer/base/utf.h"
+#include "packer/cli/cli.h"
+#include "packer/platform/platform.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 // table (ImageBase + VirtualAddress, VirtualSize bytes), so the new
 // section's VirtualSize is the data's exact length.
 
-#include "packer/byte_io.h"
+#include "packer/base/byte_io.h"
+#include "packer/base/result.h"
 #include "packer/pe/pe_image.h"
-#include "packer/result.h"
 
 namespace tavrik {
 

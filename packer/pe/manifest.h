@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "packer/byte_io.h"
-#include "packer/result.h"
+#include "packer/base/byte_io.h"
+#include "packer/base/result.h"
 
 namespace tavrik {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "packer/byte_io.h"
+#include "packer/base/byte_io.h"
 
 namespace tavrik {
 

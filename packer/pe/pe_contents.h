@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "packer/byte_io.h"
+#include "packer/base/byte_io.h"
+#include "packer/base/result.h"
 #include "packer/pe/pe_image.h"
-#include "packer/result.h"
 
 namespace tavrik {
 

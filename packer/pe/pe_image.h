@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/byte_io.h"
-#include "packer/result.h"
+#include "packer/base/byte_io.h"
+#include "packer/base/result.h"
 
 namespace tavrik {
 

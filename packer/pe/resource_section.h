@@ -8,9 +8,9 @@
 
 #include <vector>
 
-#include "packer/byte_io.h"
+#include "packer/base/byte_io.h"
+#include "packer/base/result.h"
 #include "packer/pe/resources.h"
-#include "packer/result.h"
 
 namespace tavrik {
 

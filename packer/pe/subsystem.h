@@ -2,7 +2,7 @@
 // The optional header's Subsystem field: whether Windows gives the program
 // a console (and makes a shell wait for it) or treats it as a window program.
 
-#include "packer/byte_io.h"
+#include "packer/base/byte_io.h"
 #include "packer/pe/pe_image.h"
 
 namespace tavrik {

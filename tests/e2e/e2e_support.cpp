@@ -3,10 +3,10 @@
 
 #include <thread>
 
+#include "packer/archive/attached_data.h"
+#include "packer/archive/frame.h"
+#include "packer/archive/packed_executable.h"
 #include "packer/pe/attach.h"
-#include "packer/attached_data.h"
-#include "packer/frame.h"
-#include "packer/packed_executable.h"
 #include "tests/scratch_tree.h"
 
 namespace e2e {

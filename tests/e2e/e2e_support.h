@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/archive.h"
+#include "packer/archive/archive.h"
 #include "report_format.h"
 
 namespace e2e {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/byte_io.h"
+#include "packer/base/byte_io.h"
 
 namespace robust {
 

@@ -13,10 +13,10 @@
 #include <cstdio>
 #include <thread>
 
+#include "packer/archive/attached_data.h"
+#include "packer/archive/frame.h"
+#include "packer/archive/packed_executable.h"
 #include "packer/pe/attach.h"
-#include "packer/attached_data.h"
-#include "packer/frame.h"
-#include "packer/packed_executable.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/robustness_support.h"
 

@@ -3,8 +3,8 @@
 // pieces), then the archive reader, on arbitrary bytes as they would stand
 // in a .tavrik section.
 
-#include "packer/attached_data.h"
-#include "packer/frame.h"
+#include "packer/archive/attached_data.h"
+#include "packer/archive/frame.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -4,14 +4,14 @@
 // .tavrik section, the attached data, the frame and the archive; and the
 // checks pack makes of its stub and application images.
 
+#include "packer/archive/attached_data.h"
+#include "packer/archive/frame.h"
 #include "packer/pe/attach.h"
-#include "packer/attached_data.h"
-#include "packer/frame.h"
-#include "packer/identity.h"
-#include "packer/image_roles.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_contents.h"
 #include "packer/pe/pe_image.h"
+#include "packer/program/identity.h"
+#include "packer/program/image_roles.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <algorithm>

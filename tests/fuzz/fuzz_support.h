@@ -12,12 +12,12 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_decompressBound
 #include <zstd.h>
 
-#include "packer/archive.h"
-#include "packer/byte_io.h"
-#include "packer/frame.h"
-#include "packer/names.h"
-#include "packer/path_text.h"
-#include "packer/utf.h"
+#include "packer/archive/archive.h"
+#include "packer/archive/frame.h"
+#include "packer/archive/names.h"
+#include "packer/base/byte_io.h"
+#include "packer/base/path_text.h"
+#include "packer/base/utf.h"
 
 namespace fuzz {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "packer/archive.h"
-#include "packer/utf.h"
+#include "packer/archive/archive.h"
+#include "packer/base/utf.h"
 
 using tavrik::ArchiveEntry;
 using tavrik::Bytes;

@@ -16,11 +16,11 @@
 #include <sstream>
 #include <thread>
 
+#include "packer/archive/attached_data.h"
+#include "packer/archive/frame.h"
+#include "packer/archive/packed_executable.h"
+#include "packer/cli/cli.h"
 #include "packer/pe/attach.h"
-#include "packer/attached_data.h"
-#include "packer/cli.h"
-#include "packer/frame.h"
-#include "packer/packed_executable.h"
 #include "packer/pe/pe_checksum.h"
 #include "synthetic_pe.h"
 #include "temp_dir.h"

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "packer/attached_data.h"
-#include "packer/frame.h"
-#include "packer/sha256.h"
+#include "packer/archive/attached_data.h"
+#include "packer/archive/frame.h"
+#include "packer/archive/sha256.h"
 
 using tavrik::Bytes;
 using tavrik::compress_frame;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "packer/input_files.h"
+#include "packer/program/input_files.h"
 #include "temp_dir.h"
 
 using tavrik::collect_entries;

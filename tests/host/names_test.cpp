@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "packer/names.h"
-#include "packer/upcase_table.h"
+#include "packer/archive/names.h"
+#include "packer/archive/upcase_table.h"
 
 using tavrik::upcase_name;
 using tavrik::name_problem;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "packer/pack_options.h"
+#include "packer/cli/options.h"
 
 using tavrik::Command;
 using tavrik::parse_pack_options;

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "packer/archive/attached_data.h"
+#include "packer/archive/packed_executable.h"
 #include "packer/pe/attach.h"
-#include "packer/attached_data.h"
-#include "packer/packed_executable.h"
 #include "synthetic_pe.h"
 
 using tavrik::ArchiveEntry;

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "packer/identity.h"
-#include "packer/image_roles.h"
 #include "packer/pe/pe_contents.h"
 #include "packer/pe/resource_section.h"
 #include "packer/pe/resources.h"
+#include "packer/program/identity.h"
+#include "packer/program/image_roles.h"
 #include "synthetic_pe.h"
 
 using tavrik_test::Bytes;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "packer/utf.h"
+#include "packer/base/utf.h"
 
 using tavrik::utf16_to_utf8;
 using tavrik::utf8_to_utf16;

@@ -1,0 +1,19 @@
+#pragma once
+// The commands run_cli dispatches to, one file each: pack.cpp, inspect.cpp
+// (list and verify), extract.cpp. Each returns true or the message of its
+// one failure.
+
+#include <iosfwd>
+
+#include "packer/base/result.h"
+#include "packer/cli/cli.h"
+#include "packer/cli/options.h"
+
+namespace tavrik {
+
+Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &err);
+Result<bool> list(const PackOptions &options, std::ostream &out);
+Result<bool> verify(const PackOptions &options, std::ostream &out);
+Result<bool> extract(const PackOptions &options, std::ostream &out);
+
+}  // namespace tavrik

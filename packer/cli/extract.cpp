@@ -1,0 +1,120 @@
+// extract: writing a packed executable's files into a directory, for
+// inspection.
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "packer/archive/names.h"
+#include "packer/archive/packed_file.h"
+#include "packer/base/path_text.h"
+#include "packer/cli/commands.h"
+#include "packer/platform/platform.h"
+
+namespace tavrik {
+
+namespace {
+
+struct Record {
+    std::u16string name;
+    uint64_t size;
+};
+
+class RecordList : public ArchiveVisitor {
+public:
+    Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
+        records.push_back({name, size});
+        return true;
+    }
+    std::vector<Record> records;
+};
+
+// Writes what the second reading decodes; the archive must be the one the
+// first reading checked.
+class Writer : public ArchiveVisitor {
+public:
+    Writer(const std::vector<Record> &records, ExtractDirectory &directory, const std::string &shown)
+        : records_(records), directory_(directory), shown_(shown) {}
+
+    Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
+        if (index_ >= records_.size() || records_[index_].name != name || records_[index_].size != size) {
+            return fail(shown_ + " changed while it was being extracted");
+        }
+        ++index_;
+        auto begun = directory_.begin_file(name);
+        if (!begun) return fail(begun.error());
+        return true;
+    }
+    Result<bool> file_bytes(const uint8_t *data, size_t size) override {
+        auto written = directory_.write(data, size);
+        if (!written) return fail(written.error());
+        return true;
+    }
+    Result<bool> end_file() override {
+        auto ended = directory_.end_file();
+        if (!ended) return fail(ended.error());
+        return true;
+    }
+
+    size_t files_begun() const { return index_; }
+
+    // Set when the failure is the writer's own, not the archive's.
+    std::string refusal;
+
+private:
+    Error fail(const std::string &why) {
+        refusal = why;
+        return Error{why};
+    }
+
+    const std::vector<Record> &records_;
+    ExtractDirectory &directory_;
+    const std::string &shown_;
+    size_t index_ = 0;
+};
+
+// Reads the archive twice. First whole, checking the digest, the structure
+// and every name (check_entries), so that nothing is written for damaged
+// content or an unsafe name; a name can then only lead below `directory`.
+// Then again, writing each file as it is decoded, through ExtractDirectory
+// (packer/platform/platform.h: no link followed, --force replaces files).
+// Holds the names and the decoder's window, never a file's content.
+// Returns the number of files written.
+Result<size_t> extract_packed(const PackedFile &packed, const std::filesystem::path &directory, bool force) {
+    auto digest = packed.check_digest();
+    if (!digest) return Error{digest.error()};
+    RecordList list;
+    auto read = packed.read_archive(list);
+    if (!read) return Error{packed.shown() + " is damaged: " + read.error()};
+    std::vector<std::u16string> names;
+    names.reserve(list.records.size());
+    for (const auto &record : list.records) names.push_back(record.name);
+    const std::string problem = names_problem(names);
+    if (!problem.empty()) return Error{problem};
+    names.clear();
+    names.shrink_to_fit();
+
+    auto target = ExtractDirectory::open(directory, force);
+    if (!target) return Error{target.error()};
+    Writer writer(list.records, **target, packed.shown());
+    read = packed.read_archive(writer);
+    if (!read) return Error{writer.refusal.empty() ? packed.shown() + " is damaged: " + read.error() : writer.refusal};
+    if (writer.files_begun() != list.records.size()) {
+        return Error{packed.shown() + " changed while it was being extracted"};
+    }
+    return list.records.size();
+}
+
+}  // namespace
+
+Result<bool> extract(const PackOptions &options, std::ostream &out) {
+    auto packed = PackedFile::open(options.packed);
+    if (!packed) return Error{packed.error()};
+    auto written = extract_packed(*packed, options.output, options.force);
+    if (!written) return Error{written.error()};
+    out << "extracted " << *written << (*written == 1 ? " file" : " files") << " into "
+        << shown_path(options.output) << '\n';
+    return true;
+}
+
+}  // namespace tavrik

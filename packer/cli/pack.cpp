@@ -1,0 +1,141 @@
+// pack: the stub, given its identity, with the compressed archive attached.
+
+#include <ostream>
+#include <system_error>
+#include <thread>
+
+#include "packer/archive/attached_data.h"
+#include "packer/base/file_io.h"
+#include "packer/base/path_text.h"
+#include "packer/base/utf.h"
+#include "packer/cli/commands.h"
+#include "packer/cli/progress.h"
+#include "packer/pe/attach.h"
+#include "packer/pe/icons.h"
+#include "packer/platform/platform.h"
+#include "packer/program/identity.h"
+#include "packer/program/image_roles.h"
+#include "packer/program/input_files.h"
+#include "packer/program/stub_location.h"
+
+namespace tavrik {
+
+namespace {
+
+Result<std::filesystem::path> choose_stub(const PackOptions &options, const char *argv0) {
+    std::error_code ec;
+    if (!options.stub.empty()) {
+        if (!std::filesystem::exists(options.stub, ec)) {
+            return Error{"stub " + shown_path(options.stub) + " does not exist"};
+        }
+        return options.stub;
+    }
+    const auto candidates = default_stub_candidates(packer_executable_path(argv0));
+    for (const auto &candidate : candidates) {
+        if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+    }
+    return Error{std::string("no ") + stub_file_name + " beside tavrik-pack or in ../windows; use --stub"};
+}
+
+int thread_count(const PackOptions &options) {
+    if (options.threads > 0) return options.threads;
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : static_cast<int>(cores > 256 ? 256 : cores);
+}
+
+// Packing writes the output last, by renaming over it: an output that is
+// the stub or the icon (or an input, see collect_entries) would lose what
+// it held. `role` names `source` in the message.
+Result<bool> refuse_output_over(const std::filesystem::path &output, const std::filesystem::path &source,
+                                const char *role) {
+    if (source.empty()) return true;
+    auto output_identity = file_identity(output);
+    if (!output_identity) return Error{output_identity.error()};
+    if (!*output_identity) return true;
+    auto source_identity = file_identity(source);
+    if (!source_identity) return Error{source_identity.error()};
+    if (*source_identity == *output_identity) {
+        return Error{"output " + shown_path(output) + " is the " + role + " " + shown_path(source) +
+                     "; write the executable elsewhere"};
+    }
+    return true;
+}
+
+Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
+    if (path.empty()) return std::vector<IconImage>();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return Error{"icon " + shown_path(path) + " does not exist"};
+    auto file = read_whole_file(path);
+    if (!file) return Error{file.error()};
+    auto images = parse_ico(*file);
+    if (!images) return Error{"icon " + shown_path(path) + " is not a valid .ico file: " + images.error()};
+    return images;
+}
+
+// The stub with the program's identity in place of the launcher's.
+Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &stub_path, const Bytes &stub,
+                       const ArchiveEntry &application, std::vector<IconImage> icon) {
+    auto output_name = path_to_utf8(options.output.filename());
+    if (!output_name) return Error{"-o: " + output_name.error()};
+    auto output_name16 = utf8_to_utf16(*output_name);
+    if (!output_name16) return Error{"-o: " + output_name16.error()};
+    Identity identity;
+    identity.icon = std::move(icon);
+    identity.console = options.identity.console;
+    identity.execution_level = options.identity.execution_level;
+    auto version = derive_version_info(options.identity, application.content, application.name, *output_name16);
+    if (!version) return Error{"application " + shown_path(options.app_dll) + " " + version.error()};
+    identity.version = std::move(*version);
+    auto identified = apply_identity(stub, identity);
+    if (!identified) {
+        return Error{"cannot rewrite the resources of stub " + shown_path(stub_path) + ": " + identified.error()};
+    }
+    return identified;
+}
+
+}  // namespace
+
+Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &err) {
+    auto stub_path = choose_stub(options, environment.argv0);
+    if (!stub_path) return Error{stub_path.error()};
+    const std::pair<std::filesystem::path, const char *> sources[] = {{*stub_path, "stub"},
+                                                                       {options.identity.icon, "icon"}};
+    for (const auto &[source, role] : sources) {
+        auto elsewhere = refuse_output_over(options.output, source, role);
+        if (!elsewhere) return elsewhere;
+    }
+    auto stub = read_whole_file(*stub_path);
+    if (!stub) return Error{stub.error()};
+    auto launcher = check_launcher_stub(*stub);
+    if (!launcher) return Error{"stub " + shown_path(*stub_path) + " " + launcher.error()};
+    auto icon = read_icon(options.identity.icon);
+    if (!icon) return Error{icon.error()};
+
+    auto entries = collect_entries(options.app_dll, options.inputs, options.output);
+    if (!entries) return Error{entries.error()};
+    auto application = check_application_dll(entries->front().content);
+    if (!application) return Error{"application " + shown_path(options.app_dll) + " " + application.error()};
+    auto identified = identify(options, *stub_path, *stub, entries->front(), std::move(*icon));
+    if (!identified) return Error{identified.error()};
+
+    auto archive = write_archive(*entries);
+    if (!archive) return Error{archive.error()};
+    entries->clear();
+    Result<Bytes> frame = Bytes();
+    if (environment.show_progress) {
+        ProgressLine line(err, archive->size());
+        frame = compress_frame(*archive, options.level, thread_count(options),
+                               [&line](uint64_t read, uint64_t compressed, uint64_t produced) {
+                                   line.update(read, compressed, produced);
+                               });
+        if (frame) line.finish(frame->size());
+    } else {
+        frame = compress_frame(*archive, options.level, thread_count(options));
+    }
+    if (!frame) return Error{frame.error()};
+    auto exe = attach_to_stub(*identified, make_attached_data(*frame));
+    if (!exe) return Error{exe.error()};
+    return write_file_replacing(options.output, *exe);
+}
+
+}  // namespace tavrik

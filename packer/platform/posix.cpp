@@ -1,0 +1,303 @@
+// The platform's calls on Linux (and other POSIX systems): paths are their
+// bytes, and the packer's writes go through descriptors opened with
+// O_NOFOLLOW, each directory from the one above (openat).
+
+#include "packer/platform/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+#include <vector>
+
+#include "packer/base/path_text.h"
+#include "packer/base/utf.h"
+#include "packer/platform/write_steps.h"
+
+namespace tavrik {
+
+using std::filesystem::path;
+using write_steps::keep_shared_directories;
+using write_steps::temporary_attempts;
+using write_steps::temporary_beside;
+
+namespace {
+
+using NativeText = std::string;
+
+// The components of a checked archive name in the platform's own text.
+Result<std::vector<NativeText>> native_components(const std::u16string &name) {
+    std::vector<NativeText> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t end = name.find(u'\\', start);
+        auto text = utf16_to_utf8(name.substr(start, end - start));
+        if (!text) return Error{text.error()};
+        parts.push_back(std::move(*text));
+        if (end == std::u16string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+Result<path> path_from_utf8(const std::string &text) { return path(text); }
+
+Result<std::string> path_to_utf8(const path &p) { return p.native(); }
+
+path ascii_path(const char *text) { return path(std::string(text)); }
+
+std::string printable_path_text(const path &p) { return printable_utf8(p.native()); }
+
+std::FILE *open_for_reading(const path &p) { return std::fopen(p.c_str(), "rb"); }
+
+bool seek_file(std::FILE *file, uint64_t offset) { return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0; }
+
+int64_t tell_file(std::FILE *file) { return ftello(file); }
+
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+
+path running_executable_path() {
+#ifdef __linux__
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) return self;
+#endif
+    return path();
+}
+
+namespace {
+
+std::string system_error(int code) { return std::strerror(code); }
+
+struct Descriptor {
+    int fd = -1;
+    Descriptor() = default;
+    explicit Descriptor(int d) : fd(d) {}
+    Descriptor(Descriptor &&other) noexcept : fd(other.fd) { other.fd = -1; }
+    Descriptor &operator=(Descriptor &&other) noexcept {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    bool valid() const { return fd >= 0; }
+};
+
+constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int new_file_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+
+bool directory_is_empty(int fd) {
+    const int copy = ::dup(fd);
+    if (copy < 0) return false;
+    DIR *listing = ::fdopendir(copy);
+    if (listing == nullptr) {
+        ::close(copy);
+        return false;
+    }
+    bool empty = true;
+    while (const dirent *entry = ::readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    ::closedir(listing);
+    return empty;
+}
+
+// Trailing slashes would make the kernel follow a link in the last
+// component, whatever O_NOFOLLOW says.
+std::string without_trailing_slashes(std::string text) {
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+Result<std::optional<FileIdentity>> file_identity(const path &p) {
+    struct stat st;
+    if (::stat(p.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileIdentity>();
+        return Error{"cannot read the attributes of " + shown_path(p) + ": " + system_error(errno)};
+    }
+    FileIdentity identity;
+    identity.volume = static_cast<uint64_t>(st.st_dev);
+    identity.index = static_cast<uint64_t>(st.st_ino);
+    return std::optional<FileIdentity>(identity);
+}
+
+Result<bool> write_file_replacing(const path &target, const Bytes &content) {
+    path temporary;
+    Descriptor file;
+    for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {
+        temporary = temporary_beside(target);
+        // O_EXCL with O_NOFOLLOW fails on anything already there, a link
+        // included, instead of writing through it.
+        file = Descriptor(::open(temporary.c_str(), new_file_flags, 0666));
+        if (!file.valid() && errno != EEXIST) break;
+    }
+    if (!file.valid()) return Error{"cannot create " + shown_path(temporary) + ": " + system_error(errno)};
+    size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(file.fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    const bool closed = ::close(file.fd) == 0;
+    file.fd = -1;
+    if (done != content.size() || !closed) {
+        ::unlink(temporary.c_str());
+        return Error{"error writing " + shown_path(temporary)};
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return Error{"cannot rename " + shown_path(temporary) + " to " + shown_path(target) + ": " +
+                     system_error(error)};
+    }
+    return true;
+}
+
+struct ExtractDirectory::State {
+    path shown_root;  // as the user gave it, for messages
+    Descriptor root;
+    bool replace = false;
+    // The directories of the last file's name, each opened from the one
+    // before it (the first from `root`).
+    std::vector<std::pair<std::string, Descriptor>> chain;
+    Descriptor file;
+    path file_shown;
+};
+
+Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &directory, bool force) {
+    const std::string text = without_trailing_slashes(directory.native());
+    const std::string shown = shown_path(directory);
+    Descriptor root(::open(text.c_str(), directory_flags));
+    if (!root.valid() && errno == ENOENT) {
+        // The parents are the user's to name: only the last component is
+        // created here, then opened without following a link.
+        const path parent = path(text).parent_path();
+        std::error_code ec;
+        if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+        if (ec) return Error{"cannot create " + shown + ": " + ec.message()};
+        if (::mkdir(text.c_str(), 0777) != 0 && errno != EEXIST) {
+            return Error{"cannot create " + shown + ": " + system_error(errno)};
+        }
+        root = Descriptor(::open(text.c_str(), directory_flags));
+    }
+    if (!root.valid()) {
+        const int error = errno;
+        struct stat st;
+        if (::lstat(text.c_str(), &st) == 0) {
+            if (S_ISLNK(st.st_mode)) return Error{"refusing to extract into " + shown + ": it is a symbolic link"};
+            if (!S_ISDIR(st.st_mode)) return Error{shown + " exists and is not a directory"};
+        }
+        return Error{"cannot open " + shown + ": " + system_error(error)};
+    }
+    if (!force) {
+        struct stat st;
+        if (::fstat(root.fd, &st) != 0) return Error{"cannot open " + shown + ": " + system_error(errno)};
+        if (st.st_uid != ::geteuid()) {
+            return Error{"directory " + shown + " belongs to another user (use --force to write into it)"};
+        }
+        if (!directory_is_empty(root.fd)) {
+            return Error{"directory " + shown + " is not empty (use --force to write into it)"};
+        }
+    }
+    auto state = std::make_unique<State>();
+    state->shown_root = directory;
+    state->root = std::move(root);
+    state->replace = force;
+    return std::unique_ptr<ExtractDirectory>(new ExtractDirectory(std::move(state)));
+}
+
+Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
+    State &s = *state_;
+    auto parts = native_components(name);
+    if (!parts) return Error{parts.error()};
+    const size_t directories = parts->size() - 1;
+    const size_t keep = keep_shared_directories(s.chain, *parts);
+    path shown = s.shown_root;
+    for (size_t i = 0; i < parts->size(); ++i) {
+        shown /= path((*parts)[i]);
+        if (i < keep) continue;
+        if (i == directories) break;
+        const int parent = s.chain.empty() ? s.root.fd : s.chain.back().second.fd;
+        const char *part = (*parts)[i].c_str();
+        Descriptor directory(::openat(parent, part, directory_flags));
+        if (!directory.valid() && errno == ENOENT) {
+            if (::mkdirat(parent, part, 0777) != 0 && errno != EEXIST) {
+                return Error{"cannot create " + shown_path(shown) + ": " + system_error(errno)};
+            }
+            directory = Descriptor(::openat(parent, part, directory_flags));
+        }
+        if (!directory.valid()) {
+            const int error = errno;
+            struct stat st;
+            if (::fstatat(parent, part, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                if (S_ISLNK(st.st_mode)) {
+                    return Error{"refusing to write through the symbolic link " + shown_path(shown)};
+                }
+                if (!S_ISDIR(st.st_mode)) return Error{"cannot create " + shown_path(shown) + ": a file is in the way"};
+            }
+            return Error{"cannot open " + shown_path(shown) + ": " + system_error(error)};
+        }
+        s.chain.emplace_back((*parts)[i], std::move(directory));
+    }
+    s.file_shown = shown;
+
+    const int parent = s.chain.empty() ? s.root.fd : s.chain.back().second.fd;
+    const char *part = parts->back().c_str();
+    Descriptor file(::openat(parent, part, new_file_flags, 0666));
+    if (!file.valid() && errno == EEXIST) {
+        struct stat st;
+        if (::fstatat(parent, part, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISLNK(st.st_mode)) return Error{"refusing to write through the symbolic link " + shown_path(shown)};
+            if (S_ISDIR(st.st_mode)) return Error{"cannot write " + shown_path(shown) + ": it is a directory"};
+        }
+        if (!s.replace) return Error{"cannot write " + shown_path(shown) + ": it already exists"};
+        // A new file, not the old one rewritten: another hard link to the
+        // old file keeps its content.
+        if (::unlinkat(parent, part, 0) != 0 && errno != ENOENT) {
+            return Error{"cannot replace " + shown_path(shown) + ": " + system_error(errno)};
+        }
+        file = Descriptor(::openat(parent, part, new_file_flags, 0666));
+    }
+    if (!file.valid()) return Error{"cannot create " + shown_path(shown) + ": " + system_error(errno)};
+    s.file = std::move(file);
+    return true;
+}
+
+Result<bool> ExtractDirectory::write(const uint8_t *data, size_t size) {
+    State &s = *state_;
+    while (size > 0) {
+        const ssize_t n = ::write(s.file.fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return Error{"error writing " + shown_path(s.file_shown) + ": " + system_error(errno)};
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+Result<bool> ExtractDirectory::end_file() {
+    State &s = *state_;
+    const bool closed = ::close(s.file.fd) == 0;
+    s.file.fd = -1;
+    if (!closed) return Error{"error writing " + shown_path(s.file_shown) + ": " + system_error(errno)};
+    return true;
+}
+
+ExtractDirectory::ExtractDirectory(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+ExtractDirectory::~ExtractDirectory() = default;
+
+}  // namespace tavrik

@@ -1,0 +1,368 @@
+// The platform's calls on Windows: wide paths, C stdio through the
+// Universal CRT, and the packer's writes through handles that are never
+// opened through a link (FILE_FLAG_OPEN_REPARSE_POINT).
+
+#include "packer/platform/platform.h"
+
+#include <windows.h>
+#include <io.h>
+
+#include <cstdio>
+#include <system_error>
+#include <vector>
+
+#include "packer/base/path_text.h"
+#include "packer/base/utf.h"
+#include "packer/platform/write_steps.h"
+
+namespace tavrik {
+
+using std::filesystem::path;
+using write_steps::keep_shared_directories;
+using write_steps::temporary_attempts;
+using write_steps::temporary_beside;
+
+namespace {
+
+using NativeText = std::wstring;
+
+// The components of a checked archive name in the platform's own text.
+Result<std::vector<NativeText>> native_components(const std::u16string &name) {
+    std::vector<NativeText> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t end = name.find(u'\\', start);
+        const std::u16string part = name.substr(start, end - start);
+        parts.emplace_back(part.begin(), part.end());
+        if (end == std::u16string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+Result<path> path_from_utf8(const std::string &text) {
+    auto wide = utf8_to_utf16(text);
+    if (!wide) return Error{wide.error()};
+    return path(std::wstring(wide->begin(), wide->end()));
+}
+
+Result<std::string> path_to_utf8(const path &p) {
+    const std::wstring &native = p.native();
+    return utf16_to_utf8(std::u16string(native.begin(), native.end()));
+}
+
+path ascii_path(const char *text) {
+    std::wstring wide;
+    for (; *text; ++text) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*text)));
+    return path(wide);
+}
+
+std::string printable_path_text(const path &p) {
+    const std::wstring &native = p.native();
+    return printable(std::u16string(native.begin(), native.end()));
+}
+
+std::FILE *open_for_reading(const path &p) { return _wfopen(p.c_str(), L"rb"); }
+
+bool seek_file(std::FILE *file, uint64_t offset) {
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+int64_t tell_file(std::FILE *file) { return _ftelli64(file); }
+
+bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+path running_executable_path() { return path(); }
+
+namespace {
+
+std::string windows_error(DWORD code) {
+    wchar_t *text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    std::u16string message;
+    if (length != 0 && text != nullptr) message.assign(text, text + length);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r' || message.back() == u'.')) {
+        message.pop_back();
+    }
+    return "[Error " + std::to_string(code) + "] " + printable(message);
+}
+
+struct Handle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    Handle() = default;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    Handle(Handle &&other) noexcept : h(other.h) { other.h = INVALID_HANDLE_VALUE; }
+    Handle &operator=(Handle &&other) noexcept {
+        std::swap(h, other.h);
+        return *this;
+    }
+    ~Handle() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    bool valid() const { return h != INVALID_HANDLE_VALUE; }
+};
+
+// "\\?\" paths reach past MAX_PATH without the process opting in to long
+// paths; they are taken as they are, so they must be absolute and clean.
+Result<std::wstring> long_path(const path &p) {
+    const std::wstring given = p.native();
+    DWORD needed = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return Error{"cannot resolve " + shown_path(p) + ": " + windows_error(GetLastError())};
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(given.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) return Error{"cannot resolve " + shown_path(p)};
+    full.resize(length);
+    while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+    if (full.compare(0, 4, L"\\\\?\\") == 0) return full;
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// A directory held open with read sharing only: while the handle lives,
+// nobody can rename, delete or replace the directory (that needs delete
+// access) or open it for writing. FILE_FLAG_OPEN_REPARSE_POINT opens a link
+// or junction itself instead of what it points to.
+Handle open_directory_handle(const std::wstring &p) {
+    return Handle(CreateFileW(p.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr));
+}
+
+DWORD attributes_of(const Handle &handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle.h, &info)) return INVALID_FILE_ATTRIBUTES;
+    return info.dwFileAttributes;
+}
+
+bool is_reparse_point(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool is_directory(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring final_path(const Handle &handle) {
+    wchar_t buffer[32768];
+    const DWORD length = GetFinalPathNameByHandleW(handle.h, buffer, 32768, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= 32768) return std::wstring();
+    return std::wstring(buffer, length);
+}
+
+}  // namespace
+
+Result<std::optional<FileIdentity>> file_identity(const path &p) {
+    Handle file(CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.valid()) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::optional<FileIdentity>();
+        return Error{"cannot open " + shown_path(p) + ": " + windows_error(error)};
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.h, &info)) {
+        return Error{"cannot read the attributes of " + shown_path(p) + ": " + windows_error(GetLastError())};
+    }
+    FileIdentity identity;
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return std::optional<FileIdentity>(identity);
+}
+
+Result<bool> write_file_replacing(const path &target, const Bytes &content) {
+    path temporary;
+    Handle file;
+    for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {
+        temporary = temporary_beside(target);
+        // CREATE_NEW fails on anything already there, a link included.
+        file = Handle(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file.valid() && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    if (!file.valid()) return Error{"cannot create " + shown_path(temporary) + ": " + windows_error(GetLastError())};
+    size_t done = 0;
+    while (done < content.size()) {
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file.h, content.data() + done, piece, &written, nullptr) || written == 0) break;
+        done += written;
+    }
+    const bool closed = CloseHandle(file.h) != 0;
+    file.h = INVALID_HANDLE_VALUE;
+    if (done != content.size() || !closed) {
+        DeleteFileW(temporary.c_str());
+        return Error{"error writing " + shown_path(temporary)};
+    }
+    if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(temporary.c_str());
+        return Error{"cannot rename " + shown_path(temporary) + " to " + shown_path(target) + ": " +
+                     windows_error(error)};
+    }
+    return true;
+}
+
+struct ExtractDirectory::State {
+    path shown_root;                 // as the user gave it, for messages
+    std::wstring root;               // the same as a "\\?\" path
+    Handle root_handle;
+    bool replace = false;
+    // The directories of the last file's name, each held open.
+    std::vector<std::pair<std::wstring, Handle>> chain;
+    Handle file;
+    path file_shown;
+};
+
+Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &directory, bool force) {
+    auto root = long_path(directory);
+    if (!root) return Error{root.error()};
+    const std::string shown = shown_path(directory);
+    Handle handle = open_directory_handle(*root);
+    if (!handle.valid() && (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+        std::error_code ec;
+        if (directory.has_parent_path()) std::filesystem::create_directories(directory.parent_path(), ec);
+        if (!CreateDirectoryW(root->c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return Error{"cannot create " + shown + ": " + windows_error(GetLastError())};
+        }
+        handle = open_directory_handle(*root);
+    }
+    if (!handle.valid()) return Error{"cannot open " + shown + ": " + windows_error(GetLastError())};
+    const DWORD attributes = attributes_of(handle);
+    if (is_reparse_point(attributes)) {
+        return Error{"refusing to extract into " + shown + ": it is a reparse point (a link or junction)"};
+    }
+    if (!is_directory(attributes)) return Error{shown + " exists and is not a directory"};
+    if (!force) {
+        WIN32_FIND_DATAW found;
+        const std::wstring pattern = *root + L"\\*";
+        HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+        bool empty = true;
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = found.cFileName;
+                if (name != L"." && name != L"..") empty = false;
+            } while (empty && FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        if (!empty) return Error{"directory " + shown + " is not empty (use --force to write into it)"};
+    }
+    auto state = std::make_unique<State>();
+    state->shown_root = directory;
+    state->root = *root;
+    state->root_handle = std::move(handle);
+    state->replace = force;
+    return std::unique_ptr<ExtractDirectory>(new ExtractDirectory(std::move(state)));
+}
+
+Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
+    State &s = *state_;
+    auto parts = native_components(name);
+    if (!parts) return Error{parts.error()};
+    const size_t directories = parts->size() - 1;
+    const size_t keep = keep_shared_directories(s.chain, *parts);
+    std::wstring at = s.root;
+    path shown = s.shown_root;
+    for (size_t i = 0; i < parts->size(); ++i) {
+        at += L"\\" + (*parts)[i];
+        shown /= path((*parts)[i]);
+        if (i < keep) continue;
+        if (i == directories) break;
+        Handle directory = open_directory_handle(at);
+        if (!directory.valid() &&
+            (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+            if (!CreateDirectoryW(at.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+                return Error{"cannot create " + shown_path(shown) + ": " + windows_error(GetLastError())};
+            }
+            directory = open_directory_handle(at);
+        }
+        if (!directory.valid()) return Error{"cannot open " + shown_path(shown) + ": " + windows_error(GetLastError())};
+        const DWORD attributes = attributes_of(directory);
+        if (is_reparse_point(attributes)) {
+            return Error{"refusing to write through the reparse point " + shown_path(shown)};
+        }
+        if (!is_directory(attributes)) return Error{"cannot create " + shown_path(shown) + ": a file is in the way"};
+        s.chain.emplace_back((*parts)[i], std::move(directory));
+    }
+    s.file_shown = shown;
+
+    auto create = [&]() {
+        return Handle(CreateFileW(at.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    };
+    Handle file = create();
+    if (!file.valid()) {
+        const DWORD error = GetLastError();
+        Handle existing(CreateFileW(at.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!existing.valid()) return Error{"cannot create " + shown_path(shown) + ": " + windows_error(error)};
+        const DWORD attributes = attributes_of(existing);
+        if (is_reparse_point(attributes)) {
+            return Error{"refusing to write through the reparse point " + shown_path(shown)};
+        }
+        if (is_directory(attributes)) return Error{"cannot write " + shown_path(shown) + ": it is a directory"};
+        if (!s.replace) return Error{"cannot write " + shown_path(shown) + ": it already exists"};
+        // Deleted through the handle that was checked, so it is this file,
+        // not whatever might take its name meanwhile.
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        if (!SetFileInformationByHandle(existing.h, FileDispositionInfo, &disposition, sizeof disposition)) {
+            return Error{"cannot replace " + shown_path(shown) + ": " + windows_error(GetLastError())};
+        }
+        existing = Handle();
+        file = create();
+        if (!file.valid()) return Error{"cannot create " + shown_path(shown) + ": " + windows_error(GetLastError())};
+    }
+    // The directories above are held open and cannot be renamed; the one
+    // thing left is a held, still empty directory turned into a junction
+    // meanwhile. The file's real location tells where Windows can say it
+    // (Wine cannot for paths past MAX_PATH); the directory's attributes
+    // tell otherwise.
+    const Handle &parent_handle = s.chain.empty() ? s.root_handle : s.chain.back().second;
+    std::wstring parent = final_path(parent_handle);
+    const std::wstring created = final_path(file);
+    if (!parent.empty() && parent.back() == L'\\') parent.pop_back();  // a drive's root
+    const bool inside =
+        !parent.empty() && !created.empty()
+            ? created.size() > parent.size() + 1 && created.compare(0, parent.size(), parent) == 0 &&
+                  created[parent.size()] == L'\\' && created.find(L'\\', parent.size() + 1) == std::wstring::npos
+            : is_directory(attributes_of(parent_handle)) && !is_reparse_point(attributes_of(parent_handle));
+    if (!inside) {
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        SetFileInformationByHandle(file.h, FileDispositionInfo, &disposition, sizeof disposition);
+        return Error{"refusing to write " + shown_path(shown) + ": it would land outside " + shown_path(s.shown_root)};
+    }
+    s.file = std::move(file);
+    return true;
+}
+
+Result<bool> ExtractDirectory::write(const uint8_t *data, size_t size) {
+    State &s = *state_;
+    while (size > 0) {
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(s.file.h, data, piece, &written, nullptr) || written == 0) {
+            return Error{"error writing " + shown_path(s.file_shown) + ": " + windows_error(GetLastError())};
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+Result<bool> ExtractDirectory::end_file() {
+    State &s = *state_;
+    const bool closed = CloseHandle(s.file.h) != 0;
+    s.file.h = INVALID_HANDLE_VALUE;
+    if (!closed) return Error{"error writing " + shown_path(s.file_shown)};
+    return true;
+}
+
+ExtractDirectory::ExtractDirectory(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+ExtractDirectory::~ExtractDirectory() = default;
+
+}  // namespace tavrik

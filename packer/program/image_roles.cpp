@@ -1,0 +1,39 @@
+#include "packer/program/image_roles.h"
+
+#include "packer/pe/attach.h"
+#include "packer/pe/pe_contents.h"
+#include "packer/pe/pe_image.h"
+
+namespace tavrik {
+
+Result<bool> check_application_dll(const Bytes &dll) {
+    auto image = parse_pe_image(dll);
+    if (!image) return Error{"is not a PE32+ x86-64 DLL: " + image.error()};
+    if ((image->characteristics & pe::file_dll) == 0) return Error{"is a program, not a DLL"};
+    auto exported = exports_name(dll, *image, entry_point_name);
+    if (!exported) return Error{"has a " + exported.error()};
+    if (!*exported) return Error{std::string("does not export ") + entry_point_name};
+    return true;
+}
+
+Result<bool> check_launcher_stub(const Bytes &stub) {
+    auto image = parse_pe_image(stub);
+    if (!image) return Error{"is not the Tavrik launcher: " + image.error()};
+    // A packed executable first: its version resource is the program's, so
+    // it would fail the next check with the wrong reason.
+    for (const auto &section : image->sections) {
+        if (section.name == attached_section_name) {
+            return Error{"already carries attached data (a .tavrik section); use the launcher as built"};
+        }
+    }
+    auto product = version_string(stub, *image, u"ProductName");
+    if (!product || *product != launcher_product_name) {
+        return Error{"is not the Tavrik launcher (its version resource lacks ProductName \"Tavrik launcher\")"};
+    }
+    if (image->certificate_offset != 0 || image->certificate_size != 0) {
+        return Error{"is signed; pack the unsigned launcher and sign after packing"};
+    }
+    return true;
+}
+
+}  // namespace tavrik
