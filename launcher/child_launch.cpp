@@ -127,15 +127,23 @@ HANDLE start_child() {
     PROCESS_INFORMATION child = {};
     for (int attempt = 1;; ++attempt) {
         stand_by_if_interrupted();
+        DWORD error = 0;
         if (child_starter.create_process(program, child_command_line.text, nullptr, nullptr, TRUE,
                                          NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                                         &child))
-            break;
-        DWORD error = GetLastError();
-        // Wine's process creation fails now and then under load with this
-        // error, and succeeds when asked again.
-        if (error != ERROR_INTERNAL_ERROR || attempt == child_start_attempts)
-            fail_with_code(message_launch_failed, error);
+                                         &child)) {
+            // Ended before it was ever resumed, it never ran: its exit code
+            // would pass for the application's.
+            if (WaitForSingleObject(child.hProcess, 0) != WAIT_OBJECT_0) break;
+            CloseHandle(child.hThread);
+            CloseHandle(child.hProcess);
+            error = ERROR_PROCESS_ABORTED;
+        } else {
+            error = GetLastError();
+            // Wine's process creation fails now and then under load with
+            // this error, and succeeds when asked again.
+            if (error != ERROR_INTERNAL_ERROR) fail_with_code(message_launch_failed, error);
+        }
+        if (attempt == child_start_attempts) fail_with_code(message_launch_failed, error);
         Sleep(child_start_retry_pause_ms);
     }
     tie_child_to_launcher(child.hProcess);

@@ -36,7 +36,8 @@ struct ChildStarter {
                                  const wchar_t *directory, STARTUPINFOW *startup, PROCESS_INFORMATION *information);
 };
 extern ChildStarter child_starter;
-// A failed creation with ERROR_INTERNAL_ERROR is tried again, this often.
+// A creation that fails with ERROR_INTERNAL_ERROR, or gives a child that has
+// ended before it was resumed, is tried again, up to this many times.
 inline constexpr int child_start_attempts = 5;
 inline constexpr DWORD child_start_retry_pause_ms = 50;
 
