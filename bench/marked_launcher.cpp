@@ -103,7 +103,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
         hold_target_directory();
         result = run_application_library();
     } else {
-        result = static_cast<int>(launch_child());
+        finish_attached_data();
+        HANDLE child = start_child();
+        start_stale_directory_sweep();
+        DWORD exit_code = wait_for_child(child);
+        cleanup_extraction();
+        result = static_cast<int>(exit_code_after_cleanup(exit_code));
     }
     mark("done");
     write_marks();

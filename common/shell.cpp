@@ -25,12 +25,20 @@ Function find(LazyModule &library, const char *name) {
         reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name)));
 }
 
-}  // namespace
+using Split = wchar_t **(WINAPI *)(const wchar_t *, int *);
 
-wchar_t **WINAPI shell_command_line_to_argv(const wchar_t *command_line, int *count) {
-    using Split = wchar_t **(WINAPI *)(const wchar_t *, int *);
+Split find_splitter() {
     Split split = find<Split>(shcore, "CommandLineToArgvW");
     if (split == nullptr) split = find<Split>(shell32, "CommandLineToArgvW");
+    return split;
+}
+
+}  // namespace
+
+bool load_command_line_splitter() { return find_splitter() != nullptr; }
+
+wchar_t **WINAPI shell_command_line_to_argv(const wchar_t *command_line, int *count) {
+    Split split = find_splitter();
     if (split == nullptr) return nullptr;
     return split(command_line, count);
 }

@@ -15,5 +15,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+// Loads the DLL shell_command_line_to_argv takes its function from; false
+// when none has it.
+bool load_command_line_splitter();
 wchar_t **WINAPI shell_command_line_to_argv(const wchar_t *command_line, int *count);
 HRESULT shell_get_folder_path(int folder, wchar_t *path);

@@ -7,6 +7,7 @@
 #include "diagnostics/messages.h"
 #include "diagnostics/report.h"
 #include "launcher/attached_data.h"
+#include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
 #include "paths/path_spec.h"
 
@@ -148,6 +149,8 @@ void extract_archive() {
             if (!launch.is_top_level) return;
         }
         uint64_t size = read_size();
+        // Nothing new is written once an interruption's clean-up has begun.
+        stand_by_if_interrupted();
         create_parent_directories(file_path.text);
         write_file(file_path.text, size);
     }

@@ -67,6 +67,7 @@ void open_payload(PayloadReader &reader, const unsigned char *data, uint64_t spa
     reader.released = reader.data;
     reader.window = {output, 0, 0};
     reader.window_filled = false;
+    reader.frame_ended = false;
     mark_extraction_started();
 }
 
@@ -88,12 +89,31 @@ void read_payload(PayloadReader &reader, void *destination, uint64_t count) {
             if (ZSTD_isError(result)) fail_plain(message_decode_failed);
             release_consumed_input(reader);
             reader.window_filled = window.pos == payload_window_size;
+            reader.frame_ended = result == 0;
             window.size = window.pos;
             window.pos = 0;
         } else {
             // All input consumed and the decoder holds nothing more.
             fail_plain(message_decode_failed);
         }
+    }
+}
+
+void finish_payload(PayloadReader &reader) {
+    ZSTD_outBuffer &window = reader.window;
+    for (;;) {
+        // Content after the end record is no archive our packer wrote.
+        if (window.size > window.pos) fail_plain(message_decode_failed);
+        if (reader.frame_ended) return;
+        if (reader.input.pos == reader.input.size && !reader.window_filled) fail_plain(message_decode_failed);
+        window.pos = 0;
+        window.size = payload_window_size;
+        size_t result = ZSTD_decompressStream(reader.context, &window, &reader.input);
+        if (ZSTD_isError(result)) fail_plain(message_decode_failed);
+        reader.window_filled = window.pos == payload_window_size;
+        reader.frame_ended = result == 0;
+        window.size = window.pos;
+        window.pos = 0;
     }
 }
 
@@ -112,3 +132,8 @@ void open_attached_data() {
 void read_payload(void *destination, uint64_t count) { read_payload(attached_data, destination, count); }
 
 void close_attached_data() { close_payload(attached_data); }
+
+void finish_attached_data() {
+    finish_payload(attached_data);
+    close_attached_data();
+}

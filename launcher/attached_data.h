@@ -26,6 +26,9 @@ struct PayloadReader {
     // one read to the next: a span that ends exactly at the frame's end must
     // not lose what the decoder still holds.
     bool window_filled = false;
+    // True when the last decoder call ended the frame: all of it decoded and,
+    // when the frame carries a content checksum, the checksum verified.
+    bool frame_ended = false;
     // The attached data before this point has been consumed and released
     // from the working set.
     const unsigned char *released = nullptr;
@@ -38,6 +41,11 @@ void open_payload(PayloadReader &reader, const unsigned char *data, uint64_t spa
 // Stores exactly the next `count` bytes of decoded content; exits with 2 when
 // they cannot be had.
 void read_payload(PayloadReader &reader, void *destination, uint64_t count);
+// After the archive's end record: the frame must end there, its checksum
+// (if it carries one) matching what was decoded; exits with 2 otherwise.
+// A damaged payload can decode to different bytes without a decoder error
+// until the checksum at the frame's end.
+void finish_payload(PayloadReader &reader);
 void close_payload(PayloadReader &reader);
 
 // The process-wide reader over this executable's own attached data.
@@ -45,6 +53,8 @@ extern PayloadReader attached_data;
 void open_attached_data();
 void read_payload(void *destination, uint64_t count);
 void close_attached_data();
+// finish_payload, then close_attached_data.
+void finish_attached_data();
 
 // Where this image carries its attached data (its ".tavrik" section), or a
 // placeholder without the magic when it carries none.

@@ -1,8 +1,9 @@
 #include "launcher/child_launch.h"
 
 #include <windows.h>
-#include "common/shell.h"
 #include <stdlib.h>
+
+#include "common/shell.h"
 
 #include "common/environment.h"
 #include "diagnostics/messages.h"
@@ -10,11 +11,11 @@
 #include "launcher/attached_data.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
-#include "launcher/stale_directories.h"
 #include "paths/executable_path.h"
 
 WideBuffer<32768> child_command_line;
 CommandLineSplitter split_command_line = shell_command_line_to_argv;
+ChildStarter child_starter = {CreateProcessW};
 
 namespace {
 
@@ -98,11 +99,10 @@ void build_child_command_line(int count, wchar_t **arguments, const wchar_t *pro
     }
 }
 
-unsigned long launch_child() {
+HANDLE start_child() {
     // Only a top-level instance starts a child: a nested one doing so would
     // start a chain of children without end.
     if (!launch.is_top_level) fail_plain(message_decode_failed);
-    close_attached_data();
     publish_executable_directory();
     set_env("TAVRIK_ORIGINAL_ARGV0", launch.argv[0]);
     const wchar_t *program = executable_path();
@@ -122,23 +122,47 @@ unsigned long launch_child() {
     if (arguments == nullptr) fail_with_code(message_launch_failed, GetLastError());
     build_child_command_line(count, arguments, program);
 
+    // Suspended until it is in the launcher's job: a launcher killed in
+    // between would otherwise leave an application running outside it.
     PROCESS_INFORMATION child = {};
-    if (!CreateProcessW(program, child_command_line.text, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &child))
-        fail_with_code(message_launch_failed, GetLastError());
-    CloseHandle(child.hThread);
-    tie_child_to_launcher(child.hProcess);
-    set_child_process(child.hProcess);
-    start_stale_directory_sweep();
-
-    DWORD exit_code = 0;
-    if (child.hProcess != nullptr) {
-        WaitForSingleObject(child.hProcess, INFINITE);
-        if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
-        // Taken back under the lock first, so that the console handler never
-        // uses the handle after it is closed.
-        CloseHandle(take_child_process());
+    for (int attempt = 1;; ++attempt) {
+        stand_by_if_interrupted();
+        DWORD error = 0;
+        if (child_starter.create_process(program, child_command_line.text, nullptr, nullptr, TRUE,
+                                         NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                                         &child)) {
+            // Ended before it was ever resumed, it never ran: its exit code
+            // would pass for the application's.
+            if (WaitForSingleObject(child.hProcess, 0) != WAIT_OBJECT_0) break;
+            CloseHandle(child.hThread);
+            CloseHandle(child.hProcess);
+            error = ERROR_PROCESS_ABORTED;
+        } else {
+            error = GetLastError();
+            // Wine's process creation fails now and then under load with
+            // this error, and succeeds when asked again.
+            if (error != ERROR_INTERNAL_ERROR) fail_with_code(message_launch_failed, error);
+        }
+        if (attempt == child_start_attempts) fail_with_code(message_launch_failed, error);
+        Sleep(child_start_retry_pause_ms);
     }
-    cleanup_extraction();
+    tie_child_to_launcher(child.hProcess);
+    if (!set_child_process(child.hProcess)) {
+        // An interruption came first: the child never runs.
+        TerminateProcess(child.hProcess, 0);
+        wait_for_interruption_to_end();
+    }
+    ResumeThread(child.hThread);
+    CloseHandle(child.hThread);
+    return child.hProcess;
+}
+
+DWORD wait_for_child(HANDLE child) {
+    WaitForSingleObject(child, INFINITE);
+    DWORD exit_code = 0;
+    if (!GetExitCodeProcess(child, &exit_code)) exit_code = 1;
+    // Taken back under the lock first, so that the console handler never
+    // uses the handle after it is closed.
+    CloseHandle(take_child_process(exit_code));
     return exit_code;
 }

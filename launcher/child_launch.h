@@ -1,6 +1,6 @@
 #pragma once
 // Top-level instance: start this executable again as the child that runs
-// the application, wait for it, clean up and pass its exit code on.
+// the application and wait for it.
 
 #include <windows.h>
 #include <stddef.h>
@@ -28,4 +28,24 @@ void build_child_command_line(int count, wchar_t **arguments, const wchar_t *pro
 using CommandLineSplitter = wchar_t **(WINAPI *)(const wchar_t *command_line, int *count);
 extern CommandLineSplitter split_command_line;
 
-unsigned long launch_child();
+// How the child is created (CreateProcessW's contract); tests replace it to
+// make it fail.
+struct ChildStarter {
+    BOOL(WINAPI *create_process)(const wchar_t *application, wchar_t *command_line, SECURITY_ATTRIBUTES *process,
+                                 SECURITY_ATTRIBUTES *thread, BOOL inherit_handles, DWORD flags, void *environment,
+                                 const wchar_t *directory, STARTUPINFOW *startup, PROCESS_INFORMATION *information);
+};
+extern ChildStarter child_starter;
+// A creation that fails with ERROR_INTERNAL_ERROR, or gives a child that has
+// ended before it was resumed, is tried again, up to this many times.
+inline constexpr int child_start_attempts = 5;
+inline constexpr DWORD child_start_retry_pause_ms = 50;
+
+// Publishes TAVRIK_ONEFILE_DIRECTORY and TAVRIK_ORIGINAL_ARGV0, starts this
+// executable again with the same arguments and standard handles, tied to
+// the launcher's job, and returns its process handle. A child that cannot
+// be started ends the process with its line and exit code 2.
+HANDLE start_child();
+// Waits for the child without a time limit and returns its exit code (1
+// when it cannot be read); closes the handle.
+DWORD wait_for_child(HANDLE child);

@@ -8,19 +8,38 @@ CleanupState cleanup;
 
 namespace {
 
+void end_process(UINT exit_code) { ExitProcess(exit_code); }
+
 constexpr CleanupOperations system_operations = {
     delete_directory_tree,
     GetFileAttributesW,
     Sleep,
+    end_process,
 };
+
+// Under child_lock: the first account of the child's end is the one kept.
+void record_child_end(ChildEnd end, DWORD exit_code) {
+    if (cleanup.child_end != ChildEnd::not_yet) return;
+    cleanup.child_end = end;
+    cleanup.child_exit_code = exit_code;
+}
 
 // Gives a running child its grace period and terminates it after that. The
 // handle stays open: the main thread closes it.
 void stop_child() {
     EnterCriticalSection(&cleanup.child_lock);
-    if (cleanup.child_process != nullptr &&
-        WaitForSingleObject(cleanup.child_process, child_grace_period_ms) != WAIT_OBJECT_0)
-        TerminateProcess(cleanup.child_process, 0);
+    HANDLE child = cleanup.child_process;
+    if (child != nullptr) {
+        bool ended = WaitForSingleObject(child, child_grace_period_ms) == WAIT_OBJECT_0;
+        // A termination fails when the child has just ended by itself.
+        if (!ended && TerminateProcess(child, 0)) {
+            record_child_end(ChildEnd::terminated, 0);
+        } else {
+            DWORD exit_code = 0;
+            if (!GetExitCodeProcess(child, &exit_code)) exit_code = 1;
+            record_child_end(ChildEnd::by_itself, exit_code);
+        }
+    }
     LeaveCriticalSection(&cleanup.child_lock);
 }
 
@@ -45,6 +64,13 @@ void delete_target_directory() {
     }
 }
 
+DWORD interruption_exit_code() {
+    EnterCriticalSection(&cleanup.child_lock);
+    DWORD exit_code = cleanup.child_end == ChildEnd::by_itself ? cleanup.child_exit_code : STATUS_CONTROL_C_EXIT;
+    LeaveCriticalSection(&cleanup.child_lock);
+    return exit_code;
+}
+
 }  // namespace
 
 void initialise_cleanup() {
@@ -55,25 +81,45 @@ void initialise_cleanup() {
         locks_made = true;
     }
     cleanup.child_process = nullptr;
+    cleanup.child_end = ChildEnd::not_yet;
+    cleanup.child_exit_code = 0;
     cleanup.extraction_started = 0;
+    cleanup.interrupted = 0;
     cleanup.deletion_done = false;
     cleanup.operations = system_operations;
 }
 
 void mark_extraction_started() { InterlockedExchange(&cleanup.extraction_started, 1); }
 
-void set_child_process(HANDLE child) {
+bool set_child_process(HANDLE child) {
     EnterCriticalSection(&cleanup.child_lock);
-    cleanup.child_process = child;
+    // Read under the lock: a handler that set the flag before we got here
+    // finds no child, and one that sets it after finds this one.
+    bool published = !interruption_under_way();
+    if (published) cleanup.child_process = child;
     LeaveCriticalSection(&cleanup.child_lock);
+    return published;
 }
 
-HANDLE take_child_process() {
+HANDLE take_child_process(DWORD exit_code) {
     EnterCriticalSection(&cleanup.child_lock);
     HANDLE child = cleanup.child_process;
     cleanup.child_process = nullptr;
+    if (child != nullptr) record_child_end(ChildEnd::by_itself, exit_code);
     LeaveCriticalSection(&cleanup.child_lock);
     return child;
+}
+
+bool interruption_under_way() { return InterlockedCompareExchange(&cleanup.interrupted, 1, 1) != 0; }
+
+void wait_for_interruption_to_end() {
+    // A file still open would keep the handler's deletion from its directory.
+    close_file_being_written();
+    for (;;) Sleep(INFINITE);
+}
+
+void stand_by_if_interrupted() {
+    if (interruption_under_way()) wait_for_interruption_to_end();
 }
 
 void cleanup_extraction() {
@@ -87,9 +133,16 @@ void cleanup_extraction() {
     LeaveCriticalSection(&cleanup.deletion_lock);
 }
 
+DWORD exit_code_after_cleanup(DWORD exit_code) {
+    return interruption_under_way() ? interruption_exit_code() : exit_code;
+}
+
 void cleanup_after_failure() {
     close_file_being_written();
     cleanup_extraction();
+    // The failure may be the interruption's doing (its deletion took the
+    // directory from under the walk): the handler ends the process.
+    stand_by_if_interrupted();
 }
 
 BOOL WINAPI console_control_handler(DWORD control_type) {
@@ -99,12 +152,15 @@ BOOL WINAPI console_control_handler(DWORD control_type) {
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            cleanup_extraction();
             break;
         default:
-            break;
+            // FALSE passes the event on to the next handler.
+            return FALSE;
     }
-    // FALSE passes the event on; with no other handler Windows' default
-    // handling then ends the launcher, so the handler never picks the code.
-    return FALSE;
+    InterlockedExchange(&cleanup.interrupted, 1);
+    cleanup_extraction();
+    // Ended here rather than by the system's default handling, which would
+    // pick the code itself (Wine's gives 0, as if the run had succeeded).
+    cleanup.operations.end_process(exit_code_after_cleanup(0));
+    return TRUE;
 }

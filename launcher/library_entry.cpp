@@ -6,6 +6,13 @@
 #include "diagnostics/report.h"
 #include "launcher/launch_state.h"
 
+void hold_target_directory() {
+    // Read access, so that the handle's sharing counts: without delete
+    // sharing, nobody can rename or delete the directory while it is open.
+    CreateFileW(launch.target_directory.text, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 int run_application_library() {
     // The cookie is never needed: the directory stays for the process's life.
     AddDllDirectory(launch.target_directory.text);

@@ -25,5 +25,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
         hold_target_directory();
         return run_application_library();
     }
-    return static_cast<int>(launch_child());
+    finish_attached_data();
+    HANDLE child = start_child();
+    start_stale_directory_sweep();
+    DWORD exit_code = wait_for_child(child);
+    cleanup_extraction();
+    return static_cast<int>(exit_code_after_cleanup(exit_code));
 }

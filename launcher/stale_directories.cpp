@@ -153,13 +153,6 @@ int sweep_stale_directories(const wchar_t *folder, int limit) {
     return removed;
 }
 
-void hold_target_directory() {
-    // Read access, so that the handle's sharing counts: without delete
-    // sharing, nobody can rename or delete the directory while it is open.
-    CreateFileW(launch.target_directory.text, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
 void start_stale_directory_sweep() {
     wcscpy(sweep_folder, launch.target_directory.text);
     wchar_t *separator = wcsrchr(sweep_folder, L'\\');

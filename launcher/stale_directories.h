@@ -33,10 +33,6 @@ inline constexpr DWORD sweep_delay_ms = 1000;
 inline constexpr int sweep_limit = 16;
 inline constexpr wchar_t tombstone_suffix[] = L".deleted";
 
-// Nested instance: keeps its target directory open without delete sharing
-// until the process ends (the handle is not inherited).
-void hold_target_directory();
-
 // Top-level instance, once its child runs: sweeps on a background thread
 // after the delay. Nothing is reported and nothing waits for it; a sweep cut
 // short by the end of the process leaves at most a tombstone.

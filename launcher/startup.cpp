@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "common/environment.h"
+#include "common/shell.h"
 #include "diagnostics/messages.h"
 #include "diagnostics/report.h"
 #include "launcher/cleanup.h"
@@ -134,9 +135,16 @@ void start_up() {
     launch.is_top_level = parent != ParentCheck::same_executable;
     // From here on a reported failure of a top-level instance deletes what
     // it has unpacked so far.
-    if (launch.is_top_level) set_failure_cleanup(cleanup_after_failure);
+    if (launch.is_top_level) set_failure_hooks(stand_by_if_interrupted, cleanup_after_failure);
     if (launch.is_top_level) prepare_top_level_environment();
     compute_target_directory();
-    if (launch.is_top_level && !SetConsoleCtrlHandler(console_control_handler, TRUE))
-        fail_plain(message_signal_handler);
+    if (!launch.is_top_level) return;
+    // Every DLL the main thread needs is loaded before the handler can run.
+    // Wine runs the handlers holding its console lock, and its default
+    // handling then needs the loader lock; a DLL loaded meanwhile (shcore
+    // pulls in msvcrt, whose start-up registers a handler of its own) holds
+    // the loader lock while it waits for the console lock: both wait for
+    // ever. A splitter that cannot be loaded fails at the child's start.
+    load_command_line_splitter();
+    if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fail_plain(message_signal_handler);
 }

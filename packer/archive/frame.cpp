@@ -39,7 +39,9 @@ Result<Bytes> compress_frame(const Bytes &archive, int level, int threads, const
         {ZSTD_c_compressionLevel, level},
         {ZSTD_c_windowLog, window_log},
         {ZSTD_c_contentSizeFlag, 0},
-        {ZSTD_c_checksumFlag, 0},
+        // The content checksum lets every decoder, the launcher's too, refuse a
+        // damaged payload instead of unpacking different bytes.
+        {ZSTD_c_checksumFlag, 1},
         // Single-threaded zstd (0 workers) cuts the frame differently from
         // the multi-threaded one; the output must not depend on the machine.
         {ZSTD_c_nbWorkers, threads < 1 ? 1 : threads},

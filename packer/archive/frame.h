@@ -5,6 +5,8 @@
 // holds. The launcher reads every window up to 2^27 bytes; a smaller one
 // costs a little compression and spares the launcher the first touches of
 // the larger window's pages and as much memory.
+// It carries zstd's content checksum, so that a damaged payload is refused
+// rather than unpacked.
 
 #include <functional>
 #include <string>

@@ -2,6 +2,8 @@
 // environment variables, all optional; see report_format.h for the report.
 //
 //   TAVRIK_TEST_IGNORE_CTRL=1   ignore Ctrl+C / Ctrl+Break (handler returns TRUE)
+//   TAVRIK_TEST_CTRL_EXIT_CODE=n handle Ctrl+C / Ctrl+Break: the sleep below
+//                               ends and the result is n instead
 //   TAVRIK_TEST_LOAD=name       LoadLibraryExW(name); reports "load=ok" or
 //                               "load=error <GetLastError>"
 //   TAVRIK_TEST_PROTECT=1       marks every file of its directory tree read-only,
@@ -156,6 +158,13 @@ bool write_file_whole(const std::wstring &path, const std::string &content) {
 
 BOOL WINAPI ignore_ctrl(DWORD) { return TRUE; }
 
+HANDLE ctrl_heard = nullptr;
+BOOL WINAPI end_on_ctrl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+    SetEvent(ctrl_heard);
+    return TRUE;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv,
@@ -183,6 +192,13 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv,
     if (read_env(L"TAVRIK_TEST_IGNORE_CTRL") == std::wstring(L"1")) {
         SetConsoleCtrlHandler(ignore_ctrl, TRUE);
         report.add("ignore_ctrl", "1");
+    }
+    DWORD ctrl_exit_code = 0;
+    if (const auto text = read_env(L"TAVRIK_TEST_CTRL_EXIT_CODE")) {
+        ctrl_exit_code = parse_u32(*text).value_or(bad_setting_exit_code);
+        ctrl_heard = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        SetConsoleCtrlHandler(end_on_ctrl, TRUE);
+        report.add("ctrl_exit_code", std::to_string(ctrl_exit_code));
     }
     if (const auto name = read_env(L"TAVRIK_TEST_LOAD"))
         report.add("load", load_library(*name));
@@ -236,6 +252,10 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv,
     }
     if (const auto text = read_env(L"TAVRIK_TEST_PRINT"))
         tavrik_apps::write_stdout(to_utf8(*text) + "\n");
-    if (sleep_ms != 0) Sleep(sleep_ms);
+    if (ctrl_heard != nullptr) {
+        if (WaitForSingleObject(ctrl_heard, sleep_ms) == WAIT_OBJECT_0) return static_cast<int>(ctrl_exit_code);
+    } else if (sleep_ms != 0) {
+        Sleep(sleep_ms);
+    }
     return static_cast<int>(exit_code);
 }

@@ -14,7 +14,11 @@
   a stale directory and into a tombstone of the sweep, and stale-looking
   names that are links themselves: Wine follows such links in every call
   that takes a path, yet what they point to keeps its content and mode, and
-  only the links and the directories holding them are left.
+  only the links and the directories holding them are left;
+- as a window program started with no console and no standard handles, on
+  a display (Xvfb), whose application cannot load (a missing DLL): its line
+  reaches no stream, so a message box titled with the program's file name
+  appears; a window program that runs normally shows none.
 
 Each launcher gets TMP and TEMP pointing at a folder of this test (Wine
 takes both from its registry, so they are set through cmd) and starts in an
@@ -118,6 +122,67 @@ def full_disk(runner, failures):
     return 0
 
 
+def x_window_names(display):
+    listing = subprocess.run(["xwininfo", "-root", "-tree", "-display", display], capture_output=True, text=True)
+    names = set()
+    for line in listing.stdout.splitlines():
+        parts = line.split('"')
+        if len(parts) >= 3:
+            names.add(parts[1])
+    return names
+
+
+def message_box_without_streams(runner, failures):
+    """A separate Wine prefix whose desktop starts on an Xvfb display (the
+    suite's own session has no display, so Wine creates no window there);
+    kept in the build tree, so only the first run pays for making it. The
+    failing program is started by a packed report_app with no console and
+    no standard handles, as a desktop shell starts a window program."""
+    if shutil.which("Xvfb") is None or shutil.which("xwininfo") is None:
+        print("message box: skipped, no Xvfb or xwininfo (scripts/setup installs them)")
+        return 1
+    number = next(n for n in range(90, 200) if not os.path.exists(f"/tmp/.X{n}-lock"))
+    display = f":{number}"
+    xvfb = subprocess.Popen(["Xvfb", display, "-nolisten", "tcp", "-screen", "0", "800x600x24"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    prefix = runner.args.box_prefix
+    env = dict(os.environ, WINEPREFIX=prefix, DISPLAY=display, WINEDEBUG="-all", LC_ALL="C.UTF-8")
+    try:
+        time.sleep(1)
+        if not os.path.exists(os.path.join(prefix, "system.reg")):
+            subprocess.run(["wineboot", "-i"], env=dict(env, WINEDLLOVERRIDES="mscoree,mshtml="),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=300)
+        # A fresh server for this display, its streams on /dev/null.
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-p60"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        failing = runner.pack("failing_window.exe", runner.args.dependent_app)
+        starter = runner.pack("starter_window.exe", runner.args.app)
+        report = os.path.join(runner.work, "starter_report.txt")
+        env_start = dict(env, TAVRIK_TEST_SPAWN=wine_path(failing), TAVRIK_TEST_REPORT=wine_path(report))
+        started = subprocess.run(["wine", starter], env=env_start, cwd=runner.cwd, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        spawned = [line for line in open(report, encoding="utf-8").read().splitlines() if line.startswith("spawned=")]
+        if started.returncode != 0 or not spawned or spawned[0].startswith("spawned=error"):
+            failures.append(f"message box: the starter ended with {started.returncode}, {spawned}")
+            return 0
+        seen = set()
+        deadline = time.monotonic() + 60
+        while "failing_window.exe" not in seen and time.monotonic() < deadline:
+            seen |= x_window_names(display)
+            time.sleep(0.2)
+        if "failing_window.exe" not in seen:
+            failures.append(f"message box: no window titled failing_window.exe appeared; windows: {sorted(seen)}")
+        if "starter_window.exe" in seen:
+            failures.append("message box: the normal run showed a window")
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        xvfb.terminate()
+        xvfb.wait(timeout=30)
+    return 0
+
+
 def unix_links(runner, failures):
     temp = os.path.join(runner.work, "links_temp")
     outside = os.path.join(runner.work, "outside")
@@ -196,7 +261,7 @@ def unix_links(runner, failures):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("--pack", "--stub", "--app", "--wine-run"):
+    for option in ("--pack", "--stub", "--app", "--dependent-app", "--box-prefix", "--wine-run"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="tavrik_host_conditions_")
@@ -207,13 +272,14 @@ def main():
         traced_start(runner, failures)
         skipped += full_disk(runner, failures)
         unix_links(runner, failures)
+        skipped += message_box_without_streams(runner, failures)
         if os.listdir(runner.cwd):
             failures.append(f"the current directory gained {os.listdir(runner.cwd)}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     for failure in failures:
         print("FAILED:", failure)
-    cases = 3 - skipped
+    cases = 4 - skipped
     failed = min(len(failures), cases)
     print(f"host conditions: {cases - failed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
     return 1 if failures else 0

@@ -3,6 +3,8 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -110,50 +112,81 @@ struct Launch {
     ContainedRun result;
 };
 
+std::atomic<unsigned> starts_made_again{0};
+
 Launch start(const std::wstring &exe, const std::wstring &command_line, const EnvironmentChanges &changes,
              const std::wstring &out_path, const std::wstring &err_path, const std::wstring &current_directory) {
     Launch launch;
     launch.exe = exe;
     launch.out_path = out_path;
     launch.err_path = err_path;
-    launch.job = CreateJobObjectW(nullptr, nullptr);
-    if (launch.job != nullptr) {
+    std::vector<wchar_t> environment = environment_block(changes);
+    for (int attempt = 1; attempt <= start_attempts_limit; ++attempt) {
+        launch.result.start_attempts = attempt;
+        if (attempt > 1) ++starts_made_again;
+        HANDLE job = CreateJobObjectW(nullptr, nullptr);
+        if (job == nullptr) continue;
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(launch.job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+        HANDLE out = open_output(out_path);
+        HANDLE err = open_output(err_path);
+        std::wstring writable = command_line;
+        PROCESS_INFORMATION process = {};
+        BOOL started = FALSE;
+        DWORD error = 0;
+        if (input != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE) {
+            STARTUPINFOW startup = {};
+            startup.cb = sizeof startup;
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = input;
+            startup.hStdOutput = out;
+            startup.hStdError = err;
+            std::lock_guard<std::mutex> lock(inheritance_lock);
+            for (HANDLE h : {input, out, err}) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+            // Suspended until it is in its job, so that no descendant escapes it.
+            started = CreateProcessW(exe.c_str(), &writable[0], nullptr, nullptr, TRUE,
+                                     CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                                     current_directory.empty() ? nullptr : current_directory.c_str(), &startup,
+                                     &process);
+            error = started ? 0 : GetLastError();
+            for (HANDLE h : {input, out, err}) SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+        }
+        for (HANDLE h : {input, out, err})
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (!started) {
+            CloseHandle(job);
+            if (error == ERROR_INTERNAL_ERROR) {
+                fprintf(stderr, "harness: the system refused a start (error %lu); starting it again\n", error);
+                continue;
+            }
+            return launch;
+        }
+        if (!AssignProcessToJobObject(job, process.hProcess)) {
+            DWORD assign_error = GetLastError(), code = 0;
+            GetExitCodeProcess(process.hProcess, &code);
+            fprintf(stderr, "harness: the system refused to put a start in its job (error %lu; the process %s, "
+                    "code %#lx); starting it again\n", assign_error,
+                    WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0 ? "had ended" : "had not run",
+                    static_cast<unsigned long>(code));
+            // Not a run: the process has not run a single instruction of its own.
+            TerminateProcess(process.hProcess, 0xDEAD);
+            WaitForSingleObject(process.hProcess, 10000);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            CloseHandle(job);
+            continue;
+        }
+        ResumeThread(process.hThread);
+        CloseHandle(process.hThread);
+        launch.job = job;
+        launch.process = process.hProcess;
+        launch.result.started = true;
+        launch.result.process_id = process.dwProcessId;
+        return launch;
     }
-    std::vector<wchar_t> environment = environment_block(changes);
-    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-    HANDLE out = open_output(out_path);
-    HANDLE err = open_output(err_path);
-    std::wstring writable = command_line;
-    PROCESS_INFORMATION process = {};
-    BOOL started = FALSE;
-    if (input != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE) {
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = input;
-        startup.hStdOutput = out;
-        startup.hStdError = err;
-        std::lock_guard<std::mutex> lock(inheritance_lock);
-        for (HANDLE h : {input, out, err}) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        // Suspended until it is in its job, so that no descendant escapes it.
-        started = CreateProcessW(exe.c_str(), &writable[0], nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                                 current_directory.empty() ? nullptr : current_directory.c_str(), &startup, &process);
-        for (HANDLE h : {input, out, err}) SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
-    }
-    for (HANDLE h : {input, out, err})
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    if (!started) return launch;
-    if (launch.job != nullptr) AssignProcessToJobObject(launch.job, process.hProcess);
-    ResumeThread(process.hThread);
-    CloseHandle(process.hThread);
-    launch.process = process.hProcess;
-    launch.result.started = true;
-    launch.result.process_id = process.dwProcessId;
     return launch;
 }
 
@@ -221,6 +254,8 @@ ContainedRun run_contained(const std::wstring &exe, const std::vector<std::wstri
     Launch launch = start(exe, command_line_of(exe, arguments), changes, out_path, err_path, current_directory);
     return finish(launch, deadline);
 }
+
+unsigned repeated_starts() { return starts_made_again; }
 
 std::vector<ContainedRun> run_batch(const std::wstring &exe, const std::vector<BatchMember> &members,
                                     DWORD timeout_ms, const std::function<void()> &while_running) {
@@ -376,14 +411,22 @@ FirstRecord decode_first_record(const Bytes &attached, const std::u16string &nam
     Bytes decoded;
     Bytes window(launcher_window);
     bool filled = false;
+    bool frame_ended = false;
     while ((input.pos < input.size || filled) && decoded.size() < decode_cap) {
         ZSTD_outBuffer output = {window.data(), window.size(), 0};
         size_t result = ZSTD_decompressStream(context, &output, &input);
-        if (ZSTD_isError(result)) break;  // what this call made is never delivered
+        if (ZSTD_isError(result)) break;
         decoded.insert(decoded.end(), window.begin(), window.begin() + output.pos);
         filled = output.pos == output.size;
+        if (result == 0) {
+            frame_ended = true;
+            break;
+        }
     }
     ZSTD_freeDCtx(context);
+    // The launcher starts the application only once the frame has ended
+    // whole, its checksum verified.
+    if (!frame_ended) return FirstRecord::incomplete;
 
     // The first record as the launcher reads it: a name of at most 1023
     // units, its terminator, the size, the content.

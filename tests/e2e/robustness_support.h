@@ -33,6 +33,7 @@ struct ContainedRun {
     bool timed_out = false;       // the top process did not end in time
     bool tree_left_running = false;  // instances of `exe` outlived the top one
     DWORD total_processes = 0;    // processes the tree ever had, the top one included
+    int start_attempts = 0;       // starts made; more than one when the system refused one
     std::string out;
     std::string err;
 };
@@ -48,6 +49,14 @@ ContainedRun run_contained(const std::wstring &exe, const std::vector<std::wstri
                            const EnvironmentChanges &changes, const std::wstring &out_path,
                            const std::wstring &err_path, DWORD timeout_ms,
                            const std::wstring &current_directory = L"");
+
+// A start counts only when the process was created and put in its job
+// before it ran. Under load Wine now and then refuses the assignment (or the
+// creation, with ERROR_INTERNAL_ERROR); the process, still suspended, never
+// ran, so it is ended and started again, up to `start_attempts_limit`
+// times. How many such starts were made again, process-wide:
+constexpr int start_attempts_limit = 5;
+unsigned repeated_starts();
 
 // Several instances started at once: every CreateProcessW first, then
 // `while_running` (if any), then one wait for all of them.
@@ -107,9 +116,10 @@ Bytes corrupted(const Bytes &attached, const Corruption &corruption);
 
 // What the first archive record comes out as when the attached data is
 // decoded the way the launcher decodes it (the span after the magic, through
-// ZSTD_decompressStream in 128 KiB windows, stopping at the first error):
-// complete and the same as packed, complete but different, or never
-// complete (the launcher fails before it could load the application).
+// ZSTD_decompressStream in 128 KiB windows, to the end of the frame, which
+// must come without an error): complete and the same as packed, complete but
+// different (the launcher would run changed bytes), or never complete (the
+// launcher fails before it could load the application).
 enum class FirstRecord { intact, damaged, incomplete };
 FirstRecord decode_first_record(const Bytes &attached, const std::u16string &name, const Bytes &content);
 

@@ -197,7 +197,9 @@ VariantResult run_variant(const CampaignInput &input, uint32_t index, const std:
     } else if (!line.empty()) {
         result.outcome = Outcome::documented_failure;
         result.line = line;
-        directory_may_stay = line == "decode" || line == "open" || line == "unpack" || line == "memory";
+        // A damaged payload refused at the frame's checksum takes what it
+        // unpacked with it.
+        directory_may_stay = line == "open" || line == "unpack" || line == "memory";
     } else if (application_blamable) {
         result.outcome = Outcome::damaged_application;
     } else if (is_exception_status(run.exit_code)) {
@@ -287,18 +289,21 @@ TEST(RobustCorruption, DamagedAttachedDataEndsInSuccessOrOneDocumentedLine) {
         if (result.application == FirstRecord::damaged) ++damaged;
         if (result.stray) ++stray;
         if (result.left_running) ++left_running;
+        // The frame's checksum refuses every damage that would change the
+        // application's bytes: no variant gets as far as running them.
         bool bad = result.outcome == Outcome::launcher_crash || result.outcome == Outcome::hang ||
-                   result.outcome == Outcome::unexplained || result.stray || result.left_running;
+                   result.outcome == Outcome::unexplained || result.outcome == Outcome::damaged_application ||
+                   result.application == FirstRecord::damaged || result.stray || result.left_running;
         if (bad) problems.push_back(result.detail);
     }
     std::string documented;
     for (const auto &line : lines) documented += (documented.empty() ? "" : " ") + line.first + "=" + std::to_string(line.second);
     printf("corruption campaign: variants=%u seed=%u success=%u documented_failure=%u (%s) damaged_application=%u "
            "launcher_crash=%u hang=%u unexplained=%u stray_files=%u left_running=%u (application bytes changed "
-           "in %u)\n",
+           "in %u; starts the system refused and the harness made again: %u)\n",
            variants, input.seed, outcomes[Outcome::success], outcomes[Outcome::documented_failure], documented.c_str(),
            outcomes[Outcome::damaged_application], outcomes[Outcome::launcher_crash], outcomes[Outcome::hang],
-           outcomes[Outcome::unexplained], stray, left_running, damaged);
+           outcomes[Outcome::unexplained], stray, left_running, damaged, repeated_starts());
     if (setting(L"TAVRIK_ROBUST_DEBUG", 0) != 0) {
         for (uint32_t i = 0; i < variants; ++i)
             printf("%d %s | %s\n", static_cast<int>(results[i].outcome), results[i].line.c_str(), results[i].detail.c_str());
@@ -308,6 +313,8 @@ TEST(RobustCorruption, DamagedAttachedDataEndsInSuccessOrOneDocumentedLine) {
     EXPECT_EQ(outcomes[Outcome::launcher_crash], 0u);
     EXPECT_EQ(outcomes[Outcome::hang], 0u);
     EXPECT_EQ(outcomes[Outcome::unexplained], 0u);
+    EXPECT_EQ(outcomes[Outcome::damaged_application], 0u);
+    EXPECT_EQ(damaged, 0u);
     EXPECT_EQ(stray, 0u);
     EXPECT_EQ(left_running, 0u);
     if (variants >= 60) {
@@ -315,6 +322,28 @@ TEST(RobustCorruption, DamagedAttachedDataEndsInSuccessOrOneDocumentedLine) {
         EXPECT_GT(outcomes[Outcome::success], 0u);
         EXPECT_GT(outcomes[Outcome::documented_failure], 0u);
     }
+}
+
+// Executables packed before the frame carried a checksum still run: here the
+// frame's checksum flag is cleared, so the decoder ends the frame before the
+// checksum's four bytes, as it ended an old frame.
+TEST(RobustCorruption, FrameWithoutAChecksumStillRuns) {
+    Sandbox sandbox;
+    std::wstring exe = sandbox / L"app.exe";
+    pack(exe, {file_entry(L"report_app.dll", app_path(L"report_app.dll"))});
+    Bytes image = read_bytes(exe);
+    Span span = attached_data_span(image);
+    ASSERT_GT(span.size, 8u);
+    uint8_t &descriptor = image[span.offset + 3 + 4];
+    ASSERT_EQ(descriptor & 0x04, 0x04) << "the packer wrote no checksum";
+    descriptor &= static_cast<uint8_t>(~0x04);
+    write_bytes(exe, image);
+    ContainedRun run = run_contained(exe, {}, base_environment(sandbox.temp(), sandbox.report_path()),
+                                     sandbox / L"out.txt", sandbox / L"err.txt", run_limit_ms);
+    EXPECT_EQ(run.exit_code, 0u) << run.out << run.err;
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(read_report_at(sandbox.report_path())["env:TAVRIK_ONEFILE_PARENT"], std::to_string(run.process_id));
+    EXPECT_TRUE(sandbox.target_directories().empty());
 }
 
 // ---------------------------------------------------------------- environments

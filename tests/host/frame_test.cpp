@@ -28,7 +28,7 @@ Bytes sample(size_t size) {
 
 class FrameShape : public testing::TestWithParam<std::tuple<size_t, int, int>> {};
 
-TEST_P(FrameShape, DeclaresItsWindowNoSizeNoChecksumAndDecodes) {
+TEST_P(FrameShape, DeclaresItsWindowNoSizeAChecksumAndDecodes) {
     const auto [size, threads, window_log] = GetParam();
     const Bytes input = sample(size);
     auto frame = compress_frame(input, 3, threads, nullptr, window_log);
@@ -39,7 +39,7 @@ TEST_P(FrameShape, DeclaresItsWindowNoSizeNoChecksumAndDecodes) {
     EXPECT_EQ(header.frameType, ZSTD_frame);
     EXPECT_EQ(header.windowSize, 1ull << window_log);
     EXPECT_EQ(header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
-    EXPECT_EQ(header.checksumFlag, 0u);
+    EXPECT_EQ(header.checksumFlag, 1u);
     EXPECT_EQ(ZSTD_findFrameCompressedSize(frame->data(), frame->size()), frame->size());
 
     // Decoded with plain zstd, not the packer's own reader.

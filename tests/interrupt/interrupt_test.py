@@ -23,9 +23,14 @@ What Wine does with the event, as these scenarios pin it down:
     Wine's default handling, which exits with code 0 (Windows would use
     STATUS_CONTROL_C_EXIT), and the launcher's handler finds it gone and
     deletes the directory straight away.
-  * After the clean-up the launcher ends with 0 under Wine: either its main
-    thread returns the terminated child's code or the default handling that
-    follows the handler's FALSE ends it, and in Wine both give 0.
+  * After the clean-up the launcher's handler ends it itself: with the
+    child's exit code when the child ended by itself within the grace period
+    (an ordinary child ended by Wine's default handling gives 0, one that
+    handles Ctrl+C gives its own code), and with STATUS_CONTROL_C_EXIT when
+    the launcher had to terminate it or no child ran yet.
+  * Ctrl+C while the launcher unpacks (a large application, interrupted at
+    several points of its unpacking) ends the launcher within seconds with
+    STATUS_CONTROL_C_EXIT, and nothing of what it unpacked is left.
 
 Every scenario checks the time from the interrupt to the launcher's end, the
 child's whole exit code (seen by exit_observer.exe, which holds the child
@@ -42,6 +47,8 @@ Usage: interrupt_test.py --pack P --stub S --app A --observer O --work DIR [--co
 
 import argparse
 import contextlib
+import getpass
+import glob
 import os
 import pty
 import select
@@ -57,6 +64,11 @@ WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 PREFIX = os.path.join(ROOT, "build", "wineprefix")
 STATUS_CONTROL_C_EXIT = 0xC000013A
 APP_OWN_EXIT_CODE = 7
+APP_CTRL_EXIT_CODE = 130
+# The large application whose unpacking is interrupted: tens of MB.
+BIG_FILE_COUNT = 6
+BIG_FILE_SIZE = 8 << 20
+UNPACKING_LIMIT_S = 15
 
 
 class ScenarioFailure(Exception):
@@ -209,7 +221,10 @@ def sleeping_app(args, app, name):
         end_scenario(launcher, observers, master, output, directory)
 
 
-def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_codes):
+def run_scenario(args, app, name, child_on_ctrl, deliver, seconds_range, child_codes, launcher_code):
+    """`child_on_ctrl`: "ignore", "default" or "handle" (returns
+    APP_CTRL_EXIT_CODE); `launcher_code`: the launcher's expected exit code,
+    or "child" for the child's own."""
     lowest, highest = seconds_range
     report_file = os.path.join(args.work, name + ".report")
     settings = {
@@ -217,8 +232,11 @@ def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_cod
         "TAVRIK_TEST_SLEEP_MS": "60000",
         "TAVRIK_TEST_EXIT_CODE": str(APP_OWN_EXIT_CODE),
     }
+    ignore_ctrl = child_on_ctrl == "ignore"
     if ignore_ctrl:
         settings["TAVRIK_TEST_IGNORE_CTRL"] = "1"
+    if child_on_ctrl == "handle":
+        settings["TAVRIK_TEST_CTRL_EXIT_CODE"] = str(APP_CTRL_EXIT_CODE)
     launcher, master, output = start_launcher(args, app, name, settings)
     observers = []
     directory = None
@@ -247,14 +265,16 @@ def run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_cod
         elapsed = time.monotonic() - started
 
         child_code = observed_exit_code(child_observer)
-        launcher_code = observed_exit_code(launcher_observer)
-        print(f"  {name}: launcher ended after {elapsed:.2f} s, exit code {launcher_code:#x}; "
+        launcher_code_seen = observed_exit_code(launcher_observer)
+        print(f"  {name}: launcher ended after {elapsed:.2f} s, exit code {launcher_code_seen:#x}; "
               f"child exit code {child_code:#x}")
         check(lowest <= elapsed <= highest, f"launcher ended after {elapsed:.2f} s, expected {lowest}-{highest} s")
         check(child_code in child_codes, f"child exit code {child_code:#x}, expected one of "
                                          f"{[hex(c) for c in child_codes]}")
         check(launcher.returncode >= 0, f"launcher's Linux process died of signal {-launcher.returncode}")
-        check(launcher_code in (0, STATUS_CONTROL_C_EXIT), f"launcher exit code {launcher_code:#x}")
+        expected = child_code if launcher_code == "child" else launcher_code
+        check(launcher_code_seen == expected,
+              f"launcher exit code {launcher_code_seen:#x}, expected {expected:#x}")
         check(not os.path.exists(directory), f"extraction directory left behind: {directory}")
     finally:
         end_scenario(launcher, observers, master, output, directory)
@@ -335,6 +355,78 @@ def run_kill_scenario(args, app):
         check(elapsed <= 3, f"the child ran on for {elapsed:.2f} s after its launcher was killed")
 
 
+def wine_temp_directory():
+    return os.path.join(PREFIX, "drive_c", "users", getpass.getuser(), "Temp")
+
+
+def run_unpacking_scenario(args, _app):
+    """Ctrl+C while a large application is unpacked, at several points: as
+    soon as the target directory appears, and when the 2nd, 4th and last of
+    its big files appear. Each time the launcher ends within seconds with
+    STATUS_CONTROL_C_EXIT (no child ran, or it had to be terminated) and its
+    directory is gone. (Wine's console lock and the loader lock once made
+    every such launcher hang for ever.)"""
+    files = []
+    for i in range(BIG_FILE_COUNT):
+        path = os.path.join(args.work, f"big{i + 1}.bin")
+        with open(path, "wb") as f:
+            f.write(os.urandom(BIG_FILE_SIZE))
+        files.append(path)
+    app = os.path.join(args.work, "big_app.exe")
+    subsystem = ["--console"] if args.console else []
+    subprocess.run([args.pack, "pack", "--fast", "-o", app, "--stub", args.stub] + subsystem + [args.app] + files,
+                   check=True, stdout=subprocess.DEVNULL)
+    temp = wine_temp_directory()
+    problems = []
+    for point in (0, 2, 4, BIG_FILE_COUNT):
+        name = f"ctrl_c_during_unpacking_at_{point}"
+        before = set(glob.glob(os.path.join(temp, "onefile_*")))
+        launcher, master, output = start_launcher(args, app, name, {"TAVRIK_TEST_SLEEP_MS": "60000"})
+        observers = []
+        directory = None
+        try:
+            deadline = time.monotonic() + 60
+            while directory is None:
+                fresh = [d for d in glob.glob(os.path.join(temp, "onefile_*")) if d not in before]
+                if fresh:
+                    directory = fresh[0]
+                    break
+                check(launcher.poll() is None, f"launcher ended before unpacking (code {launcher.returncode})")
+                check(time.monotonic() < deadline, "no target directory within 60 s")
+                time.sleep(0.001)
+            # Held while its observer starts; the directory's name carries
+            # the launcher's Windows PID.
+            os.kill(launcher.pid, signal.SIGSTOP)
+            try:
+                pid = os.path.basename(directory).split("_")[1]
+                observers.append(start_observer(args.observer, pid))
+            finally:
+                os.kill(launcher.pid, signal.SIGCONT)
+            if point:
+                big = os.path.join(directory, f"big{point}.bin")
+                while not os.path.exists(big) and launcher.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.001)
+            started = time.monotonic()
+            os.kill(launcher.pid, signal.SIGINT)
+            try:
+                launcher.wait(timeout=UNPACKING_LIMIT_S)
+            except subprocess.TimeoutExpired:
+                raise ScenarioFailure(f"{name}: launcher still running {UNPACKING_LIMIT_S} s after the interrupt")
+            elapsed = time.monotonic() - started
+            code = observed_exit_code(observers[0])
+            print(f"  {name}: launcher ended after {elapsed:.2f} s, exit code {code:#x}")
+            check(code == STATUS_CONTROL_C_EXIT, f"{name}: launcher exit code {code:#x}")
+            check(not os.path.exists(directory), f"{name}: extraction directory left behind: {directory}")
+        except ScenarioFailure as failure:
+            problems.append(str(failure))
+        finally:
+            end_scenario(launcher, observers, master, output, directory)
+    for path in files:
+        os.remove(path)
+    os.remove(app)
+    check(not problems, "; ".join(problems))
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--pack", "--stub", "--app", "--observer", "--work"):
@@ -361,12 +453,15 @@ def main():
     # Ended by Ctrl+C's default handling: 0 in Wine, the status on Windows.
     ended_by_event = [0, STATUS_CONTROL_C_EXIT]
     scenarios = [
-        ("ignoring_child_sigint_to_launcher", True, "launcher", (3, 20), terminated),
-        ("ignoring_child_ctrl_c_to_group", True, "group", (3, 20), terminated),
-        ("ordinary_child_ctrl_c_to_group", False, "group", (0, 3), ended_by_event),
+        ("ignoring_child_sigint_to_launcher", "ignore", "launcher", (3, 20), terminated, STATUS_CONTROL_C_EXIT),
+        ("ignoring_child_ctrl_c_to_group", "ignore", "group", (3, 20), terminated, STATUS_CONTROL_C_EXIT),
+        ("ordinary_child_ctrl_c_to_group", "default", "group", (0, 3), ended_by_event, "child"),
         # The launcher's event is not passed on to the child, so an ordinary
         # child also sits out the grace period and is terminated.
-        ("ordinary_child_sigint_to_launcher_only", False, "launcher", (3, 20), terminated),
+        ("ordinary_child_sigint_to_launcher_only", "default", "launcher", (3, 20), terminated, STATUS_CONTROL_C_EXIT),
+        # A child that handles Ctrl+C and returns its own code within the
+        # grace period: that code is the launcher's.
+        ("handling_child_ctrl_c_to_group", "handle", "group", (0, 3), [APP_CTRL_EXIT_CODE], APP_CTRL_EXIT_CODE),
     ]
     with open(app, "rb") as f:
         image = f.read(4096)
@@ -377,11 +472,12 @@ def main():
         return 1
     if args.console:
         scenarios = [s for s in scenarios if s[0] in ("ignoring_child_sigint_to_launcher",
-                                                      "ordinary_child_ctrl_c_to_group")]
+                                                      "ordinary_child_ctrl_c_to_group",
+                                                      "handling_child_ctrl_c_to_group")]
     failures = 0
-    for name, ignore_ctrl, deliver, seconds_range, child_codes in scenarios:
+    for name, child_on_ctrl, deliver, seconds_range, child_codes, launcher_code in scenarios:
         try:
-            run_scenario(args, app, name, ignore_ctrl, deliver, seconds_range, child_codes)
+            run_scenario(args, app, name, child_on_ctrl, deliver, seconds_range, child_codes, launcher_code)
             print(f"ok: {name}")
         except ScenarioFailure as failure:
             failures += 1
@@ -389,7 +485,8 @@ def main():
     total = len(scenarios)
     extra = (("nested_instance_has_no_handler", run_nested_scenario),
              ("sigkill_to_launcher_ends_child", run_kill_scenario))
-    for name, scenario in (() if args.console else extra):
+    unpacking = (("ctrl_c_during_unpacking", run_unpacking_scenario),)
+    for name, scenario in unpacking + (() if args.console else extra):
         total += 1
         try:
             scenario(args, app)

@@ -20,8 +20,8 @@ protected:
     }
 
     // Opens a reader over magic + frame, with `extra` bytes of span beyond it.
-    void open(const std::string &content, size_t extra_span = 0, size_t split_at = 0) {
-        data = make_attached_data(make_frame(content, 27, 3, split_at));
+    void open(const std::string &content, size_t extra_span = 0, size_t split_at = 0, bool checksum = false) {
+        data = make_attached_data(make_frame(content, 27, 3, split_at, checksum));
         frame_size = data.size() - 3 - 3 - 8 - 8;
         open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), frame_size + extra_span);
     }
@@ -102,6 +102,50 @@ TEST_F(Reader, ReadPastTheEndWithLongerSpanDecodesTheTrailerAndFails) {
     open(content, 3 + 8 + 8);
     EXPECT_EQ(read(content.size()), content);
     EXPECT_FAILS_ON_STDOUT(read(1), decode_failed);
+}
+
+// The archive's end record must be the frame's end: the checksum there is
+// what catches damage that decodes without an error to different bytes.
+TEST_F(Reader, FinishingWantsTheFrameToEndThereWithItsChecksumRight) {
+    std::string content = sample_content(3 * payload_window_size + 5);
+    open(content, 3 + 8 + 8, 0, true);
+    EXPECT_EQ(read(content.size()), content);
+    finish_payload(reader);
+    EXPECT_TRUE(reader.frame_ended);
+    EXPECT_LE(reader.input.pos, frame_size);
+
+    // A checksum that does not match, although every byte decodes as packed
+    // (the decoder may see it with the last block already).
+    open(content, 3 + 8 + 8, 0, true);
+    data[3 + frame_size - 1] ^= 0x01;
+    EXPECT_FAILS_ON_STDOUT(
+        {
+            if (read(content.size()) == content) finish_payload(reader);
+        },
+        decode_failed);
+    close_payload(reader);
+
+    // Content left after the end record.
+    open(content, 3 + 8 + 8, 0, true);
+    EXPECT_EQ(read(content.size() - 1), content.substr(0, content.size() - 1));
+    EXPECT_FAILS_ON_STDOUT(finish_payload(reader), decode_failed);
+    close_payload(reader);
+
+    // A frame that is cut short before its end.
+    open(content, 0, 0, true);
+    reader.input.size -= 2;
+    EXPECT_FAILS_ON_STDOUT(
+        {
+            if (read(content.size()) == content) finish_payload(reader);
+        },
+        decode_failed);
+    close_payload(reader);
+
+    // A frame without a checksum, as packed before it had one, still ends.
+    open(content, 3 + 8 + 8);
+    EXPECT_EQ(read(content.size()), content);
+    finish_payload(reader);
+    EXPECT_TRUE(reader.frame_ended);
 }
 
 TEST_F(Reader, CorruptedFrameFailsToDecode) {

@@ -8,6 +8,7 @@
 
 #include "common/shell.h"
 #include "launcher/child_launch.h"
+#include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
 #include "tests/unit/test_support.h"
 
@@ -104,12 +105,112 @@ TEST(Launch, FailingSplitIsReportedLikeALaunchFailure) {
     launch.is_top_level = true;
     launch.argv = *__p___wargv();
     split_command_line = failing_split;
-    EXPECT_FAILS_ON_STDERR(launch_child(), error_code_line("Error, couldn't launch child", 8));
+    EXPECT_FAILS_ON_STDERR(start_child(), error_code_line("Error, couldn't launch child", 8));
     split_command_line = shell_command_line_to_argv;
 }
 
 TEST(Launch, NestedInstanceNeverStartsAChild) {
     launch.is_top_level = false;
-    EXPECT_FAILS_ON_STDOUT(launch_child(), "Error, couldn't decode attached data.\r\n");
+    EXPECT_FAILS_ON_STDOUT(start_child(), "Error, couldn't decode attached data.\r\n");
     launch.is_top_level = true;
+}
+
+// --- Starting the child ------------------------------------------------------
+
+namespace starting {
+
+int calls = 0;
+int refusals = 0;  // this many calls fail first
+DWORD refusal = ERROR_INTERNAL_ERROR;
+DWORD flags_seen = 0;
+bool first_child_ended = false;  // the first child given has ended already
+
+// Fails `refusals` times with `refusal`; then starts exit_after.exe in the
+// launcher's place (it ends by itself with 5), with the flags it was given.
+BOOL WINAPI create(const wchar_t *, wchar_t *, SECURITY_ATTRIBUTES *, SECURITY_ATTRIBUTES *, BOOL inherit,
+                   DWORD flags, void *, const wchar_t *, STARTUPINFOW *startup, PROCESS_INFORMATION *information) {
+    ++calls;
+    flags_seen = flags;
+    if (calls <= refusals) {
+        SetLastError(refusal);
+        return FALSE;
+    }
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring program = path;
+    program = program.substr(0, program.rfind(L'\\') + 1) + L"exit_after.exe";
+    std::wstring command = L"\"" + program + L"\" 10 5";
+    if (first_child_ended && calls == refusals + 1) {
+        // As a start that died in the system's hands before it ran (with a
+        // code of its own, 9).
+        command = L"\"" + program + L"\" 0 9";
+        if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, inherit, 0, nullptr, nullptr, startup,
+                            information))
+            return FALSE;
+        WaitForSingleObject(information->hProcess, INFINITE);
+        return TRUE;
+    }
+    return CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, inherit, flags, nullptr, nullptr, startup,
+                          information);
+}
+
+}  // namespace starting
+
+// Wine's process creation fails now and then under load with
+// ERROR_INTERNAL_ERROR and succeeds when asked again; the child is created
+// suspended (it runs only once it is in the launcher's job), and one that
+// ended before it was resumed is made again.
+TEST(Launch, ChildStartTriesAgainWhenTheSystemFailsItAndCreatesTheChildSuspended) {
+    initialise_cleanup();
+    launch.is_top_level = true;
+    launch.argv = *__p___wargv();
+    starting::calls = 0;
+    starting::refusals = 2;
+    child_starter.create_process = starting::create;
+    HANDLE child = start_child();
+    EXPECT_EQ(starting::calls, 3);
+    EXPECT_NE(starting::flags_seen & CREATE_SUSPENDED, 0u);
+    EXPECT_EQ(wait_for_child(child), 5u);
+    // A child that has ended before the launcher resumed it never ran: it is
+    // started again rather than its exit code taken for the application's.
+    starting::calls = 0;
+    starting::refusals = 0;
+    starting::first_child_ended = true;
+    child = start_child();
+    starting::first_child_ended = false;
+    EXPECT_EQ(starting::calls, 2);
+    EXPECT_EQ(wait_for_child(child), 5u);
+    child_starter.create_process = CreateProcessW;
+    initialise_cleanup();
+    SetEnvironmentVariableW(L"TAVRIK_ONEFILE_DIRECTORY", nullptr);
+    SetEnvironmentVariableW(L"TAVRIK_ORIGINAL_ARGV0", nullptr);
+}
+
+TEST(Launch, ChildStartGivesUpAfterFiveInternalErrorsAndAtOnceOnOthers) {
+    // Also in each death test's own process, which runs this body afresh.
+    initialise_cleanup();
+    launch.is_top_level = true;
+    launch.argv = *__p___wargv();
+    child_starter.create_process = starting::create;
+    starting::refusals = 1000;
+    EXPECT_FAILS_ON_STDERR(
+        {
+            starting::calls = 0;
+            start_child();
+        },
+        error_code_line("Error, couldn't launch child", ERROR_INTERNAL_ERROR));
+    // Five attempts are made: the fifth may still succeed.
+    starting::calls = 0;
+    starting::refusals = child_start_attempts - 1;
+    HANDLE child = start_child();
+    EXPECT_EQ(starting::calls, child_start_attempts);
+    wait_for_child(child);
+    starting::refusal = ERROR_ACCESS_DENIED;
+    starting::refusals = 1000;
+    EXPECT_FAILS_ON_STDERR(start_child(), error_code_line("Error, couldn't launch child", ERROR_ACCESS_DENIED));
+    starting::refusal = ERROR_INTERNAL_ERROR;
+    child_starter.create_process = CreateProcessW;
+    initialise_cleanup();
+    SetEnvironmentVariableW(L"TAVRIK_ONEFILE_DIRECTORY", nullptr);
+    SetEnvironmentVariableW(L"TAVRIK_ORIGINAL_ARGV0", nullptr);
 }

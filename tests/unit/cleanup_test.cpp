@@ -31,6 +31,14 @@ std::atomic<int> odd_pauses;
 // The system operations as initialise_cleanup() installs them.
 CleanupOperations real_operations;
 
+// The exit codes the handler would have ended the process with.
+std::atomic<int> end_calls;
+std::atomic<DWORD> ended_with;
+void record_end(UINT exit_code) {
+    ++end_calls;
+    ended_with = exit_code;
+}
+
 DWORD counted_real_delete(const wchar_t *directory) {
     ++delete_calls;
     return real_operations.delete_tree(directory);
@@ -98,12 +106,14 @@ protected:
     void SetUp() override {
         initialise_cleanup();
         real_operations = cleanup.operations;
-        cleanup.operations = {counted_real_delete, counted_real_attributes, counted_real_pause};
+        cleanup.operations = {counted_real_delete, counted_real_attributes, counted_real_pause, record_end};
         delete_calls = 0;
         attribute_calls = 0;
         pause_calls = 0;
         paused_ms = 0;
         odd_pauses = 0;
+        end_calls = 0;
+        ended_with = 0;
     }
     void TearDown() override {
         launch.target_directory.clear();
@@ -142,7 +152,7 @@ TEST_F(Cleanup, BeforeExtractionStartedDeletesNothingAndDoesNotWait) {
 
 TEST_F(Cleanup, ResistingDirectoryGetsTwentyOneAttemptsAndTwentyPauses) {
     target(L"C:\\nowhere\\onefile_resisting");
-    cleanup.operations = {resisting_delete, directory_attributes, count_pause};
+    cleanup.operations = {resisting_delete, directory_attributes, count_pause, record_end};
     mark_extraction_started();
     cleanup_extraction();
     EXPECT_EQ(delete_calls, 21);
@@ -157,7 +167,7 @@ TEST_F(Cleanup, ResistingRealDirectoryTakesAboutTwoSecondsAndIsNotReported) {
     std::wstring root = make_tree(scratch);
     target(root);
     // Real attributes and real pauses; only the deletion does nothing.
-    cleanup.operations = {resisting_delete, counted_real_attributes, counted_real_pause};
+    cleanup.operations = {resisting_delete, counted_real_attributes, counted_real_pause, record_end};
     mark_extraction_started();
     auto start = clock_type::now();
     cleanup_extraction();
@@ -172,7 +182,7 @@ TEST_F(Cleanup, ResistingRealDirectoryTakesAboutTwoSecondsAndIsNotReported) {
 
 TEST_F(Cleanup, DirectoryGoneAfterFirstAttemptCostsOneQueryAndNoPause) {
     target(L"C:\\nowhere\\onefile_vanishing");
-    cleanup.operations = {vanishing_delete, missing_attributes, count_pause};
+    cleanup.operations = {vanishing_delete, missing_attributes, count_pause, record_end};
     mark_extraction_started();
     cleanup_extraction();
     EXPECT_EQ(delete_calls, 1);
@@ -187,7 +197,7 @@ TEST_F(Cleanup, TargetThatIsNotAbsoluteIsNeverHandedToTheDeletion) {
     for (const wchar_t *path : targets) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(path)));
         initialise_cleanup();
-        cleanup.operations = {resisting_delete, directory_attributes, count_pause};
+        cleanup.operations = {resisting_delete, directory_attributes, count_pause, record_end};
         delete_calls = 0;
         attribute_calls = 0;
         target(path);
@@ -212,7 +222,7 @@ TEST_F(Cleanup, PathThatTurnsIntoAFileStopsAfterFirstAttempt) {
     ScratchDirectory scratch;
     std::wstring root = make_tree(scratch);
     target(root);
-    cleanup.operations = {turning::replace_with_file, counted_real_attributes, counted_real_pause};
+    cleanup.operations = {turning::replace_with_file, counted_real_attributes, counted_real_pause, record_end};
     mark_extraction_started();
     cleanup_extraction();
     EXPECT_EQ(delete_calls, 1);
@@ -266,7 +276,7 @@ TEST_F(Cleanup, ConcurrentCallsDeleteOnceAndBothWaitForTheDeletion) {
     target(L"C:\\nowhere\\onefile_shared");
     slow::inside = 0;
     slow::most_inside = 0;
-    cleanup.operations = {slow::delete_slowly, missing_attributes, count_pause};
+    cleanup.operations = {slow::delete_slowly, missing_attributes, count_pause, record_end};
     mark_extraction_started();
     auto start = clock_type::now();
     double ended[2] = {0, 0};
@@ -332,23 +342,28 @@ TEST_F(Cleanup, DirectoryHeldOpenThroughoutSurvivesAllAttempts) {
 
 // --- The child --------------------------------------------------------------
 
+// An interruption ends the launcher with the code of a child that ended by
+// itself within the grace period, and the main thread agrees.
 TEST_F(Cleanup, ChildEndingWithinGracePeriodKeepsItsExitCode) {
-    PROCESS_INFORMATION child = start_child(500, 7);
+    PROCESS_INFORMATION child = start_child(500, 130);
     ASSERT_NE(child.hProcess, nullptr);
-    set_child_process(child.hProcess);
+    ASSERT_TRUE(set_child_process(child.hProcess));
     auto start = clock_type::now();
-    cleanup_extraction();
+    EXPECT_TRUE(console_control_handler(CTRL_C_EVENT));
     double elapsed = seconds_since(start);
     EXPECT_LT(elapsed, 4.5);
     DWORD code = 0;
     ASSERT_EQ(WaitForSingleObject(child.hProcess, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code));
-    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(code, 130u);
+    EXPECT_EQ(end_calls, 1);
+    EXPECT_EQ(ended_with, 130u);
     // The handle is still the main thread's to take back and close.
-    HANDLE taken = take_child_process();
+    HANDLE taken = take_child_process(code);
     EXPECT_EQ(taken, child.hProcess);
     EXPECT_TRUE(CloseHandle(taken));
-    EXPECT_EQ(take_child_process(), nullptr);
+    EXPECT_EQ(take_child_process(0), nullptr);
+    EXPECT_EQ(exit_code_after_cleanup(code), 130u);
 }
 
 namespace ordering {
@@ -370,9 +385,9 @@ TEST_F(Cleanup, ChildStillRunningIsTerminatedWithZeroAfterGracePeriodBeforeDelet
     ordering::child_ended_at_deletion = false;
     cleanup.operations.delete_tree = ordering::record_child_state;
     mark_extraction_started();
-    set_child_process(child.hProcess);
+    ASSERT_TRUE(set_child_process(child.hProcess));
     auto start = clock_type::now();
-    cleanup_extraction();
+    console_control_handler(CTRL_C_EVENT);
     double elapsed = seconds_since(start);
     EXPECT_GE(elapsed, 4.0);
     EXPECT_LT(elapsed, 15.0);
@@ -383,32 +398,59 @@ TEST_F(Cleanup, ChildStillRunningIsTerminatedWithZeroAfterGracePeriodBeforeDelet
     EXPECT_TRUE(ordering::child_ended_at_deletion);
     EXPECT_EQ(delete_calls, 1);
     EXPECT_FALSE(exists(root));
-    HANDLE taken = take_child_process();
+    // The terminated child's 0 is not the launcher's code: the launcher had
+    // to stop it, which both threads report as Ctrl+C's own status.
+    EXPECT_EQ(end_calls, 1);
+    EXPECT_EQ(ended_with, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    HANDLE taken = take_child_process(code);
     EXPECT_EQ(taken, child.hProcess);
     if (taken == nullptr) TerminateProcess(child.hProcess, 0);
     CloseHandle(child.hProcess);
+    EXPECT_EQ(exit_code_after_cleanup(code), static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+}
+
+// A child created after the interruption is never handed to the clean-up:
+// the main thread ends it before it runs, and no child counts as having run.
+TEST_F(Cleanup, ChildCreatedAfterTheInterruptionIsRefused) {
+    target(L"C:\\nowhere\\onefile_late");
+    cleanup.operations = {vanishing_delete, missing_attributes, count_pause, record_end};
+    EXPECT_FALSE(interruption_under_way());
+    console_control_handler(CTRL_BREAK_EVENT);
+    EXPECT_TRUE(interruption_under_way());
+    EXPECT_FALSE(set_child_process(GetCurrentProcess()));
+    EXPECT_EQ(take_child_process(7), nullptr);
+    EXPECT_EQ(exit_code_after_cleanup(7), static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    EXPECT_EQ(ended_with, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
 }
 
 // --- The console handler -------------------------------------------------
 
-TEST_F(Cleanup, ConsoleHandlerPassesEveryEventOnAndCleansUpOnlyForEndingOnes) {
+// Ending events clean up and then end the launcher (no child ran: Ctrl+C's
+// status); the others go on to the next handler untouched.
+TEST_F(Cleanup, ConsoleHandlerEndsTheLauncherAfterCleanUpForEndingEventsOnly) {
     for (DWORD type = 0; type <= 10; ++type) {
         SCOPED_TRACE(type);
         initialise_cleanup();
-        cleanup.operations = {vanishing_delete, missing_attributes, count_pause};
+        cleanup.operations = {vanishing_delete, missing_attributes, count_pause, record_end};
         delete_calls = 0;
+        end_calls = 0;
+        ended_with = 0;
         target(L"C:\\nowhere\\onefile_handler");
         mark_extraction_started();
-        EXPECT_FALSE(console_control_handler(type));
         bool ending = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT ||
                       type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+        // TRUE is returned only here, where ending the process does not end it.
+        EXPECT_EQ(console_control_handler(type), ending ? TRUE : FALSE);
         EXPECT_EQ(delete_calls, ending ? 1 : 0);
+        EXPECT_EQ(end_calls, ending ? 1 : 0);
+        EXPECT_EQ(ended_with, ending ? static_cast<DWORD>(STATUS_CONTROL_C_EXIT) : 0u);
+        EXPECT_EQ(interruption_under_way(), ending);
     }
 }
 
 // --- The main thread and the handler together ---------------------------
 
-// The main thread's sequence from launch_child() against a Ctrl+C arriving
+// The main thread's sequence from start_child() on against a Ctrl+C arriving
 // on another thread at a random moment around the child's end.
 TEST_F(Cleanup, MainPathAndHandlerTogetherDeleteOnceAndCloseTheChildOnce) {
     ScratchDirectory scratch;
@@ -418,8 +460,10 @@ TEST_F(Cleanup, MainPathAndHandlerTogetherDeleteOnceAndCloseTheChildOnce) {
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE(round);
         initialise_cleanup();
-        cleanup.operations = {counted_real_delete, counted_real_attributes, counted_real_pause};
+        cleanup.operations = {counted_real_delete, counted_real_attributes, counted_real_pause, record_end};
         delete_calls = 0;
+        end_calls = 0;
+        ended_with = 0;
         std::wstring root = scratch / (L"onefile_round" + std::to_wstring(round));
         CreateDirectoryW(root.c_str(), nullptr);
         write_file(root + L"\\app.dll", "library");
@@ -435,23 +479,32 @@ TEST_F(Cleanup, MainPathAndHandlerTogetherDeleteOnceAndCloseTheChildOnce) {
             handler_result = console_control_handler(CTRL_C_EVENT);
         });
 
-        set_child_process(child.hProcess);
+        // As the main thread does: a child the handler came before is ended
+        // unstarted (this one has run, but must be counted as not).
+        bool published = set_child_process(child.hProcess);
+        if (!published) TerminateProcess(child.hProcess, 0);
         WaitForSingleObject(child.hProcess, INFINITE);
         DWORD code = 0;
         BOOL got_code = GetExitCodeProcess(child.hProcess, &code);
-        BOOL closed = CloseHandle(take_child_process());
+        HANDLE taken = take_child_process(code);
+        // Had the handler closed the handle, this close would fail.
+        BOOL closed = published ? CloseHandle(taken) : taken == nullptr && CloseHandle(child.hProcess);
         cleanup_extraction();
         handler.join();
+        DWORD main_code = exit_code_after_cleanup(code);
 
         EXPECT_TRUE(got_code);
-        // The child always ends within the grace period: never terminated.
-        EXPECT_EQ(code, 7u);
-        // Had the handler closed the handle, this close would fail.
         EXPECT_TRUE(closed);
-        EXPECT_EQ(take_child_process(), nullptr);
-        EXPECT_EQ(handler_result, FALSE);
+        EXPECT_EQ(take_child_process(0), nullptr);
+        EXPECT_EQ(handler_result, TRUE);
         EXPECT_EQ(delete_calls, 1);
         EXPECT_FALSE(exists(root));
+        // Whoever ends the process, the code is the same: the child's own,
+        // as it always ends within the grace period, unless the handler
+        // came before the child could be handed over.
+        EXPECT_EQ(end_calls, 1);
+        EXPECT_EQ(ended_with, main_code);
+        EXPECT_EQ(main_code, published ? 7u : static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
         if (HasFailure()) break;
     }
     EXPECT_LT(seconds_since(start), 60.0);

@@ -6,17 +6,18 @@
 #include <cstdint>
 #include <string>
 
-// One frame that declares a window of 2^window_log bytes, no content size
-// and no checksum. The input goes in pieces so that zstd never learns its
+// One frame that declares a window of 2^window_log bytes and no content
+// size, with zstd's content checksum when `checksum` (as the packer writes
+// it; executables packed before carry none). The input goes in pieces so that zstd never learns its
 // size and keeps the declared window. The frame ends with an empty last
 // block unless the last piece of `split_at` goes in with the end.
 inline std::string make_frame(const std::string &content, int window_log = 27, int level = 3,
-                              size_t split_at = 0) {
+                              size_t split_at = 0, bool checksum = false) {
     ZSTD_CCtx *context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
     ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
     ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
     std::string frame;
     std::string buffer(ZSTD_CStreamOutSize(), '\0');
     // Everything goes in with ZSTD_e_continue, the end comes alone.
