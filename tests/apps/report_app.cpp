@@ -27,6 +27,7 @@
 //   TAVRIK_TEST_PRINT=text      writes text + "\n" to standard output
 //   TAVRIK_TEST_SLEEP_MS=n      sleeps n ms after the report and the print,
 //                               so a test that sees either knows it is asleep
+//   TAVRIK_TEST_SLEEP_UNTIL=path  ends that sleep early once the file exists
 //   TAVRIK_TEST_EXIT_CODE=n     the result, decimal or 0x-hex, 32-bit unsigned;
 //                               default 0, unparsable gives bad_setting_exit_code
 //
@@ -254,6 +255,12 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv,
         tavrik_apps::write_stdout(to_utf8(*text) + "\n");
     if (ctrl_heard != nullptr) {
         if (WaitForSingleObject(ctrl_heard, sleep_ms) == WAIT_OBJECT_0) return static_cast<int>(ctrl_exit_code);
+    } else if (const auto until = read_env(L"TAVRIK_TEST_SLEEP_UNTIL")) {
+        // Polled: a test releases the application by creating the file, so a
+        // slow machine never ends the sleep before the test is done with it.
+        for (DWORD slept = 0; slept < sleep_ms && GetFileAttributesW(until->c_str()) == INVALID_FILE_ATTRIBUTES;
+             slept += 20)
+            Sleep(20);
     } else if (sleep_ms != 0) {
         Sleep(sleep_ms);
     }

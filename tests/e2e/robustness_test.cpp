@@ -578,7 +578,10 @@ TEST(RobustEnvironment, ParentVariableNamingALiveUnrelatedProcessIsIgnored) {
     std::wstring other = pack_report_app(sandbox, L"other.exe");
     std::wstring other_report = sandbox / L"other.txt";
     EnvironmentChanges other_changes = base_environment(sandbox.temp(), other_report);
-    other_changes[L"TAVRIK_TEST_SLEEP_MS"] = std::wstring(L"5000");
+    // Asleep until the cases below are done, however slow the machine.
+    std::wstring release = sandbox / L"release.txt";
+    other_changes[L"TAVRIK_TEST_SLEEP_MS"] = std::wstring(L"25000");
+    other_changes[L"TAVRIK_TEST_SLEEP_UNTIL"] = release;
     ContainedRun other_run;
     std::atomic<bool> other_ended{false};
     std::thread other_thread([&] {
@@ -609,9 +612,12 @@ TEST(RobustEnvironment, ParentVariableNamingALiveUnrelatedProcessIsIgnored) {
     EXPECT_EQ(creator.run.err, "");
     EXPECT_TRUE(creator.report.empty()) << "the application ran";
     EXPECT_FALSE(other_ended) << "the other launcher ended before the cases were done";
+    HANDLE released = CreateFileW(release.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(released, INVALID_HANDLE_VALUE);
+    if (released != INVALID_HANDLE_VALUE) CloseHandle(released);
     other_thread.join();
     EXPECT_EQ(other_run.exit_code, 0u);
-    expect_sandbox_holds_only(sandbox, {L"other.exe", L"other.txt", L"other_out.txt", L"other_err.txt", L"report.txt"});
+    expect_sandbox_holds_only(sandbox, {L"other.exe", L"other.txt", L"other_out.txt", L"other_err.txt", L"report.txt", L"release.txt"});
 }
 
 TEST(RobustEnvironment, ParentVariableNamingAnEndedProcessIsIgnored) {
