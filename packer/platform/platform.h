@@ -60,7 +60,8 @@ Result<std::optional<FileIdentity>> file_identity(const std::filesystem::path &p
 
 // Writes `content` to a new file beside `path` under a unique name, created
 // exclusively (never through something already there, link or file), then
-// renames it over `path`. Nothing is left behind on failure.
+// renames it over `path`. Nothing is left behind on failure. On Linux the
+// file is executable (mode 0777 less the umask): it is a program.
 Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content);
 
 // The directory `extract` writes below; it may act nowhere else. Every

@@ -140,7 +140,8 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content) {
         temporary = temporary_beside(target);
         // O_EXCL with O_NOFOLLOW fails on anything already there, a link
         // included, instead of writing through it.
-        file = Descriptor(::open(temporary.c_str(), new_file_flags, 0666));
+        // Executable, as far as the umask allows, as a linker's output is.
+        file = Descriptor(::open(temporary.c_str(), new_file_flags, 0777));
         if (!file.valid() && errno != EEXIST) break;
     }
     if (!file.valid()) return Error{"cannot create " + shown_path(temporary) + ": " + system_error(errno)};

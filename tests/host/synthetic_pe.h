@@ -38,7 +38,12 @@ struct SyntheticPe {
     // When not empty: an ".edata" section after `sections`, with an export
     // directory naming these (in this order), each bound to a function RVA.
     std::vector<std::string> exports;
-    // When either is not empty: an ".rsrc" section after that, with an
+    // When either is not empty: an ".idata" section after that, with an
+    // import table naming `imports` and a delay-load import table naming
+    // `delay_imports` (RVA-based descriptors), without thunks.
+    std::vector<std::string> imports;
+    std::vector<std::string> delay_imports;
+    // When either is not empty: an ".rsrc" section after those, with an
     // RT_VERSION resource whose StringFileInfo has CompanyName and this
     // ProductName, and an RT_MANIFEST resource holding this text.
     std::u16string product_name;
