@@ -4,6 +4,9 @@
 #   include(path/to/TavrikPack.cmake)
 #   tavrik_pack(TARGET <dll target> OUTPUT <exe>
 #               [FILES <file>...] [DIRECTORIES <dir>...]
+#               [ADD <source> <archive path>...]
+#               [EXCLUDE <pattern>...] [NO_DEFAULT_EXCLUDES]
+#               [ALLOW_MISSING <dll>...]
 #               [LEVEL <1-22> | FAST]
 #               [ICON <file.ico>] [VERSION_STRINGS <NAME=VALUE>...]
 #               [FILE_VERSION <A.B.C.D>] [PRODUCT_VERSION <A.B.C.D>]
@@ -18,6 +21,14 @@
 # DIRECTORIES  directories whose files are packed under their relative paths
 #              (globbed at configure time for dependencies: re-run CMake
 #              after adding files).
+# ADD          pairs: a file or directory, then where it goes in the archive
+#              (tavrik-pack's --add SRC DEST); a directory's files go below
+#              that path (globbed at configure time like DIRECTORIES).
+# EXCLUDE, NO_DEFAULT_EXCLUDES
+#              tavrik-pack's --exclude (one per pattern) and
+#              --no-default-excludes.
+# ALLOW_MISSING
+#              imported DLLs packed on purpose without (--allow-missing).
 # LEVEL, FAST  zstd level (default 19); FAST is level 3, for development.
 # ICON, VERSION_STRINGS, FILE_VERSION, PRODUCT_VERSION, CONSOLE,
 # EXECUTION_LEVEL
@@ -40,9 +51,9 @@
 set(TAVRIK_HOST_PACK "" CACHE FILEPATH "tavrik-pack for the build machine, used by tavrik_pack()")
 
 function(tavrik_pack)
-  cmake_parse_arguments(PARSE_ARGV 0 TP "FAST;CONSOLE"
+  cmake_parse_arguments(PARSE_ARGV 0 TP "FAST;CONSOLE;NO_DEFAULT_EXCLUDES"
                         "TARGET;OUTPUT;LEVEL;STUB;PACKER;NAME;ICON;FILE_VERSION;PRODUCT_VERSION;EXECUTION_LEVEL"
-                        "FILES;DIRECTORIES;VERSION_STRINGS")
+                        "FILES;DIRECTORIES;VERSION_STRINGS;ADD;EXCLUDE;ALLOW_MISSING")
   if(TP_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavrik_pack: unknown arguments: ${TP_UNPARSED_ARGUMENTS}")
   endif()
@@ -137,6 +148,34 @@ function(tavrik_pack)
     list(APPEND input_depends ${dir_files})
   endforeach()
 
+  list(LENGTH TP_ADD add_length)
+  math(EXPR add_odd "${add_length} % 2")
+  if(add_odd)
+    message(FATAL_ERROR "tavrik_pack: ADD takes pairs: a source, then its path in the archive")
+  endif()
+  set(add_args "")
+  while(TP_ADD)
+    list(POP_FRONT TP_ADD source destination)
+    get_filename_component(source "${source}" ABSOLUTE)
+    list(APPEND add_args --add "${source}" "${destination}")
+    if(IS_DIRECTORY "${source}")
+      file(GLOB_RECURSE add_files CONFIGURE_DEPENDS "${source}/*")
+      list(APPEND input_depends ${add_files})
+    else()
+      list(APPEND input_depends "${source}")
+    endif()
+  endwhile()
+  set(select_args "")
+  foreach(pattern IN LISTS TP_EXCLUDE)
+    list(APPEND select_args --exclude "${pattern}")
+  endforeach()
+  if(TP_NO_DEFAULT_EXCLUDES)
+    list(APPEND select_args --no-default-excludes)
+  endif()
+  foreach(dll IN LISTS TP_ALLOW_MISSING)
+    list(APPEND select_args --allow-missing "${dll}")
+  endforeach()
+
   # The target depends on a stamp, not on OUTPUT itself: CMake would take
   # a dependency named like "<target>.exe" for the target of that name.
   set(stamp "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${TP_NAME}.stamp")
@@ -144,7 +183,7 @@ function(tavrik_pack)
     OUTPUT "${stamp}"
     BYPRODUCTS "${output}"
     COMMAND "${packer}" pack -o "${output}" ${level_args} ${stub_args} ${identity_args}
-            "$<TARGET_FILE:${TP_TARGET}>" ${inputs}
+            ${select_args} "$<TARGET_FILE:${TP_TARGET}>" ${inputs} ${add_args}
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
     DEPENDS ${TP_TARGET} ${packer_depends} ${stub_depends} ${identity_depends} ${input_depends}
     COMMENT "Packing ${TP_OUTPUT}"
