@@ -17,7 +17,7 @@ const char pack_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
     "                        [--threads N] [--add SRC DEST]... [--exclude PATTERN]...\n"
     "                        [--no-default-excludes] [--allow-missing DLL]...\n"
-    "                        [--dry-run] [--quiet] [IDENTITY OPTIONS]\n"
+    "                        [--dry-run] [--quiet] [--depfile FILE] [IDENTITY OPTIONS]\n"
     "                        APP.dll [FILE|DIR ...]\n"
     "\n"
     "Writes OUT.exe: the launcher stub with APP.dll and the given files\n"
@@ -28,12 +28,16 @@ const char pack_help[] =
     "\n"
     "  -o OUT.exe      the executable to write (replaced only on success)\n"
     "  --stub STUB     the launcher stub (default: tavrik-launcher.exe beside\n"
-    "                  tavrik-pack, then in ../windows)\n"
+    "                  tavrik-pack, then in ../windows, then in ../share/tavrik)\n"
     "  --level N       zstd level 1-22 (default 19: small, slow)\n"
     "  --fast          zstd level 3, for development builds\n"
     "  --threads N     compression threads, 1-256 (default: one per processor);\n"
     "                  the output is the same for every N\n"
     "  --quiet, -q     no summary line and no progress\n"
+    "  --depfile FILE  after packing, write FILE: a Makefile rule naming OUT.exe\n"
+    "                  and every file and directory read (for make, Ninja and\n"
+    "                  CMake's DEPFILE), so that a file added to a directory,\n"
+    "                  removed or renamed makes the build pack again\n"
     "\n"
     "What is packed:\n"
     "  --add SRC DEST  SRC, a file or a directory, at DEST inside the archive:\n"
@@ -150,6 +154,7 @@ struct OptionSpec {
 const OptionSpec option_specs[] = {
     {"-o", {Command::pack, Command::extract}, Takes::value, true},
     {"--stub", {Command::pack}, Takes::value, true},
+    {"--depfile", {Command::pack}, Takes::value, true},
     {"--level", {Command::pack}, Takes::value, true},
     {"--fast", {Command::pack}, Takes::nothing, false},
     {"--threads", {Command::pack}, Takes::value, true},
@@ -255,10 +260,10 @@ Result<Command> command_named(const std::string &name) {
 Result<bool> apply_option(const std::string &arg, const std::vector<std::string> &values, PackOptions &options,
                           bool &level_given, bool &fast) {
     const std::string value = values.empty() ? std::string() : values[0];
-    if (arg == "-o" || arg == "--stub") {
+    if (arg == "-o" || arg == "--stub" || arg == "--depfile") {
         auto path = path_from_utf8(value);
         if (!path) return Error{arg + ": " + path.error()};
-        (arg == "-o" ? options.output : options.stub) = *path;
+        (arg == "-o" ? options.output : arg == "--stub" ? options.stub : options.depfile) = *path;
     } else if (arg == "--level") {
         auto level = parse_number(arg, value, 1, 22);
         if (!level) return Error{level.error()};
@@ -377,6 +382,9 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
         return options;
     }
     if (options.output.empty() && !options.dry_run) return usage_error("pack needs -o OUT.exe");
+    if (!options.depfile.empty() && options.depfile.lexically_normal() == options.output.lexically_normal()) {
+        return usage_error("--depfile names the output; give it a file of its own");
+    }
     if (paths.empty()) return usage_error("pack needs the application DLL");
     options.app_dll = paths[0];
     options.inputs.assign(paths.begin() + 1, paths.end());

@@ -1,5 +1,6 @@
 // pack: the stub, given its identity, with the compressed archive attached.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ostream>
@@ -16,6 +17,7 @@
 #include "packer/pe/icons.h"
 #include "packer/platform/platform.h"
 #include "packer/program/dependencies.h"
+#include "packer/program/depfile.h"
 #include "packer/program/identity.h"
 #include "packer/program/image_roles.h"
 #include "packer/program/input_files.h"
@@ -38,7 +40,8 @@ Result<std::filesystem::path> choose_stub(const PackOptions &options, const char
     for (const auto &candidate : candidates) {
         if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
     }
-    return Error{std::string("no ") + stub_file_name + " beside tavrik-pack or in ../windows; use --stub"};
+    return Error{std::string("no ") + stub_file_name +
+                 " beside tavrik-pack, in ../windows or in ../share/tavrik; use --stub"};
 }
 
 int thread_count(const PackOptions &options) {
@@ -95,6 +98,17 @@ Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &
         return Error{"cannot rewrite the resources of stub " + shown_path(stub_path) + ": " + identified.error()};
     }
     return identified;
+}
+
+// The rule for --depfile: the stub, the icon and what collect_entries
+// read. Made before anything is written, so that a path it cannot name
+// stops the packing.
+Result<std::string> depfile_text(const PackOptions &options, const std::filesystem::path &stub,
+                                 std::vector<std::filesystem::path> walked) {
+    walked.push_back(stub);
+    if (!options.identity.icon.empty()) walked.push_back(options.identity.icon);
+    std::sort(walked.begin(), walked.end());
+    return depfile_rule(options.output, walked);
 }
 
 // The application exports run_code and every DLL the packed images import
@@ -197,6 +211,9 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto collection = collect_entries(options.app_dll, *inputs, *excluded, options.output);
     if (!collection) return Error{collection.error()};
     std::vector<ArchiveEntry> &entries = collection->entries;
+    Result<std::string> depfile = std::string();
+    if (!options.depfile.empty()) depfile = depfile_text(options, *stub_path, std::move(collection->walked));
+    if (!depfile) return Error{depfile.error()};
     auto checked = check_packable(options, entries);
     if (!checked) return checked;
     auto identified = identify(options, *stub_path, *stub, entries.front(), std::move(*icon));
@@ -221,8 +238,15 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     if (!frame) return Error{frame.error()};
     auto exe = attach_to_stub(*identified, make_attached_data(*frame));
     if (!exe) return Error{exe.error()};
-    auto written = write_file_replacing(options.output, *exe);
+    auto written = write_file_replacing(options.output, *exe, true);
     if (!written) return written;
+    if (!options.depfile.empty()) {
+        // After the output, and like it through a new file renamed into
+        // place: a build tool that finds the depfile may trust the output it
+        // describes.
+        written = write_file_replacing(options.depfile, Bytes(depfile->begin(), depfile->end()));
+        if (!written) return written;
+    }
     if (!options.quiet) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         out << summary_line(options.output, files, collection->left_out.size(), bytes_in, exe->size(), seconds);

@@ -60,9 +60,10 @@ Result<std::optional<FileIdentity>> file_identity(const std::filesystem::path &p
 
 // Writes `content` to a new file beside `path` under a unique name, created
 // exclusively (never through something already there, link or file), then
-// renames it over `path`. Nothing is left behind on failure. On Linux the
-// file is executable (mode 0777 less the umask): it is a program.
-Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content);
+// renames it over `path`. Nothing is left behind on failure. On Linux an
+// `executable` file gets mode 0777 less the umask (as a linker's output
+// does), any other 0666 less the umask; Windows has no such bits.
+Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content, bool executable = false);
 
 // The directory `extract` writes below; it may act nowhere else. Every
 // directory below it is opened one component at a time from the one above,

@@ -133,15 +133,14 @@ Result<std::optional<FileIdentity>> file_identity(const path &p) {
     return std::optional<FileIdentity>(identity);
 }
 
-Result<bool> write_file_replacing(const path &target, const Bytes &content) {
+Result<bool> write_file_replacing(const path &target, const Bytes &content, bool executable) {
     path temporary;
     Descriptor file;
     for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {
         temporary = temporary_beside(target);
         // O_EXCL with O_NOFOLLOW fails on anything already there, a link
         // included, instead of writing through it.
-        // Executable, as far as the umask allows, as a linker's output is.
-        file = Descriptor(::open(temporary.c_str(), new_file_flags, 0777));
+        file = Descriptor(::open(temporary.c_str(), new_file_flags, executable ? 0777 : 0666));
         if (!file.valid() && errno != EEXIST) break;
     }
     if (!file.valid()) return Error{"cannot create " + shown_path(temporary) + ": " + system_error(errno)};

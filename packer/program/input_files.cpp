@@ -104,7 +104,8 @@ std::u16string joined(const std::u16string &destination, const std::u16string &n
 }
 
 Result<bool> add_directory(const path &dir, const std::u16string &destination, const Matcher &matcher, Found &found,
-                           std::vector<LeftOut> &left_out) {
+                           std::vector<LeftOut> &left_out, std::vector<path> &walked) {
+    walked.push_back(dir);
     std::error_code ec;
     std::filesystem::recursive_directory_iterator it(dir, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
@@ -125,7 +126,10 @@ Result<bool> add_directory(const path &dir, const std::u16string &destination, c
         if (it->is_symlink(ec) && it->is_directory(ec)) {
             return Error{"link to a directory is not followed: " + shown_path(file)};
         }
-        if (it->is_directory(ec)) continue;
+        if (it->is_directory(ec)) {
+            walked.push_back(file);
+            continue;
+        }
         if (!it->is_regular_file(ec)) {
             return Error{"not a regular file: " + shown_path(file)};
         }
@@ -186,7 +190,8 @@ Result<Collection> collect_entries(const path &app_dll, const std::vector<InputS
         exists = must_exist(input.source, "input");
         if (!exists) return Error{exists.error()};
         if (std::filesystem::is_directory(input.source, ec)) {
-            auto added = add_directory(input.source, input.destination, matcher, found, collection.left_out);
+            auto added = add_directory(input.source, input.destination, matcher, found, collection.left_out,
+                                       collection.walked);
             if (!added) return Error{added.error()};
         } else if (!input.destination.empty()) {
             found.emplace_back(input.destination, input.source);
@@ -226,7 +231,9 @@ Result<Collection> collect_entries(const path &app_dll, const std::vector<InputS
     auto app = read_whole_file(app_dll);
     if (!app) return Error{app.error()};
     entries.push_back(ArchiveEntry{std::move(*app_name), std::move(*app)});
+    collection.walked.push_back(app_dll);
     for (const auto &item : found) {
+        collection.walked.push_back(item.second);
         auto content = read_whole_file(item.second);
         if (!content) return Error{content.error()};
         entries.push_back(ArchiveEntry{item.first, std::move(*content)});

@@ -46,6 +46,9 @@ struct LeftOut {
 struct Collection {
     std::vector<ArchiveEntry> entries;  // the application first
     std::vector<LeftOut> left_out;      // sorted by name
+    // Every file read and every directory listed (an excluded one is not
+    // entered, so not listed), spelt from the paths given: for a depfile.
+    std::vector<std::filesystem::path> walked;
 };
 
 // An archive path as typed on the command line ("/" or "\" between
