@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "packer/archive/attached_data.h"
+#include "packer/archive/names.h"
+#include "packer/archive/names.h"
 #include "packer/base/file_io.h"
 #include "packer/base/path_text.h"
 #include "packer/base/utf.h"
@@ -223,6 +225,9 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto archive = write_archive(entries);
     if (!archive) return Error{archive.error()};
     const uint64_t bytes_in = content_bytes(entries);
+    uint64_t name_bytes = 0;
+    for (const auto &entry : entries) name_bytes += 2 * uint64_t{entry.name.size()};
+    const uint64_t records = entries.size();
     entries.clear();
     Result<Bytes> frame = Bytes();
     if (environment.show_progress && !options.quiet) {
@@ -238,6 +243,9 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     if (!frame) return Error{frame.error()};
     auto exe = attach_to_stub(*identified, make_attached_data(*frame));
     if (!exe) return Error{exe.error()};
+    // What verify and extract will allow for a file of this size.
+    const std::string too_many = names_budget_problem(records, name_bytes, name_limits_for(exe->size()));
+    if (!too_many.empty()) return Error{too_many};
     auto written = write_file_replacing(options.output, *exe, true);
     if (!written) return written;
     if (!options.depfile.empty()) {
