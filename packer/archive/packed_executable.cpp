@@ -7,10 +7,10 @@
 namespace tavrik {
 
 Result<Bytes> pack_executable(const Bytes &stub, const std::vector<ArchiveEntry> &entries, int level,
-                              int threads) {
+                              int threads, int window_log) {
     auto archive = write_archive(entries);
     if (!archive) return archive;
-    auto frame = compress_frame(*archive, level, threads);
+    auto frame = compress_frame(*archive, level, threads, nullptr, window_log);
     if (!frame) return frame;
     return attach_to_stub(stub, make_attached_data(*frame));
 }

@@ -15,7 +15,8 @@ namespace {
 
 const char pack_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
-    "                        [--threads N] [--add SRC DEST]... [--exclude PATTERN]...\n"
+    "                        [--window-log N] [--threads N] [--add SRC DEST]...\n"
+    "                        [--exclude PATTERN]...\n"
     "                        [--no-default-excludes] [--allow-missing DLL]...\n"
     "                        [--dry-run] [--quiet] [--depfile FILE] [IDENTITY OPTIONS]\n"
     "                        APP.dll [FILE|DIR ...]\n"
@@ -31,6 +32,9 @@ const char pack_help[] =
     "                  tavrik-pack, then in ../windows, then in ../share/tavrik)\n"
     "  --level N       zstd level 1-22 (default 19: small, slow)\n"
     "  --fast          zstd level 3, for development builds\n"
+    "  --window-log N  decoding window of 2^N bytes, 10-27 (default 21: 2 MiB);\n"
+    "                  a larger window packs a little smaller, but the program\n"
+    "                  starts slower and needs more memory while unpacking\n"
     "  --threads N     compression threads, 1-256 (default: one per processor);\n"
     "                  the output is the same for every N\n"
     "  --quiet, -q     no summary line and no progress\n"
@@ -157,6 +161,7 @@ const OptionSpec option_specs[] = {
     {"--depfile", {Command::pack}, Takes::value, true},
     {"--level", {Command::pack}, Takes::value, true},
     {"--fast", {Command::pack}, Takes::nothing, false},
+    {"--window-log", {Command::pack}, Takes::value, true},
     {"--threads", {Command::pack}, Takes::value, true},
     {"--add", {Command::pack}, Takes::two_values, false},
     {"--exclude", {Command::pack}, Takes::value, false},
@@ -269,6 +274,10 @@ Result<bool> apply_option(const std::string &arg, const std::vector<std::string>
         if (!level) return Error{level.error()};
         options.level = *level;
         level_given = true;
+    } else if (arg == "--window-log") {
+        auto window_log = parse_number(arg, value, min_window_log, max_window_log);
+        if (!window_log) return Error{window_log.error()};
+        options.window_log = *window_log;
     } else if (arg == "--threads") {
         auto threads = parse_number(arg, value, 1, 256);
         if (!threads) return Error{threads.error()};

@@ -235,10 +235,11 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
         frame = compress_frame(*archive, options.level, thread_count(options),
                                [&line](uint64_t read, uint64_t compressed, uint64_t produced) {
                                    line.update(read, compressed, produced);
-                               });
+                               },
+                               options.window_log);
         if (frame) line.finish(frame->size());
     } else {
-        frame = compress_frame(*archive, options.level, thread_count(options));
+        frame = compress_frame(*archive, options.level, thread_count(options), nullptr, options.window_log);
     }
     if (!frame) return Error{frame.error()};
     auto exe = attach_to_stub(*identified, make_attached_data(*frame));

@@ -118,7 +118,18 @@ TEST_F(Reader, CorruptedFrameFailsToDecode) {
         decode_failed);
 }
 
-TEST_F(Reader, FrameDeclaringAWindowAboveTheLimitIsRefused) {
+// The packer may choose any window from zstd's smallest to 2^27 bytes; all
+// of them are read, and a frame asking for more is refused.
+TEST_F(Reader, EveryWindowUpToTheLimitIsReadAndALargerOneRefused) {
+    std::string content = sample_content(300000, 7);
+    for (int window_log : {10, 20, 27}) {
+        SCOPED_TRACE(window_log);
+        data = make_attached_data(make_frame(content, window_log));
+        open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), data.size() - 3);
+        EXPECT_EQ(read(content.size()), content);
+        close_payload(reader);
+        reader = PayloadReader();
+    }
     data = make_attached_data(make_frame(sample_content(1000), 28));
     EXPECT_FAILS_ON_STDOUT(
         {
