@@ -4,6 +4,9 @@
 #   find_package(Tavrik REQUIRED)          # or include(path/to/TavrikPack.cmake)
 #   tavrik_pack(TARGET <dll target> OUTPUT <exe>
 #               [FILES <file or target>...] [DIRECTORIES <dir>...]
+#               [ADD <source> <archive path>...]
+#               [EXCLUDE <pattern>...] [NO_DEFAULT_EXCLUDES]
+#               [ALLOW_MISSING <dll>...]
 #               [LEVEL <1-22> | FAST] [WINDOW_LOG <10-27>]
 #               [ICON <file.ico>] [VERSION_STRINGS <NAME=VALUE>...]
 #               [FILE_VERSION <A.B.C.D>] [PRODUCT_VERSION <A.B.C.D>]
@@ -22,6 +25,14 @@
 #              tavrik-pack writes a depfile naming every file and directory it
 #              read, so a file added, removed or renamed below one of them
 #              packs again at the next build, without re-running CMake.
+# ADD          pairs: a file or directory (relative to the current source
+#              dir), then where it goes in the archive (tavrik-pack's
+#              --add SRC DEST); a directory's files go below that path.
+# EXCLUDE, NO_DEFAULT_EXCLUDES
+#              tavrik-pack's --exclude (one per pattern) and
+#              --no-default-excludes.
+# ALLOW_MISSING
+#              imported DLLs deliberately not packed (--allow-missing).
 # LEVEL, FAST  zstd level (default 19); FAST is level 3, for development.
 # WINDOW_LOG   the decoding window, 2^N bytes (tavrik-pack's --window-log;
 #              default: the packer's).
@@ -61,10 +72,10 @@ set(TAVRIK_HOST_PACK "" CACHE FILEPATH "tavrik-pack for the build machine, used 
 
 # tavrik_pack()'s keywords: flags, one value, lists.
 macro(_tavrik_pack_keywords)
-  set(_tavrik_pack_flags FAST CONSOLE)
+  set(_tavrik_pack_flags FAST CONSOLE NO_DEFAULT_EXCLUDES)
   set(_tavrik_pack_values TARGET OUTPUT LEVEL WINDOW_LOG STUB PACKER NAME ICON FILE_VERSION PRODUCT_VERSION
                           EXECUTION_LEVEL)
-  set(_tavrik_pack_lists FILES DIRECTORIES VERSION_STRINGS)
+  set(_tavrik_pack_lists FILES DIRECTORIES VERSION_STRINGS ADD EXCLUDE ALLOW_MISSING)
 endmacro()
 
 # Levenshtein distance between two words, for suggesting a keyword.
@@ -328,6 +339,34 @@ function(tavrik_pack)
     list(APPEND inputs "${path}")
     list(APPEND directories "${path}")
   endforeach()
+  list(LENGTH TP_ADD add_length)
+  math(EXPR add_odd "${add_length} % 2")
+  if(add_odd)
+    message(FATAL_ERROR "tavrik_pack: ADD takes pairs: a source, then its path in the archive")
+  endif()
+  set(add_args "")
+  while(TP_ADD)
+    list(POP_FRONT TP_ADD source destination)
+    get_filename_component(path "${source}" ABSOLUTE)
+    if(IS_DIRECTORY "${path}")
+      list(APPEND directories "${path}")
+    elseif(EXISTS "${path}")
+      list(APPEND input_depends "${path}")
+    else()
+      message(FATAL_ERROR "tavrik_pack: ADD source \"${source}\" is neither a file nor a directory (${path})")
+    endif()
+    list(APPEND add_args --add "${path}" "${destination}")
+  endwhile()
+  set(select_args "")
+  foreach(pattern IN LISTS TP_EXCLUDE)
+    list(APPEND select_args --exclude "${pattern}")
+  endforeach()
+  if(TP_NO_DEFAULT_EXCLUDES)
+    list(APPEND select_args --no-default-excludes)
+  endif()
+  foreach(dll IN LISTS TP_ALLOW_MISSING)
+    list(APPEND select_args --allow-missing "${dll}")
+  endforeach()
 
   # The packer's depfile names every file and directory it read; a
   # directory's time changes when a file below it is added, removed or
@@ -364,7 +403,7 @@ function(tavrik_pack)
   add_custom_command(
     OUTPUT "${output}" "${stamp}"
     COMMAND "${packer}" pack -o "${output}" ${depfile_args} ${level_args} ${stub_args} ${identity_args}
-            "$<TARGET_FILE:${TP_TARGET}>" ${inputs}
+            ${select_args} "$<TARGET_FILE:${TP_TARGET}>" ${inputs} ${add_args}
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
     ${forget_old_depends}
     DEPENDS ${TP_TARGET} ${packer_depends} ${stub_depends} ${identity_depends} ${input_depends}

@@ -11,7 +11,9 @@
 
 namespace tavrik {
 
-Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &err);
+// Writes its summary line (or, with --dry-run, what would be packed) on `out`.
+Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
+                  std::ostream &err);
 Result<bool> list(const PackOptions &options, std::ostream &out);
 Result<bool> verify(const PackOptions &options, std::ostream &out);
 Result<bool> extract(const PackOptions &options, std::ostream &out);

@@ -15,8 +15,10 @@ int run_cli(const std::vector<std::string> &args, const CliEnvironment &environm
         done = Error{options.error()};
     } else if (options->command == Command::help) {
         out << help_text(options->help_topic);
+    } else if (options->command == Command::version) {
+        out << version_line();
     } else if (options->command == Command::pack) {
-        done = pack(*options, environment, err);
+        done = pack(*options, environment, out, err);
     } else if (options->command == Command::list) {
         done = list(*options, out);
     } else if (options->command == Command::verify) {

@@ -117,6 +117,7 @@ Result<bool> extract(const PackOptions &options, std::ostream &out) {
     if (!packed) return Error{packed.error()};
     auto written = extract_packed(*packed, options.output, options.force);
     if (!written) return Error{written.error()};
+    if (options.quiet) return true;
     out << "extracted " << *written << (*written == 1 ? " file" : " files") << " into "
         << shown_path(options.output) << '\n';
     return true;

@@ -1,6 +1,8 @@
 #include "packer/cli/options.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "packer/archive/names.h"
 #include "packer/base/path_text.h"
@@ -13,14 +15,17 @@ namespace {
 
 const char pack_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
-    "                        [--window-log N] [--threads N] [--depfile FILE]\n"
-    "                        [IDENTITY OPTIONS]\n"
+    "                        [--window-log N] [--threads N] [--add SRC DEST]...\n"
+    "                        [--exclude PATTERN]...\n"
+    "                        [--no-default-excludes] [--allow-missing DLL]...\n"
+    "                        [--dry-run] [--quiet] [--depfile FILE] [IDENTITY OPTIONS]\n"
     "                        APP.dll [FILE|DIR ...]\n"
     "\n"
     "Writes OUT.exe: the launcher stub with APP.dll and the given files\n"
     "attached. APP.dll (a 64-bit DLL exporting run_code) is the first file;\n"
     "a FILE keeps its file name, a DIR contributes every file below it under\n"
     "its path relative to DIR. All but APP.dll are stored sorted by name.\n"
+    "Prints one summary line when done.\n"
     "\n"
     "  -o OUT.exe      the executable to write (replaced only on success)\n"
     "  --stub STUB     the launcher stub (default: tavrik-launcher.exe beside\n"
@@ -32,10 +37,35 @@ const char pack_help[] =
     "                  starts slower and needs more memory while unpacking\n"
     "  --threads N     compression threads, 1-256 (default: one per processor);\n"
     "                  the output is the same for every N\n"
+    "  --quiet, -q     no summary line and no progress\n"
     "  --depfile FILE  after packing, write FILE: a Makefile rule naming OUT.exe\n"
     "                  and every file and directory read (for make, Ninja and\n"
     "                  CMake's DEPFILE), so that a file added to a directory,\n"
     "                  removed or renamed makes the build pack again\n"
+    "\n"
+    "What is packed:\n"
+    "  --add SRC DEST  SRC, a file or a directory, at DEST inside the archive:\n"
+    "                  a file is stored as DEST, a directory's files below DEST\n"
+    "                  (\"/\" or \"\\\" between components; repeatable)\n"
+    "  --exclude PATTERN\n"
+    "                  leave out what a directory holds that matches PATTERN\n"
+    "                  (repeatable): without \"/\" a file or folder name at any\n"
+    "                  depth, with \"/\" a path inside the archive; \"*\" and \"?\"\n"
+    "                  match within one name; case is ignored, as on Windows\n"
+    "  --no-default-excludes\n"
+    "                  also pack what is left out by default: .git .svn .hg .bzr\n"
+    "                  CVS _darcs *~ .*.swp .*.swo #*# .DS_Store Thumbs.db\n"
+    "  --allow-missing DLL\n"
+    "                  DLL is imported but deliberately not packed (the user's\n"
+    "                  machine has it); repeatable\n"
+    "  --dry-run       check the inputs and show what would be packed, with\n"
+    "                  sizes and what is left out; write nothing (-o optional)\n"
+    "Files and directories named on the command line are always packed;\n"
+    "exclusions apply to what is found inside directories.\n"
+    "\n"
+    "Every DLL packed is read for the DLLs it imports (normal and delay-loaded);\n"
+    "one that is neither packed (at the top or beside the DLL) nor part of\n"
+    "Windows is refused unless given to --allow-missing.\n"
     "\n"
     "The program's identity (what Explorer, the taskbar and Properties show):\n"
     "  --icon FILE.ico             the program's icon, all images of FILE.ico\n"
@@ -47,16 +77,18 @@ const char pack_help[] =
     "  --product-version A.B.C.D   the product version (and ProductVersion string)\n"
     "  --console                   a console program (default: a window program)\n"
     "  --execution-level LEVEL     asInvoker (default), highestAvailable or\n"
-    "                              requireAdministrator\n"
+    "                              requireAdministrator (any case)\n"
     "Strings not given come from APP.dll's own version resource, else from its\n"
     "name; OriginalFilename is OUT.exe's file name.\n";
 
 const char list_help[] =
-    "usage: tavrik-pack list PACKED.exe\n"
+    "usage: tavrik-pack list [--json] PACKED.exe\n"
     "\n"
     "Prints the size in bytes and the name of every packed file, in archive\n"
     "order (the application DLL first), then the program's identity: subsystem,\n"
-    "execution level, icon sizes, versions and version strings.\n";
+    "execution level, icon sizes, versions and version strings.\n"
+    "\n"
+    "  --json    the same as one JSON object (the schema is in the README)\n";
 
 const char verify_help[] =
     "usage: tavrik-pack verify PACKED.exe\n"
@@ -80,22 +112,21 @@ const char verify_help[] =
     "content could not be checked.\n";
 
 const char extract_help[] =
-    "usage: tavrik-pack extract PACKED.exe -o DIR [--force]\n"
+    "usage: tavrik-pack extract PACKED.exe -o DIR [--force] [--quiet]\n"
     "\n"
     "Writes the packed files below DIR, which is created if needed. The whole\n"
     "archive is checked before anything is written. Refuses a DIR that is a\n"
     "symbolic link, and unless --force a DIR that is not empty or (on Linux)\n"
     "belongs to another user; --force replaces existing files by new ones.\n"
-    "Never writes outside DIR, nor through a link.\n";
+    "Never writes outside DIR, nor through a link. --quiet: no summary line.\n";
 
 const char all_help[] =
-    "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
-    "                        [--window-log N] [--threads N] [IDENTITY OPTIONS]\n"
-    "                        APP.dll [FILE|DIR ...]\n"
-    "       tavrik-pack list PACKED.exe\n"
+    "usage: tavrik-pack pack -o OUT.exe [OPTIONS] APP.dll [FILE|DIR ...]\n"
+    "       tavrik-pack list [--json] PACKED.exe\n"
     "       tavrik-pack verify PACKED.exe\n"
-    "       tavrik-pack extract PACKED.exe -o DIR [--force]\n"
-    "       tavrik-pack [COMMAND] --help\n"
+    "       tavrik-pack extract PACKED.exe -o DIR [--force] [--quiet]\n"
+    "       tavrik-pack help COMMAND | COMMAND --help\n"
+    "       tavrik-pack --version\n"
     "\n"
     "pack      packs an application into one Windows executable\n"
     "list      lists the files packed in an executable\n"
@@ -119,17 +150,62 @@ Result<int> parse_number(const std::string &option, const std::string &text, int
 
 Error usage_error(const std::string &what) { return Error{what + " (see --help)"}; }
 
-bool takes_value(Command command, const std::string &arg) {
-    if (arg == "-o") return command == Command::pack || command == Command::extract;
-    return command == Command::pack &&
-           (arg == "--stub" || arg == "--depfile" || arg == "--level" || arg == "--window-log" ||
-            arg == "--threads" || arg == "--icon" || arg == "--version-string" || arg == "--file-version" ||
-            arg == "--product-version" || arg == "--execution-level");
+// Every option, the commands that take it, and what it takes. `single`: an
+// option that holds one value, refused when given twice (which one would
+// count is a guess either way); repeatable ones collect every value.
+enum class Takes { nothing, value, two_values };
+struct OptionSpec {
+    const char *name;
+    std::initializer_list<Command> commands;
+    Takes takes;
+    bool single;
+};
+
+const OptionSpec option_specs[] = {
+    {"-o", {Command::pack, Command::extract}, Takes::value, true},
+    {"--stub", {Command::pack}, Takes::value, true},
+    {"--depfile", {Command::pack}, Takes::value, true},
+    {"--level", {Command::pack}, Takes::value, true},
+    {"--fast", {Command::pack}, Takes::nothing, false},
+    {"--window-log", {Command::pack}, Takes::value, true},
+    {"--threads", {Command::pack}, Takes::value, true},
+    {"--add", {Command::pack}, Takes::two_values, false},
+    {"--exclude", {Command::pack}, Takes::value, false},
+    {"--no-default-excludes", {Command::pack}, Takes::nothing, false},
+    {"--allow-missing", {Command::pack}, Takes::value, false},
+    {"--dry-run", {Command::pack}, Takes::nothing, false},
+    {"--quiet", {Command::pack, Command::extract}, Takes::nothing, false},
+    {"-q", {Command::pack, Command::extract}, Takes::nothing, false},
+    {"--icon", {Command::pack}, Takes::value, true},
+    {"--version-string", {Command::pack}, Takes::value, false},
+    {"--file-version", {Command::pack}, Takes::value, true},
+    {"--product-version", {Command::pack}, Takes::value, true},
+    {"--console", {Command::pack}, Takes::nothing, false},
+    {"--execution-level", {Command::pack}, Takes::value, true},
+    {"--force", {Command::extract}, Takes::nothing, false},
+    {"--json", {Command::list}, Takes::nothing, false},
+};
+
+const OptionSpec *find_option(Command command, const std::string &arg) {
+    for (const auto &spec : option_specs) {
+        if (arg != spec.name) continue;
+        for (Command c : spec.commands) {
+            if (c == command) return &spec;
+        }
+    }
+    return nullptr;
 }
 
-bool is_flag(Command command, const std::string &arg) {
-    return (command == Command::pack && (arg == "--fast" || arg == "--console")) ||
-           (command == Command::extract && arg == "--force");
+// The execution level as the manifest spells it; Windows reads the
+// attribute's value ignoring case, so the option does too.
+std::string canonical_execution_level(const std::string &value) {
+    for (const char *level : {"asInvoker", "highestAvailable", "requireAdministrator"}) {
+        std::string lower = level, given = value;
+        for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char &c : given) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower == given) return level;
+    }
+    return value;
 }
 
 // --icon, --version-string, --file-version, --product-version,
@@ -155,10 +231,11 @@ Result<bool> parse_identity_option(const std::string &option, const std::string 
         }
         identity.version_strings.emplace_back(std::move(*name), std::move(*text));
     } else if (option == "--execution-level") {
-        if (!is_execution_level(value)) {
+        const std::string level = canonical_execution_level(value);
+        if (!is_execution_level(level)) {
             return Error{option + " needs asInvoker, highestAvailable or requireAdministrator, not \"" + value + "\""};
         }
-        identity.execution_level = value;
+        identity.execution_level = level;
     } else {
         auto version = parse_fixed_version(value);
         if (!version) return Error{option + " needs four numbers from 0 to 65535 as A.B.C.D, not \"" + value + "\""};
@@ -179,24 +256,93 @@ const char *help_text(Command topic) {
     }
 }
 
+std::string version_line() { return std::string("tavrik-pack ") + TAVRIK_VERSION + "\n"; }
+
+namespace {
+
+Result<Command> command_named(const std::string &name) {
+    if (name == "pack") return Command::pack;
+    if (name == "list") return Command::list;
+    if (name == "verify") return Command::verify;
+    if (name == "extract") return Command::extract;
+    return usage_error("unknown command \"" + printable_utf8(name) + "\"");
+}
+
+// One option and its values (already taken from the command line).
+Result<bool> apply_option(const std::string &arg, const std::vector<std::string> &values, PackOptions &options,
+                          bool &level_given, bool &fast) {
+    const std::string value = values.empty() ? std::string() : values[0];
+    if (arg == "-o" || arg == "--stub" || arg == "--depfile") {
+        auto path = path_from_utf8(value);
+        if (!path) return Error{arg + ": " + path.error()};
+        (arg == "-o" ? options.output : arg == "--stub" ? options.stub : options.depfile) = *path;
+    } else if (arg == "--level") {
+        auto level = parse_number(arg, value, 1, 22);
+        if (!level) return Error{level.error()};
+        options.level = *level;
+        level_given = true;
+    } else if (arg == "--window-log") {
+        auto window_log = parse_number(arg, value, min_window_log, max_window_log);
+        if (!window_log) return Error{window_log.error()};
+        options.window_log = *window_log;
+    } else if (arg == "--threads") {
+        auto threads = parse_number(arg, value, 1, 256);
+        if (!threads) return Error{threads.error()};
+        options.threads = *threads;
+    } else if (arg == "--add") {
+        auto source = path_from_utf8(value);
+        if (!source) return Error{arg + ": " + source.error()};
+        options.placements.push_back({*source, values[1]});
+    } else if (arg == "--exclude") {
+        if (value.empty()) return usage_error("--exclude needs a pattern");
+        options.excludes.push_back(value);
+    } else if (arg == "--allow-missing") {
+        if (value.empty()) return usage_error("--allow-missing needs a DLL name");
+        options.allow_missing.push_back(value);
+    } else if (arg == "--fast") {
+        fast = true;
+    } else if (arg == "--console") {
+        options.identity.console = true;
+    } else if (arg == "--force") {
+        options.force = true;
+    } else if (arg == "--no-default-excludes") {
+        options.default_excludes = false;
+    } else if (arg == "--dry-run") {
+        options.dry_run = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+        options.quiet = true;
+    } else if (arg == "--json") {
+        options.json = true;
+    } else {
+        return parse_identity_option(arg, value, options.identity);
+    }
+    return true;
+}
+
+}  // namespace
+
 Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
     PackOptions options;
-    if (args.empty()) return usage_error("no command given");
+    if (args.empty()) return options;
     const std::string &command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") return options;
-    if (command == "pack") {
-        options.command = Command::pack;
-    } else if (command == "list") {
-        options.command = Command::list;
-    } else if (command == "verify") {
-        options.command = Command::verify;
-    } else if (command == "extract") {
-        options.command = Command::extract;
-    } else {
-        return usage_error("unknown command \"" + printable_utf8(command) + "\"");
+    if (command == "--version") {
+        options.command = Command::version;
+        return options;
     }
+    if (command == "--help" || command == "-h" || command == "help") {
+        // help COMMAND: that command's help.
+        if (command == "help" && args.size() > 1) {
+            auto topic = command_named(args[1]);
+            if (!topic) return Error{topic.error()};
+            options.help_topic = *topic;
+        }
+        return options;
+    }
+    auto named = command_named(command);
+    if (!named) return Error{named.error()};
+    options.command = *named;
 
-    std::vector<std::string> positional;
+    std::vector<std::string> positional, given;
     bool options_done = false, level_given = false, fast = false;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string &arg = args[i];
@@ -213,36 +359,26 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
             options.command = Command::help;
             return options;
         }
-        if (is_flag(options.command, arg)) {
-            (arg == "--fast" ? fast : arg == "--console" ? options.identity.console : options.force) = true;
-            continue;
+        if (arg == "--version") {
+            options.command = Command::version;
+            return options;
         }
-        if (!takes_value(options.command, arg)) {
-            return usage_error("unknown option \"" + printable_utf8(arg) + "\" for " + command);
+        const OptionSpec *spec = find_option(options.command, arg);
+        if (!spec) return usage_error("unknown option \"" + printable_utf8(arg) + "\" for " + command);
+        if (spec->single) {
+            for (const auto &earlier : given) {
+                if (earlier == arg) return usage_error(arg + " is given twice");
+            }
+            given.push_back(arg);
         }
-        if (i + 1 >= args.size()) return usage_error(arg + " needs a value");
-        const std::string &value = args[++i];
-        if (arg == "-o" || arg == "--stub" || arg == "--depfile") {
-            auto path = path_from_utf8(value);
-            if (!path) return Error{arg + ": " + path.error()};
-            (arg == "-o" ? options.output : arg == "--stub" ? options.stub : options.depfile) = *path;
-        } else if (arg == "--level") {
-            auto level = parse_number(arg, value, 1, 22);
-            if (!level) return Error{level.error()};
-            options.level = *level;
-            level_given = true;
-        } else if (arg == "--window-log") {
-            auto window_log = parse_number(arg, value, min_window_log, max_window_log);
-            if (!window_log) return Error{window_log.error()};
-            options.window_log = *window_log;
-        } else if (arg == "--threads") {
-            auto threads = parse_number(arg, value, 1, 256);
-            if (!threads) return Error{threads.error()};
-            options.threads = *threads;
-        } else {
-            auto identity = parse_identity_option(arg, value, options.identity);
-            if (!identity) return Error{identity.error()};
+        const size_t count = spec->takes == Takes::nothing ? 0 : spec->takes == Takes::value ? 1 : 2;
+        if (i + count >= args.size()) {
+            return usage_error(arg + (count == 2 ? " needs two values" : " needs a value"));
         }
+        const std::vector<std::string> values(args.begin() + i + 1, args.begin() + i + 1 + count);
+        i += count;
+        auto applied = apply_option(arg, values, options, level_given, fast);
+        if (!applied) return Error{applied.error()};
     }
     if (fast && level_given) return usage_error("give --fast or --level, not both");
     if (fast) options.level = fast_level;
@@ -261,7 +397,7 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
         }
         return options;
     }
-    if (options.output.empty()) return usage_error("pack needs -o OUT.exe");
+    if (options.output.empty() && !options.dry_run) return usage_error("pack needs -o OUT.exe");
     if (!options.depfile.empty() && options.depfile.lexically_normal() == options.output.lexically_normal()) {
         return usage_error("--depfile names the output; give it a file of its own");
     }

@@ -12,7 +12,14 @@
 
 namespace tavrik {
 
-enum class Command { help, pack, list, verify, extract };
+enum class Command { help, version, pack, list, verify, extract };
+
+// pack --add SRC DEST: SRC (a file or a directory) placed at DEST inside the
+// archive.
+struct Placement {
+    std::filesystem::path source;
+    std::string destination;  // as given, UTF-8; checked by collect_entries
+};
 
 struct PackOptions {
     Command command = Command::help;
@@ -28,9 +35,20 @@ struct PackOptions {
     std::vector<std::filesystem::path> inputs;  // pack: FILE|DIR ...
     std::filesystem::path packed;               // list, verify, extract
     IdentityOptions identity;                   // pack: icon, version, subsystem, level
+    // pack: where files go and which are left out.
+    std::vector<Placement> placements;    // --add SRC DEST, in the order given
+    std::vector<std::string> excludes;    // --exclude PATTERN, UTF-8
+    bool default_excludes = true;         // cleared by --no-default-excludes
+    std::vector<std::string> allow_missing;  // --allow-missing NAME: imported DLLs not packed on purpose
+    bool dry_run = false;                 // pack --dry-run: show what would be packed, write nothing
+    bool quiet = false;                   // pack, extract: no summary line, no progress
+    bool json = false;                    // list --json
 };
 
-// `args` excludes the program name.
+// "tavrik-pack 1.2.3", the line --version prints.
+std::string version_line();
+
+// `args` excludes the program name. No arguments at all is the help.
 Result<PackOptions> parse_pack_options(const std::vector<std::string> &args);
 
 // The help text for one command, or for all of them (Command::help).

@@ -1,11 +1,14 @@
 // pack: the stub, given its identity, with the compressed archive attached.
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <ostream>
 #include <system_error>
 #include <thread>
 
 #include "packer/archive/attached_data.h"
+#include "packer/archive/names.h"
 #include "packer/archive/names.h"
 #include "packer/base/file_io.h"
 #include "packer/base/path_text.h"
@@ -15,10 +18,12 @@
 #include "packer/pe/attach.h"
 #include "packer/pe/icons.h"
 #include "packer/platform/platform.h"
+#include "packer/program/dependencies.h"
 #include "packer/program/depfile.h"
 #include "packer/program/identity.h"
 #include "packer/program/image_roles.h"
 #include "packer/program/input_files.h"
+#include "packer/program/output_path.h"
 #include "packer/program/stub_location.h"
 
 namespace tavrik {
@@ -112,9 +117,88 @@ Result<std::string> depfile_text(const PackOptions &options, const std::filesyst
     return depfile_rule(options.output, walked);
 }
 
+// The application exports run_code and every DLL the packed images import
+// is packed, part of Windows or allowed to be missing.
+Result<bool> check_packable(const PackOptions &options, const std::vector<ArchiveEntry> &entries) {
+    auto application = check_application_dll(entries.front().content);
+    if (!application) return Error{"application " + shown_path(options.app_dll) + " " + application.error()};
+    return check_dependencies(entries, options.allow_missing);
+}
+
+// The command line's FILE/DIR arguments and --add placements as inputs.
+Result<std::vector<InputSpec>> input_specs(const PackOptions &options) {
+    std::vector<InputSpec> inputs(options.inputs.begin(), options.inputs.end());
+    for (const auto &placement : options.placements) {
+        auto destination = archive_path(placement.destination);
+        if (!destination) return Error{"--add " + shown_path(placement.source) + ": " + destination.error()};
+        inputs.emplace_back(placement.source, std::move(*destination));
+    }
+    return inputs;
+}
+
+Result<Exclusions> exclusions(const PackOptions &options) {
+    Exclusions result;
+    result.defaults = options.default_excludes;
+    for (const auto &pattern : options.excludes) {
+        auto wide = utf8_to_utf16(pattern);
+        if (!wide) return Error{"--exclude \"" + printable_utf8(pattern) + "\" is not valid UTF-8"};
+        result.patterns.push_back(std::move(*wide));
+    }
+    return result;
+}
+
+uint64_t content_bytes(const std::vector<ArchiveEntry> &entries) {
+    uint64_t total = 0;
+    for (const auto &entry : entries) total += entry.content.size();
+    return total;
+}
+
+// --dry-run: the files as list shows them, then what was left out.
+void show_dry_run(const Collection &collection, std::ostream &out) {
+    for (const auto &entry : collection.entries) out << entry.content.size() << ' ' << printable(entry.name) << '\n';
+    for (const auto &left : collection.left_out) {
+        out << "excluded " << printable(left.name) << (left.directory ? "\\" : "") << " (" << printable(left.pattern)
+            << ")\n";
+    }
+    const size_t files = collection.entries.size();
+    out << "would pack " << files << (files == 1 ? " file, " : " files, ") << content_bytes(collection.entries)
+        << " bytes; nothing written\n";
+}
+
+std::string summary_line(const std::filesystem::path &output, size_t files, size_t left_out, uint64_t bytes_in,
+                         uint64_t bytes_out, double seconds) {
+    char ratio[32], time[32];
+    std::snprintf(ratio, sizeof ratio, "%.1f%%", bytes_in == 0 ? 0.0 : 100.0 * bytes_out / bytes_in);
+    std::snprintf(time, sizeof time, "%.2f s", seconds);
+    return "packed " + shown_path(output) + ": " + std::to_string(files) + (files == 1 ? " file" : " files") +
+           (left_out == 0 ? "" : " (" + std::to_string(left_out) + " excluded)") + ", " + human_size(bytes_in) +
+           " in, " + human_size(bytes_out) + " out (" + ratio + "), " + time + "\n";
+}
+
 }  // namespace
 
-Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &err) {
+Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
+                  std::ostream &err) {
+    const auto start = std::chrono::steady_clock::now();
+    // Before anything is read: a refusal here names the user's path.
+    if (!options.dry_run) {
+        auto writable = check_output_path(options.output);
+        if (!writable) return writable;
+    }
+    auto inputs = input_specs(options);
+    if (!inputs) return Error{inputs.error()};
+    auto excluded = exclusions(options);
+    if (!excluded) return Error{excluded.error()};
+
+    if (options.dry_run) {
+        auto collection = collect_entries(options.app_dll, *inputs, *excluded);
+        if (!collection) return Error{collection.error()};
+        auto checked = check_packable(options, collection->entries);
+        if (!checked) return checked;
+        show_dry_run(*collection, out);
+        return true;
+    }
+
     auto stub_path = choose_stub(options, environment.argv0);
     if (!stub_path) return Error{stub_path.error()};
     const std::pair<std::filesystem::path, const char *> sources[] = {{*stub_path, "stub"},
@@ -130,26 +214,27 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto icon = read_icon(options.identity.icon);
     if (!icon) return Error{icon.error()};
 
-    std::vector<std::filesystem::path> walked;
-    auto entries =
-        collect_entries(options.app_dll, options.inputs, options.output, options.depfile.empty() ? nullptr : &walked);
-    if (!entries) return Error{entries.error()};
+    auto collection = collect_entries(options.app_dll, *inputs, *excluded, options.output);
+    if (!collection) return Error{collection.error()};
+    std::vector<ArchiveEntry> &entries = collection->entries;
     Result<std::string> depfile = std::string();
-    if (!options.depfile.empty()) depfile = depfile_text(options, *stub_path, std::move(walked));
+    if (!options.depfile.empty()) depfile = depfile_text(options, *stub_path, std::move(collection->walked));
     if (!depfile) return Error{depfile.error()};
-    auto application = check_application_dll(entries->front().content);
-    if (!application) return Error{"application " + shown_path(options.app_dll) + " " + application.error()};
-    auto identified = identify(options, *stub_path, *stub, entries->front(), std::move(*icon));
+    auto checked = check_packable(options, entries);
+    if (!checked) return checked;
+    auto identified = identify(options, *stub_path, *stub, entries.front(), std::move(*icon));
     if (!identified) return Error{identified.error()};
 
-    auto archive = write_archive(*entries);
+    const size_t files = entries.size();
+    auto archive = write_archive(entries);
     if (!archive) return Error{archive.error()};
+    const uint64_t bytes_in = content_bytes(entries);
     uint64_t name_bytes = 0;
-    for (const auto &entry : *entries) name_bytes += 2 * uint64_t{entry.name.size()};
-    const uint64_t records = entries->size();
-    entries->clear();
+    for (const auto &entry : entries) name_bytes += 2 * uint64_t{entry.name.size()};
+    const uint64_t records = entries.size();
+    entries.clear();
     Result<Bytes> frame = Bytes();
-    if (environment.show_progress) {
+    if (environment.show_progress && !options.quiet) {
         ProgressLine line(err, archive->size());
         frame = compress_frame(*archive, options.level, thread_count(options),
                                [&line](uint64_t read, uint64_t compressed, uint64_t produced) {
@@ -166,11 +251,20 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     // What verify and extract will allow for a file of this size.
     const std::string too_many = names_budget_problem(records, name_bytes, name_limits_for(exe->size()));
     if (!too_many.empty()) return Error{too_many};
-    auto written = write_file_replacing(options.output, *exe);
-    if (!written || options.depfile.empty()) return written;
-    // After the output, and like it through a new file renamed into place:
-    // a build tool that finds the depfile may trust the output it describes.
-    return write_file_replacing(options.depfile, Bytes(depfile->begin(), depfile->end()));
+    auto written = write_file_replacing(options.output, *exe, true);
+    if (!written) return written;
+    if (!options.depfile.empty()) {
+        // After the output, and like it through a new file renamed into
+        // place: a build tool that finds the depfile may trust the output it
+        // describes.
+        written = write_file_replacing(options.depfile, Bytes(depfile->begin(), depfile->end()));
+        if (!written) return written;
+    }
+    if (!options.quiet) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        out << summary_line(options.output, files, collection->left_out.size(), bytes_in, exe->size(), seconds);
+    }
+    return true;
 }
 
 }  // namespace tavrik

@@ -63,8 +63,9 @@ Result<std::optional<FileIdentity>> file_identity(const std::filesystem::path &p
 // renames it over `path`. Refuses a `path` that exists and is neither a
 // regular file nor a link (a FIFO, a device such as /dev/null, a
 // directory), checked again right before the rename. Nothing is left behind
-// on failure.
-Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content);
+// on failure. On Linux an `executable` file gets mode 0777 less the umask
+// (as a linker's output does), any other 0666 less the umask.
+Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content, bool executable = false);
 
 // What this system cannot store of a checked archive name: on POSIX, a
 // component longer than NAME_MAX (255) bytes in UTF-8, which Windows allows

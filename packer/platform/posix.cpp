@@ -182,7 +182,7 @@ Result<bool> replaceable(const path &target) {
 
 }  // namespace
 
-Result<bool> write_file_replacing(const path &target, const Bytes &content) {
+Result<bool> write_file_replacing(const path &target, const Bytes &content, bool executable) {
     auto checked = replaceable(target);
     if (!checked) return checked;
     path temporary;
@@ -191,7 +191,7 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content) {
         temporary = temporary_beside(target);
         // O_EXCL with O_NOFOLLOW fails on anything already there, a link
         // included, instead of writing through it.
-        file = Descriptor(::open(temporary.c_str(), new_file_flags, 0666));
+        file = Descriptor(::open(temporary.c_str(), new_file_flags, executable ? 0777 : 0666));
         if (!file.valid() && errno != EEXIST) break;
     }
     if (!file.valid()) return Error{"cannot create " + shown_path(temporary) + ": " + system_error(errno)};

@@ -198,7 +198,7 @@ Result<std::optional<FileIdentity>> file_identity(const path &p) {
     return std::optional<FileIdentity>(identity);
 }
 
-Result<bool> write_file_replacing(const path &target, const Bytes &content) {
+Result<bool> write_file_replacing(const path &target, const Bytes &content, bool) {
     path temporary;
     Handle file;
     for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {

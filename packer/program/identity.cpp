@@ -193,23 +193,21 @@ Result<std::vector<std::string>> describe_identity(const Bytes &exe) {
     return describe_identity(exe, *image);
 }
 
-Result<std::vector<std::string>> describe_identity(const Bytes &exe, const PeImage &image) {
+Result<IdentityDescription> read_identity(const Bytes &exe, const PeImage &image) {
     auto resources = read_resources(exe, image);
     if (!resources) return Error{resources.error()};
-    std::vector<std::string> lines;
+    IdentityDescription identity;
 
     const uint16_t subsystem = image.subsystem;
-    lines.push_back("subsystem: " + (subsystem == pe::subsystem_windows_console ? std::string("console")
-                                     : subsystem == pe::subsystem_windows_gui   ? std::string("windows")
-                                                                                : std::to_string(subsystem)));
-    std::string level = "none";
+    identity.subsystem = subsystem == pe::subsystem_windows_console ? std::string("console")
+                         : subsystem == pe::subsystem_windows_gui   ? std::string("windows")
+                                                                    : std::to_string(subsystem);
+    identity.execution_level = "none";
     if (const Resource *manifest = first_of(*resources, resource_type::manifest)) {
         auto found = execution_level(manifest->data);
-        if (found) level = *found;
+        if (found) identity.execution_level = *found;
     }
-    lines.push_back("execution level: " + level);
 
-    std::string icon = "none";
     if (const Resource *group = first_of(*resources, resource_type::group_icon)) {
         auto entries = parse_icon_group(group->data);
         if (!entries) return Error{entries.error()};
@@ -219,30 +217,45 @@ Result<std::vector<std::string>> describe_identity(const Bytes &exe, const PeIma
         for (const auto &r : *resources) {
             if (r.type.is(resource_type::icon) && !r.name.named) images.emplace(r.name.number, r.data.size());
         }
-        icon.clear();
         for (const auto &entry : *entries) {
             if (images.count({entry.id, entry.size}) == 0) {
                 return Error{"its icon group names a missing image " + std::to_string(entry.id)};
             }
-            icon += (icon.empty() ? "" : ", ") + std::to_string(entry.width) + "x" + std::to_string(entry.height);
+            identity.icons.push_back(std::to_string(entry.width) + "x" + std::to_string(entry.height));
         }
     }
-    lines.push_back("icon: " + icon);
 
     const Resource *version = first_of(*resources, resource_type::version);
-    if (!version) {
-        lines.push_back("version: none");
-        return lines;
-    }
+    if (!version) return identity;
+    identity.has_version = true;
     auto info = parse_version_info(version->data);
     if (!info) return Error{info.error()};
     if (info->has_fixed) {
-        lines.push_back("file version: " + version_text(info->file_version));
-        lines.push_back("product version: " + version_text(info->product_version));
+        identity.file_version = version_text(info->file_version);
+        identity.product_version = version_text(info->product_version);
     }
-    for (const auto &[name, value] : info->strings) {
-        lines.push_back("string " + shown_text(name) + ": " + shown_text(value));
+    for (const auto &[name, value] : info->strings) identity.strings.emplace_back(shown_text(name), shown_text(value));
+    return identity;
+}
+
+Result<std::vector<std::string>> describe_identity(const Bytes &exe, const PeImage &image) {
+    auto identity = read_identity(exe, image);
+    if (!identity) return Error{identity.error()};
+    std::vector<std::string> lines;
+    lines.push_back("subsystem: " + identity->subsystem);
+    lines.push_back("execution level: " + identity->execution_level);
+    std::string icon;
+    for (const auto &size : identity->icons) icon += (icon.empty() ? "" : ", ") + size;
+    lines.push_back("icon: " + (icon.empty() ? std::string("none") : icon));
+    if (!identity->has_version) {
+        lines.push_back("version: none");
+        return lines;
     }
+    if (!identity->file_version.empty()) {
+        lines.push_back("file version: " + identity->file_version);
+        lines.push_back("product version: " + identity->product_version);
+    }
+    for (const auto &[name, value] : identity->strings) lines.push_back("string " + name + ": " + value);
     return lines;
 }
 

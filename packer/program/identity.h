@@ -56,6 +56,19 @@ struct Identity {
 // "cannot rewrite the resources of stub "P": ".
 Result<Bytes> apply_identity(const Bytes &stub, const Identity &identity);
 
+// The identity as read back from an executable, for list and verify.
+struct IdentityDescription {
+    std::string subsystem;        // "console", "windows" or the number
+    std::string execution_level;  // as the manifest spells it; "none" without one
+    std::vector<std::string> icons;  // "WxH" for each image of the icon group, in its order
+    bool has_version = false;     // a version resource is present
+    std::string file_version;     // "A.B.C.D"; empty without fixed version information
+    std::string product_version;
+    std::vector<std::pair<std::string, std::string>> strings;  // UTF-8, control characters as "?"
+};
+
+Result<IdentityDescription> read_identity(const Bytes &file, const PeImage &image);
+
 // For list and verify: lines "subsystem: ...", "execution level: ...",
 // "icon: WxH, ...", "file version: ...", "product version: ...", then
 // "string NAME: VALUE" for each version string. Fails on resources that do

@@ -1,10 +1,23 @@
 #include "packer/program/image_roles.h"
 
+#include "packer/base/utf.h"
 #include "packer/pe/attach.h"
+#include "packer/pe/imports.h"
 #include "packer/pe/pe_contents.h"
 #include "packer/pe/pe_image.h"
 
 namespace tavrik {
+
+namespace {
+
+// An export that is run_code with C++ linkage: the Itanium ABI's name
+// (g++ and clang, "_Z8run_codeiPPwPKw") or Microsoft's ("?run_code@@...").
+bool is_mangled_entry_point(const std::string &name) {
+    return name.rfind(std::string("_Z8") + entry_point_name, 0) == 0 ||
+           name.rfind(std::string("?") + entry_point_name + "@@", 0) == 0;
+}
+
+}  // namespace
 
 Result<bool> check_application_dll(const Bytes &dll) {
     auto image = parse_pe_image(dll);
@@ -12,7 +25,17 @@ Result<bool> check_application_dll(const Bytes &dll) {
     if ((image->characteristics & pe::file_dll) == 0) return Error{"is a program, not a DLL"};
     auto exported = exports_name(dll, *image, entry_point_name);
     if (!exported) return Error{"has a " + exported.error()};
-    if (!*exported) return Error{std::string("does not export ") + entry_point_name};
+    if (!*exported) {
+        auto names = exported_names(dll, *image);
+        if (names) {
+            for (const auto &name : *names) {
+                if (!is_mangled_entry_point(name)) continue;
+                return Error{std::string("exports ") + entry_point_name + " only under its C++ name \"" +
+                             printable_utf8(name) + "\"; declare it extern \"C\""};
+            }
+        }
+        return Error{std::string("does not export ") + entry_point_name};
+    }
     return true;
 }
 

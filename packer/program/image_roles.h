@@ -14,7 +14,9 @@ constexpr char16_t launcher_product_name[] = u"Tavrik launcher";
 
 // A PE32+ x86-64 image with IMAGE_FILE_DLL set whose export directory names
 // run_code. Refusals read "is not a PE32+ x86-64 DLL: ...", "is a program,
-// not a DLL", "does not export run_code", "has a damaged export directory".
+// not a DLL", "does not export run_code", "exports run_code only under its
+// C++ name "_Z8run_code..."; declare it extern "C"", "has a damaged export
+// directory".
 Result<bool> check_application_dll(const Bytes &dll);
 
 // The launcher as built: a PE32+ x86-64 image without a .tavrik section,

@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "packer/archive/names.h"
 #include "packer/base/file_io.h"
 #include "packer/base/path_text.h"
 #include "packer/base/utf.h"
@@ -32,37 +33,107 @@ Result<std::u16string> name_of(const path &relative) {
     return utf8_to_utf16(joined);
 }
 
-Result<ArchiveEntry> file_entry(const path &file, const path &relative) {
-    auto name = name_of(relative);
-    if (!name) return Error{name.error()};
-    auto content = read_whole_file(file);
-    if (!content) return Error{content.error()};
-    return ArchiveEntry{std::move(*name), std::move(*content)};
-}
-
 using Found = std::vector<std::pair<std::u16string, path>>;
 
-Result<bool> add_directory(const path &dir, Found &found, std::vector<path> *walked) {
-    if (walked) walked->push_back(dir);
+std::u16string with_separators(std::u16string text) {
+    for (char16_t &c : text) c = c == u'/' ? u'\\' : c;
+    return text;
+}
+
+// Glob matching over upper-cased names: "*" any run, "?" one unit, neither
+// crossing a "\". Iterative, remembering the last "*": linear in practice.
+bool glob_match(const std::u16string &pattern, const std::u16string &text) {
+    size_t p = 0, t = 0, star = std::u16string::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == u'*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && pattern[p] != u'\\' && text[t] != u'\\' &&
+                   (pattern[p] == u'?' || pattern[p] == text[t])) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == u'\\' && text[t] == u'\\') {
+            ++p;
+            ++t;
+        } else if (star != std::u16string::npos && text[resume] != u'\\') {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*') ++p;
+    return p == pattern.size();
+}
+
+// The patterns, ready to compare: upper-cased, "\" between components.
+struct Matcher {
+    struct Pattern {
+        std::u16string given;
+        std::u16string folded;
+        bool whole_name;  // holds a separator: matched against the archive name
+    };
+    std::vector<Pattern> patterns;
+
+    explicit Matcher(const Exclusions &exclusions) {
+        std::vector<std::u16string> all = exclusions.patterns;
+        if (exclusions.defaults) all.insert(all.end(), default_exclusions, default_exclusions + default_exclusion_count);
+        for (const auto &given : all) {
+            std::u16string folded = upcase_name(with_separators(given));
+            while (!folded.empty() && folded.back() == u'\\') folded.pop_back();
+            while (!folded.empty() && folded.front() == u'\\') folded.erase(folded.begin());
+            const bool whole = folded.find(u'\\') != std::u16string::npos;
+            patterns.push_back({given, std::move(folded), whole});
+        }
+    }
+
+    // The pattern that leaves out `name` (an archive name) whose last
+    // component is `component`, or null.
+    const std::u16string *match(const std::u16string &name, const std::u16string &component) const {
+        if (patterns.empty()) return nullptr;
+        const std::u16string folded_name = upcase_name(name), folded_component = upcase_name(component);
+        for (const auto &pattern : patterns) {
+            if (glob_match(pattern.folded, pattern.whole_name ? folded_name : folded_component)) return &pattern.given;
+        }
+        return nullptr;
+    }
+};
+
+std::u16string joined(const std::u16string &destination, const std::u16string &name) {
+    return destination.empty() ? name : destination + u"\\" + name;
+}
+
+Result<bool> add_directory(const path &dir, const std::u16string &destination, const Matcher &matcher, Found &found,
+                           std::vector<LeftOut> &left_out, std::vector<path> &walked) {
+    walked.push_back(dir);
     std::error_code ec;
     std::filesystem::recursive_directory_iterator it(dir, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         const path &file = it->path();
+        auto relative = name_of(file.lexically_relative(dir));
+        if (!relative) return Error{relative.error()};
+        auto component = name_of(file.filename());
+        if (!component) return Error{component.error()};
+        const std::u16string name = joined(destination, *relative);
+        if (const std::u16string *pattern = matcher.match(name, *component)) {
+            const bool directory = it->is_directory(ec);
+            left_out.push_back({name, *pattern, directory});
+            if (directory) it.disable_recursion_pending();
+            continue;
+        }
         // Links to directories are not followed (they may form loops); say
         // so rather than leave their files out silently.
         if (it->is_symlink(ec) && it->is_directory(ec)) {
             return Error{"link to a directory is not followed: " + shown_path(file)};
         }
         if (it->is_directory(ec)) {
-            if (walked) walked->push_back(file);
+            walked.push_back(file);
             continue;
         }
         if (!it->is_regular_file(ec)) {
             return Error{"not a regular file: " + shown_path(file)};
         }
-        auto name = name_of(file.lexically_relative(dir));
-        if (!name) return Error{name.error()};
-        found.emplace_back(std::move(*name), file);
+        found.emplace_back(name, file);
     }
     if (ec) return Error{"cannot list " + shown_path(dir) + ": " + ec.message()};
     return true;
@@ -76,27 +147,62 @@ Result<bool> must_exist(const path &input, const char *role) {
 
 }  // namespace
 
-Result<std::vector<ArchiveEntry>> collect_entries(const path &app_dll, const std::vector<path> &inputs,
-                                                  const path &output, std::vector<path> *walked) {
+const char16_t *const default_exclusions[] = {
+    u".git", u".svn", u".hg", u".bzr", u"CVS", u"_darcs",              // version control
+    u"*~", u".*.swp", u".*.swo", u"#*#",                               // editor backups and swap files
+    u".DS_Store", u"Thumbs.db",                                        // desktop metadata
+};
+const size_t default_exclusion_count = sizeof default_exclusions / sizeof default_exclusions[0];
+
+Result<std::u16string> archive_path(const std::string &text) {
+    auto wide = utf8_to_utf16(text);
+    if (!wide) return Error{std::string("\"") + printable_utf8(text) + "\" is not valid UTF-8"};
+    std::u16string name = with_separators(*wide);
+    while (name.size() > 1 && name.back() == u'\\') name.pop_back();
+    const std::string shown = std::string("\"") + printable_utf8(text) + "\"";
+    if (name.empty()) return Error{"the archive path is empty"};
+    if (name.front() == u'\\') return Error{"archive path " + shown + " must be relative (no leading separator)"};
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find(u'\\', start);
+        if (end == std::u16string::npos) end = name.size();
+        const std::u16string part = name.substr(start, end - start);
+        if (part.empty() || part == u"." || part == u"..") {
+            return Error{"archive path " + shown + " has an empty, \".\" or \"..\" component"};
+        }
+        start = end + 1;
+    }
+    return name;
+}
+
+Result<Collection> collect_entries(const path &app_dll, const std::vector<InputSpec> &inputs,
+                                   const Exclusions &exclusions, const path &output) {
     auto exists = must_exist(app_dll, "application");
     if (!exists) return Error{exists.error()};
     std::error_code ec;
     if (std::filesystem::is_directory(app_dll, ec)) {
         return Error{"application " + shown_path(app_dll) + " is a directory, not a DLL"};
     }
+    const Matcher matcher(exclusions);
+    Collection collection;
     Found found;
     for (const auto &input : inputs) {
-        exists = must_exist(input, "input");
+        exists = must_exist(input.source, "input");
         if (!exists) return Error{exists.error()};
-        if (std::filesystem::is_directory(input, ec)) {
-            auto added = add_directory(input, found, walked);
+        if (std::filesystem::is_directory(input.source, ec)) {
+            auto added = add_directory(input.source, input.destination, matcher, found, collection.left_out,
+                                       collection.walked);
             if (!added) return Error{added.error()};
+        } else if (!input.destination.empty()) {
+            found.emplace_back(input.destination, input.source);
         } else {
-            auto name = name_of(input.filename());
+            auto name = name_of(input.source.filename());
             if (!name) return Error{name.error()};
-            found.emplace_back(std::move(*name), input);
+            found.emplace_back(std::move(*name), input.source);
         }
     }
+    std::sort(collection.left_out.begin(), collection.left_out.end(),
+              [](const LeftOut &a, const LeftOut &b) { return a.name < b.name; });
     // Sorted by name, compared as UTF-16 code units; equal names keep
     // their command-line order (and are refused later as duplicates).
     std::stable_sort(found.begin(), found.end(),
@@ -119,18 +225,20 @@ Result<std::vector<ArchiveEntry>> collect_entries(const path &app_dll, const std
         }
     }
 
-    std::vector<ArchiveEntry> entries;
-    auto app = file_entry(app_dll, app_dll.filename());
+    std::vector<ArchiveEntry> &entries = collection.entries;
+    auto app_name = name_of(app_dll.filename());
+    if (!app_name) return Error{app_name.error()};
+    auto app = read_whole_file(app_dll);
     if (!app) return Error{app.error()};
-    entries.push_back(std::move(*app));
-    if (walked) walked->push_back(app_dll);
+    entries.push_back(ArchiveEntry{std::move(*app_name), std::move(*app)});
+    collection.walked.push_back(app_dll);
     for (const auto &item : found) {
-        if (walked) walked->push_back(item.second);
+        collection.walked.push_back(item.second);
         auto content = read_whole_file(item.second);
         if (!content) return Error{content.error()};
         entries.push_back(ArchiveEntry{item.first, std::move(*content)});
     }
-    return entries;
+    return collection;
 }
 
 }  // namespace tavrik

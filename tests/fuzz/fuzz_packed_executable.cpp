@@ -1,6 +1,6 @@
 // A whole file as list, verify and extract read it: the PE parser (from the
 // headers alone and whole), the loader and certificate table checks, the PE
-// checksum, the export, resource, version and icon group readers, the
+// checksum, the export, import, resource, version and icon group readers, the
 // .tavrik section, the attached data, the frame and the archive; and the
 // checks pack makes of its stub and application images.
 
@@ -10,6 +10,8 @@
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_contents.h"
 #include "packer/pe/pe_image.h"
+#include "packer/pe/imports.h"
+#include "packer/program/dependencies.h"
 #include "packer/program/identity.h"
 #include "packer/program/image_roles.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -38,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)tavrik::pe_checksum(file, image->optional_header_offset + tavrik::pe::opt_checksum);
     (void)tavrik::version_string(file, *image, u"ProductName");
     (void)tavrik::exports_name(file, *image, "run_code");
+    (void)tavrik::exported_names(file, *image);
+    (void)tavrik::imported_dlls(file, *image);
     (void)tavrik::describe_identity(file);
     for (uint32_t rva : {0u, 0x1000u, 0xFFFFFFF0u}) (void)image->file_offset(rva, 16);
     (void)image->end_of_section_data();
@@ -51,6 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!archive) return 0;
     fuzz::check_archive(*archive);
     auto entries = tavrik::parse_archive(*archive);
-    if (entries && !entries->empty()) (void)tavrik::check_application_dll(entries->front().content);
+    if (entries && !entries->empty()) {
+        (void)tavrik::check_application_dll(entries->front().content);
+        (void)tavrik::check_dependencies(*entries, {});
+    }
     return 0;
 }

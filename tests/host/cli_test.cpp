@@ -20,7 +20,7 @@
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -337,7 +337,11 @@ protected:
 TEST_F(Cli, PacksListsVerifiesAndExtracts) {
     const ToolRun r = run(tmp, {"pack", "-o", out, "--stub", stub, app, single, assets});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "");
+    // One summary line: files, bytes in and out, ratio, time.
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("packed \"" + out +
+                                                   "\": 4 files, 41\\.[0-9] KiB in, [0-9.]+ KiB out "
+                                                   "\\([0-9]+\\.[0-9]%\\), [0-9]+\\.[0-9]{2} s\n")))
+        << r.out;
     EXPECT_EQ(r.err, "");  // stderr is a file here: no progress line
     EXPECT_EQ(count_starting_with(tmp.path(), "out.exe.tmp"), 0);
 
@@ -359,7 +363,10 @@ TEST_F(Cli, PacksListsVerifiesAndExtracts) {
     EXPECT_EQ(verified.err, "");
 
     const fs::path dir = tmp.path() / "unpacked";
-    const ToolRun extracted = run(tmp, {"extract", out, "-o", dir.string()});
+    ToolRun extracted = run(tmp, {"extract", "--quiet", out, "-o", (tmp.path() / "quiet").string()});
+    EXPECT_EQ(extracted.exit_code, 0);
+    EXPECT_EQ(extracted.out + extracted.err, "");
+    extracted = run(tmp, {"extract", out, "-o", dir.string()});
     ASSERT_EQ(extracted.exit_code, 0) << extracted.err;
     EXPECT_EQ(extracted.out, "extracted 4 files into " + q(dir.string()) + "\n");
     EXPECT_EQ(read_file(dir / "app.dll"), app_bytes);
@@ -949,7 +956,18 @@ TEST_F(Cli, RefusesBadInputsBeforeWritingAnything) {
     pe32.magic = 0x10B;
     const std::string app32 = tmp.write("app32.dll", pe32.build()).string();
     const std::string text = tmp.write("text.dll", "MZ but nothing else").string();
+    SyntheticPe cpp_linkage = SyntheticPe::application();
+    cpp_linkage.exports = {"_Z6helperv", "_Z8run_codeiPPwPKw"};
+    const std::string mangled = tmp.write("mangled.dll", cpp_linkage.build()).string();
+    cpp_linkage.exports = {"?run_code@@YAHHPEAPEA_WPEB_W@Z"};
+    const std::string msvc = tmp.write("msvc.dll", cpp_linkage.build()).string();
 
+    expect_refusal(pack({mangled}), "application " + q(mangled) +
+                                        " exports run_code only under its C++ name \"_Z8run_codeiPPwPKw\"; declare it "
+                                        "extern \"C\"");
+    expect_refusal(pack({msvc}), "application " + q(msvc) +
+                                     " exports run_code only under its C++ name \"?run_code@@YAHHPEAPEA_WPEB_W@Z\"; "
+                                     "declare it extern \"C\"");
     expect_refusal(pack({missing}), "application " + q(missing) + " does not exist");
     expect_refusal(pack({app, missing_file}), "input " + q(missing_file) + " does not exist");
     expect_refusal(run(tmp, {"pack", "-o", out, "--stub", missing, app}), "stub " + q(missing) + " does not exist");
@@ -1198,24 +1216,39 @@ TEST_F(Cli, ProgressOnlyWhenAsked) {
     const std::string last = err.substr(err.rfind('\r') + 1);
     EXPECT_EQ(last.rfind("tavrik-pack: read 41.7 KiB of 41.7 KiB, compressed 41.7 KiB to ", 0), 0u)
         << testing::PrintToString(err);
-    EXPECT_EQ(o.str(), "");
+    EXPECT_EQ(o.str().rfind("packed \"" + out + "\": 3 files, ", 0), 0u) << o.str();
+
+    // --quiet: neither the progress line nor the summary.
+    std::ostringstream quiet_out, quiet_err;
+    ASSERT_EQ(tavrik::run_cli({"pack", "-q", "-o", out, "--stub", stub, app, assets}, environment, quiet_out, quiet_err),
+              0);
+    EXPECT_EQ(quiet_out.str() + quiet_err.str(), "");
 }
 
 TEST_F(Cli, Help) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--help"}, "usage: tavrik-pack pack -o OUT.exe"},
         {{"pack", "--help"}, "usage: tavrik-pack pack -o OUT.exe"},
-        {{"list", "--help"}, "usage: tavrik-pack list PACKED.exe\n"},
+        {{"list", "--help"}, "usage: tavrik-pack list [--json] PACKED.exe\n"},
+        {{"help", "list"}, "usage: tavrik-pack list [--json] PACKED.exe\n"},
+        {{"help", "pack"}, "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe]"},
+        {{"--version"}, std::string("tavrik-pack ") + TAVRIK_VERSION + "\n"},
+        {{"verify", "--version"}, std::string("tavrik-pack ") + TAVRIK_VERSION + "\n"},
         {{"verify", "--help"}, "usage: tavrik-pack verify PACKED.exe\n"},
-        {{"extract", "--help"}, "usage: tavrik-pack extract PACKED.exe -o DIR [--force]\n"}};
+        {{"extract", "--help"}, "usage: tavrik-pack extract PACKED.exe -o DIR [--force] [--quiet]\n"}};
     for (const auto &[args, start] : cases) {
         const ToolRun r = run(tmp, args);
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.out.rfind(start, 0), 0u) << r.out;
         EXPECT_EQ(r.err, "");
     }
-    expect_refusal(run(tmp, {}), "no command given (see --help)");
+    // Bare: the usage, as --help gives it.
+    const ToolRun bare = run(tmp, {});
+    EXPECT_EQ(bare.exit_code, 0);
+    EXPECT_EQ(bare.out, run(tmp, {"--help"}).out);
+    EXPECT_EQ(bare.out.rfind("usage: tavrik-pack pack -o OUT.exe", 0), 0u);
     expect_refusal(run(tmp, {"verify", "--fast", "x.exe"}), "unknown option \"--fast\" for verify (see --help)");
+    expect_refusal(run(tmp, {"help", "lsit"}), "unknown command \"lsit\" (see --help)");
 }
 
 TEST_F(Cli, FindsTheDefaultStub) {
@@ -1252,4 +1285,173 @@ TEST_F(Cli, FindsTheDefaultStub) {
     r = run(tmp, installed, {"pack", "-o", out, app});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_TRUE(tavrik::unpack_executable(read_file(out)));
+}
+
+// Where files go, what is left out, and what a dry run shows of both.
+TEST_F(Cli, PlacesAndLeavesOutWhatItIsTold) {
+    tmp.write("in/assets/.git/HEAD", "ref");
+    tmp.write("in/assets/readme.txt~", "backup");
+    tmp.write("in/assets/img/.logo.png.swp", "swap");
+    tmp.write("in/assets/img/draft.psd", "draft");
+    const std::vector<std::string> placed = {app, "--add", assets, "data/", "--add", single, "config\\app.cfg",
+                                             "--exclude", "*.PSD"};
+    const std::string app_size = std::to_string(app_bytes.size());
+
+    std::vector<std::string> args = {"pack", "--dry-run"};
+    args.insert(args.end(), placed.begin(), placed.end());
+    ToolRun r = run(tmp, args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, app_size + " app.dll\n3 config\\app.cfg\n40000 data\\img\\logo.png\n7 data\\readme.txt\n"
+                     "excluded data\\.git\\ (.git)\n"
+                     "excluded data\\img\\.logo.png.swp (.*.swp)\n"
+                     "excluded data\\img\\draft.psd (*.PSD)\n"
+                     "excluded data\\readme.txt~ (*~)\n"
+                     "would pack 4 files, " + std::to_string(app_bytes.size() + 40010) + " bytes; nothing written\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(fs::exists(out));
+
+    args = {"pack", "--fast", "-o", out, "--stub", stub};
+    args.insert(args.end(), placed.begin(), placed.end());
+    r = run(tmp, args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(": 4 files (4 excluded), "), std::string::npos) << r.out;
+    EXPECT_EQ(first_lines(run(tmp, {"list", out}).out, 4),
+              app_size + " app.dll\n3 config\\app.cfg\n40000 data\\img\\logo.png\n7 data\\readme.txt\n");
+
+    // The defaults off: everything below the directory is packed.
+    r = run(tmp, {"pack", "--dry-run", "--no-default-excludes", app, assets});
+    EXPECT_EQ(r.out, app_size + " app.dll\n3 .git\\HEAD\n4 img\\.logo.png.swp\n5 img\\draft.psd\n40000 img\\logo.png\n"
+                     "7 readme.txt\n6 readme.txt~\nwould pack 7 files, " +
+                         std::to_string(app_bytes.size() + 40025) + " bytes; nothing written\n")
+        << r.err;
+
+    // Where a placement cannot go.
+    expect_refusal(run(tmp, {"pack", "-o", out, app, "--add", single, "/etc/x"}),
+                   "--add " + q(single) + ": archive path \"/etc/x\" must be relative (no leading separator)");
+    expect_refusal(run(tmp, {"pack", "-o", out, app, "--add", single, "a/../b"}),
+                   "--add " + q(single) + ": archive path \"a/../b\" has an empty, \".\" or \"..\" component");
+    expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, app, "--add", single, "C:/x.cfg"}),
+                   "name \"C:\\x.cfg\" starts with a drive letter");
+    expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, app, single, "--add", single, "SINGLE.CFG"}),
+                   "names \"SINGLE.CFG\" and \"single.cfg\" differ only in case; Windows would see one file");
+}
+
+// Every DLL the packed images import is packed, part of Windows, or
+// allowed to be missing.
+TEST_F(Cli, RefusesToPackAProgramMissingADll) {
+    SyntheticPe application = SyntheticPe::application();
+    application.imports = {"KERNEL32.dll", "api-ms-win-crt-runtime-l1-1-0.dll", "Helper.DLL", "user32.dll"};
+    const std::string importing = tmp.write("in/importing.dll", application.build()).string();
+    SyntheticPe helper = SyntheticPe::application();
+    helper.imports = {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "msvcrt.dll", "winspool.drv"};
+    helper.delay_imports = {"plugin.dll"};
+    const std::string helper_dll = tmp.write("in/lib/helper.dll", helper.build()).string();
+    SyntheticPe plugin = SyntheticPe::application();
+    plugin.delay_imports = {"vcruntime140.dll"};
+    const std::string plugin_dll = tmp.write("in/lib/plugin.dll", plugin.build()).string();
+    const auto packing = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"pack", "--fast", "-o", out, "--stub", stub, importing};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run(tmp, args);
+    };
+
+    expect_refusal(packing({}), "application \"importing.dll\" imports \"Helper.DLL\", which is not packed; pack it, "
+                                "or give --allow-missing Helper.DLL if the user's machine provides it");
+    // Packed beside it (the name compared ignoring case), its own imports count.
+    expect_refusal(packing({helper_dll}),
+                   "packed file \"helper.dll\" imports \"libstdc++-6.dll\", which is not packed; it is the MinGW "
+                   "runtime: link it in statically (-static-libgcc -static-libstdc++, or -static) or pack it "
+                   "(2 more missing: \"libgcc_s_seh-1.dll\" \"plugin.dll\")");
+    // A DLL in a folder finds what is beside it; delay-loaded ones count.
+    expect_refusal(packing({"--add", helper_dll, "helper.dll", "--add", tmp.path().string() + "/in/lib", "lib",
+                            "--allow-missing", "LIBSTDC++-6.DLL", "--allow-missing", "libgcc_s_seh-1.dll"}),
+                   "packed file \"helper.dll\" delay-loads \"plugin.dll\", which is not packed; pack it, or give "
+                   "--allow-missing plugin.dll if the user's machine provides it (1 more missing: \"vcruntime140.dll\")");
+    ToolRun r = packing({"--add", tmp.path().string() + "/in/lib", ".libs", helper_dll, plugin_dll, "--allow-missing",
+                         "LIBSTDC++-6.DLL", "--allow-missing", "libgcc_s_seh-1.dll", "--allow-missing",
+                         "vcruntime140.dll"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    r = packing({"--dry-run", helper_dll, plugin_dll});
+    EXPECT_EQ(r.err.rfind("tavrik-pack: error: packed file \"helper.dll\" imports \"libstdc++-6.dll\"", 0), 0u) << r.err;
+
+    // An import table that runs off its section is damage, not a list.
+    Bytes damaged = application.build();
+    const size_t directory = tavrik_test::optional_header + 112 + 8;
+    tavrik_test::put_u32(damaged, directory, tavrik_test::get_u32(damaged, directory) + 0x1F0);
+    const std::string broken = tmp.write("in/broken.dll", damaged).string();
+    expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, broken}),
+                   "application \"broken.dll\" has a damaged import table: it runs past its section");
+}
+
+TEST_F(Cli, FollowsCommandLineConventions) {
+    // A value given twice is a mistake; a repeatable option collects.
+    expect_refusal(run(tmp, {"pack", "-o", out, "-o", out + "2", app}), "-o is given twice (see --help)");
+    expect_refusal(run(tmp, {"pack", "-o", out, "--level", "3", "--level", "4", app}),
+                   "--level is given twice (see --help)");
+    expect_refusal(run(tmp, {"pack", "-o", out, "--add", app}), "--add needs two values (see --help)");
+
+    // Windows reads the execution level ignoring case; written as it spells it.
+    ASSERT_EQ(run(tmp, {"pack", "--fast", "-q", "-o", out, "--stub", stub, "--execution-level", "HIGHESTavailable", app})
+                  .exit_code,
+              0);
+    EXPECT_NE(run(tmp, {"list", out}).out.find("\nexecution level: highestAvailable\n"), std::string::npos);
+
+    // Executable as far as the umask allows.
+    for (const auto &[mask, mode] : std::vector<std::pair<mode_t, fs::perms>>{
+             {022, fs::perms(0755)}, {077, fs::perms(0700)}}) {
+        const mode_t old = ::umask(mask);
+        const ToolRun r = run(tmp, {"pack", "--fast", "-q", "-o", out, "--stub", stub, app});
+        ::umask(old);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(fs::status(out).permissions() & fs::perms::all, mode);
+    }
+
+    // Output problems, refused before any work with the path as given.
+    fs::create_directories(tmp.path() / "a-directory");
+    const std::string fifo = (tmp.path() / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string missing_dir = (tmp.path() / "no/such/out.exe").string();
+    const std::string file_as_dir = single + "/out.exe";
+    for (const auto &[output, line] : std::vector<std::pair<std::string, std::string>>{
+             {missing_dir, "output " + q(missing_dir) + ": directory " + q((tmp.path() / "no/such").string()) +
+                               " does not exist"},
+             {file_as_dir, "output " + q(file_as_dir) + ": " + q(single) + " is not a directory"},
+             {(tmp.path() / "a-directory").string(),
+              "output " + q((tmp.path() / "a-directory").string()) + " is a directory, not a regular file"},
+             {fifo, "output " + q(fifo) + " is a FIFO, not a regular file"},
+             {"/dev/null", "output \"/dev/null\" is a device, not a regular file"}}) {
+        expect_refusal(run(tmp, {"pack", "-o", output, "--stub", stub, app, assets}), line);
+    }
+    EXPECT_EQ(count_starting_with(tmp.path(), "fifo."), 0);
+
+    // list --json: the files and the identity, as the README describes.
+    ASSERT_EQ(run(tmp, {"pack", "--fast", "-q", "-o", out, "--stub", stub, "--version-string", "Comments=say \"hi\"\\",
+                        "--file-version", "1.2.3.4", app, single})
+                  .exit_code,
+              0);
+    const ToolRun json = run(tmp, {"list", "--json", out});
+    EXPECT_EQ(json.out,
+              std::string("{\n  \"tavrik_pack_version\": \"") + TAVRIK_VERSION +
+                  "\",\n  \"files\": [\n"
+                  "    {\"name\": \"app.dll\", \"size\": " + std::to_string(app_bytes.size()) + "},\n"
+                  "    {\"name\": \"single.cfg\", \"size\": 3}\n  ],\n"
+                  "  \"identity\": {\n    \"subsystem\": \"windows\",\n    \"execution_level\": \"asInvoker\",\n"
+                  "    \"icon\": [],\n    \"file_version\": \"1.2.3.4\",\n    \"product_version\": \"1.2.3.4\",\n"
+                  "    \"strings\": [\n"
+                  "      {\"name\": \"Comments\", \"value\": \"say \\\"hi\\\"\\\\\"},\n"
+                  "      {\"name\": \"FileDescription\", \"value\": \"app\"},\n"
+                  "      {\"name\": \"FileVersion\", \"value\": \"1.2.3.4\"},\n"
+                  "      {\"name\": \"InternalName\", \"value\": \"out\"},\n"
+                  "      {\"name\": \"OriginalFilename\", \"value\": \"out.exe\"},\n"
+                  "      {\"name\": \"ProductName\", \"value\": \"app\"},\n"
+                  "      {\"name\": \"ProductVersion\", \"value\": \"1.2.3.4\"}\n"
+                  "    ]\n  }\n}\n")
+        << json.err;
+    // Names as JSON escapes them: controls and lone surrogates as \uXXXX.
+    const Bytes archive = raw_archive({{u"app.dll", app_bytes}, {u"a\x1B\xD800\"\\\u20AC", {'x'}}});
+    const std::string crafted = tmp.write("crafted.exe", packed_archive(archive)).string();
+    EXPECT_NE(run(tmp, {"list", "--json", crafted}).out.find("{\"name\": \"a\\u001B\\uD800\\\"\\\\\xE2\x82\xAC\", \"size\": 1}"),
+              std::string::npos);
 }

@@ -8,9 +8,9 @@ using tavrik_test::TempDir;
 
 namespace {
 
-std::vector<std::u16string> names(const std::vector<tavrik::ArchiveEntry> &entries) {
+std::vector<std::u16string> names(const tavrik::Collection &collection) {
     std::vector<std::u16string> out;
-    for (const auto &e : entries) out.push_back(e.name);
+    for (const auto &e : collection.entries) out.push_back(e.name);
     return out;
 }
 
@@ -31,9 +31,9 @@ TEST(InputFiles, AppFirstThenEverythingElseSortedByUtf16Units) {
     const std::vector<std::u16string> expected = {u"app.dll", u"A.txt", u"a\\y.bin",
                                                   u"a\\z.bin", u"b.txt", u"extra.txt"};
     EXPECT_EQ(names(*entries), expected);
-    EXPECT_EQ((*entries)[0].content, std::vector<uint8_t>({'M', 'Z', '-', 'a', 'p', 'p'}));
-    EXPECT_TRUE((*entries)[2].content.empty());
-    EXPECT_EQ((*entries)[3].content, std::vector<uint8_t>({'z'}));
+    EXPECT_EQ(entries->entries[0].content, std::vector<uint8_t>({'M', 'Z', '-', 'a', 'p', 'p'}));
+    EXPECT_TRUE(entries->entries[2].content.empty());
+    EXPECT_EQ(entries->entries[3].content, std::vector<uint8_t>({'z'}));
 
     // The command line's order does not matter; UTF-16 order puts U+E000
     // after U+1F600 (a surrogate pair), unlike code point order.
@@ -81,4 +81,46 @@ TEST(InputFiles, Errors) {
 
     tmp.write("latin1/caf\xE9", "x");  // not UTF-8
     EXPECT_FALSE(collect_entries(app, {tmp.path() / "latin1"}));
+}
+
+TEST(InputFiles, PlacementsAndExclusions) {
+    TempDir tmp;
+    const auto app = tmp.write("app.dll", "x");
+    const auto ini = tmp.write("settings.ini", "k=v");
+    tmp.write("data/.git/config", "git");
+    tmp.write("data/.gitignore", "kept: only .git itself is left out");
+    tmp.write("data/keep.txt", "t");
+    tmp.write("data/notes.txt~", "backup");
+    tmp.write("data/sub/.x.swp", "swap");
+    tmp.write("data/sub/Thumbs.db", "thumbs");
+    tmp.write("data/sub/big.bin", "big");
+    tmp.write("data/sub/deep/big.bin", "deep");
+
+    tavrik::Exclusions exclusions;
+    // "*" stays within one name: res/*.bin leaves res\sub\deep\big.bin in.
+    exclusions.patterns = {u"*.TXT", u"res/sub/big.bin", u"res/*.bin"};
+    auto collected = collect_entries(app, {{tmp.path() / "data", u"res"}, {ini, u"cfg\\app.ini"}}, exclusions);
+    ASSERT_TRUE(collected) << collected.error();
+    EXPECT_EQ(names(*collected), (std::vector<std::u16string>{u"app.dll", u"cfg\\app.ini", u"res\\.gitignore",
+                                                             u"res\\sub\\deep\\big.bin"}));
+    std::vector<std::u16string> left;
+    for (const auto &l : collected->left_out) left.push_back(l.name + u" " + l.pattern + (l.directory ? u"/" : u""));
+    EXPECT_EQ(left, (std::vector<std::u16string>{u"res\\.git .git/", u"res\\keep.txt *.TXT", u"res\\notes.txt~ *~",
+                                                u"res\\sub\\.x.swp .*.swp", u"res\\sub\\Thumbs.db Thumbs.db",
+                                                u"res\\sub\\big.bin res/sub/big.bin"}));
+
+    // Without the defaults only the given patterns count; a file named on
+    // the command line is packed whatever its name.
+    exclusions.defaults = false;
+    const auto backup = tmp.write("named.txt~", "named");
+    collected = collect_entries(app, {tmp.path() / "data", backup}, exclusions);
+    ASSERT_TRUE(collected) << collected.error();
+    EXPECT_EQ(names(*collected),
+              (std::vector<std::u16string>{u"app.dll", u".git\\config", u".gitignore", u"named.txt~", u"notes.txt~",
+                                           u"sub\\.x.swp", u"sub\\Thumbs.db", u"sub\\big.bin", u"sub\\deep\\big.bin"}));
+
+    EXPECT_EQ(*tavrik::archive_path("a/b\\c/"), u"a\\b\\c");
+    for (const char *bad : {"", "/abs", "\\abs", "a//b", "a/./b", "../up", "a/.."}) {
+        EXPECT_FALSE(tavrik::archive_path(bad)) << bad;
+    }
 }

@@ -50,6 +50,7 @@ TEST(PackOptions, FastAndExtract) {
 
 TEST(PackOptions, Help) {
     const std::vector<std::pair<std::vector<std::string>, Command>> cases = {
+        {{}, Command::help},                 {{"help", "list"}, Command::list},
         {{"--help"}, Command::help},         {{"-h"}, Command::help},
         {{"pack", "--help"}, Command::pack}, {{"verify", "-h"}, Command::verify},
         {{"extract", "a.exe", "--help"}, Command::extract}};
@@ -63,8 +64,8 @@ TEST(PackOptions, Help) {
 
 TEST(PackOptions, UsageErrors) {
     const std::vector<std::vector<std::string>> bad = {
-        {},
         {"frobnicate"},
+        {"help", "frobnicate"},
         {"pack", "app.dll"},                             // no -o
         {"pack", "-o", "x.exe"},                         // no DLL
         {"pack", "-o"},                                  // -o without value
@@ -88,6 +89,9 @@ TEST(PackOptions, UsageErrors) {
         {"extract", "-o", "d"},                          // no executable
         {"list", "a.exe", "b.exe"},
         {"list", "-o", "x", "a.exe"},
+        {"pack", "-o", "x.exe", "--stub", "a", "--stub", "b", "a"},  // one value, given twice
+        {"pack", "-o", "x.exe", "--add", "src", "a"},                // --add SRC without DEST
+        {"pack", "-o", "x.exe", "--json", "a"},
     };
     for (const auto &args : bad) {
         std::string joined;

@@ -37,6 +37,35 @@ void pad4(Bytes &b) {
 
 uint32_t align(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
 
+// The import descriptors (20 bytes, Name at +12) and a zero one, the
+// delay-load descriptors (32 bytes: Attributes 1, DllNameRVA at +4) and a
+// zero one, then the names; `rva` is where the section is mapped. Sets the
+// offsets of the two tables within the section.
+Bytes import_section(uint32_t rva, const std::vector<std::string> &imports, const std::vector<std::string> &delayed,
+                     uint32_t &delay_offset) {
+    delay_offset = static_cast<uint32_t>(20 * (imports.size() + 1));
+    uint32_t name_at = rva + delay_offset + static_cast<uint32_t>(32 * (delayed.size() + 1));
+    Bytes b, names;
+    for (const auto &name : imports) {
+        b.resize(b.size() + 12, 0);
+        append_u32(b, name_at + static_cast<uint32_t>(names.size()));
+        b.resize(b.size() + 4, 0);
+        names.insert(names.end(), name.begin(), name.end());
+        names.push_back(0);
+    }
+    b.resize(b.size() + 20, 0);
+    for (const auto &name : delayed) {
+        append_u32(b, 1);
+        append_u32(b, name_at + static_cast<uint32_t>(names.size()));
+        b.resize(b.size() + 24, 0);
+        names.insert(names.end(), name.begin(), name.end());
+        names.push_back(0);
+    }
+    b.resize(b.size() + 32, 0);
+    b.insert(b.end(), names.begin(), names.end());
+    return b;
+}
+
 // IMAGE_EXPORT_DIRECTORY, then the address, name pointer and ordinal
 // tables, then the names; `rva` is where the section is mapped.
 Bytes export_section(uint32_t rva, const std::vector<std::string> &names) {
@@ -181,6 +210,18 @@ Bytes SyntheticPe::build() const {
         generated.push_back(export_data);
         next_rva += align(all.back().raw_size, section_alignment);
     }
+    uint32_t import_rva = 0, delay_rva = 0, import_size = 0;
+    if (!imports.empty() || !delay_imports.empty()) {
+        uint32_t delay_offset = 0;
+        const Bytes import_data = import_section(next_rva, imports, delay_imports, delay_offset);
+        import_rva = imports.empty() ? 0 : next_rva;
+        import_size = delay_offset;
+        delay_rva = delay_imports.empty() ? 0 : next_rva + delay_offset;
+        all.push_back({".idata", static_cast<uint32_t>(import_data.size()),
+                       align(static_cast<uint32_t>(import_data.size()), file_alignment)});
+        generated.push_back(import_data);
+        next_rva += align(all.back().raw_size, section_alignment);
+    }
     if (!product_name.empty() || !manifest.empty() || resources) {
         resource_rva = next_rva;
         std::vector<std::pair<uint32_t, Bytes>> listed;
@@ -223,9 +264,17 @@ Bytes SyntheticPe::build() const {
     put_u32(image, oh + 112 + 4 * 8 + 4, certificate_size);
     put_u32(image, oh + 112, export_rva);
     put_u32(image, oh + 112 + 4, static_cast<uint32_t>(export_data.size()));
-    // An import directory's place in .data (its contents are not read).
-    put_u32(image, oh + 112 + 8, imports ? 0x2000 : 0);
-    put_u32(image, oh + 112 + 8 + 4, imports ? 40 : 0);
+    if (import_rva != 0 || delay_rva != 0) {
+        put_u32(image, oh + 112 + 1 * 8, import_rva);
+        put_u32(image, oh + 112 + 1 * 8 + 4, import_rva ? import_size : 0);
+        put_u32(image, oh + 112 + 13 * 8, delay_rva);
+        put_u32(image, oh + 112 + 13 * 8 + 4, delay_rva ? 32 : 0);
+    } else if (import_directory) {
+        // An empty import table (its terminating descriptor) at the start
+        // of the second section, zeroed below.
+        put_u32(image, oh + 112 + 1 * 8, 0x2000);
+        put_u32(image, oh + 112 + 1 * 8 + 4, 20);
+    }
     put_u32(image, oh + 112 + 2 * 8, resource_rva);
     put_u32(image, oh + 112 + 2 * 8 + 4, static_cast<uint32_t>(resource_data.size()));
 
@@ -244,6 +293,9 @@ Bytes SyntheticPe::build() const {
         put_u32(image, h + 36, i == 0 ? 0x60000020 : 0x40000040);
         if (i < sections.size()) {
             for (uint32_t k = 0; k < s.raw_size; ++k) image[raw_offset + k] = static_cast<uint8_t>(i * 31 + k);
+            if (i == 1 && import_directory && import_rva == 0 && delay_rva == 0) {
+                for (uint32_t k = 0; k < 20 && k < s.raw_size; ++k) image[raw_offset + k] = 0;
+            }
         } else {
             std::copy(generated[i].begin(), generated[i].end(), image.begin() + raw_offset);
         }

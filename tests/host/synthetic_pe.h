@@ -38,11 +38,18 @@ struct SyntheticPe {
     Bytes overlay;  // appended after the last section's data
     bool dll = false;  // sets IMAGE_FILE_DLL
     uint16_t subsystem = 2;  // GUI
-    bool imports = true;  // an import directory at the start of the second section
+    // Without `imports` or `delay_imports`: an empty import table (one
+    // zeroed terminating descriptor) at the start of the second section.
+    bool import_directory = true;
     // When not empty: an ".edata" section after `sections`, with an export
     // directory naming these (in this order), each bound to a function RVA.
     std::vector<std::string> exports;
-    // When either is not empty: an ".rsrc" section after that, with an
+    // When either is not empty: an ".idata" section after that, with an
+    // import table naming `imports` and a delay-load import table naming
+    // `delay_imports` (RVA-based descriptors), without thunks.
+    std::vector<std::string> imports;
+    std::vector<std::string> delay_imports;
+    // When either is not empty: an ".rsrc" section after those, with an
     // RT_VERSION resource whose StringFileInfo has CompanyName and this
     // ProductName, and an RT_MANIFEST resource holding this text.
     std::u16string product_name;

@@ -252,3 +252,64 @@ TEST(WindowsInterop, WindowsPackerChecksNamesAndWritesSafely) {
     EXPECT_EQ(text_of(victim), "victim");
     EXPECT_TRUE(fs::is_empty(elsewhere));
 }
+
+// The command line on both packers with real MinGW DLLs: an application
+// packed without the DLL it imports is refused by name, the same command
+// with it packs; --add takes a source with a drive letter and places it,
+// leaving out what is not meant to ship; and the program runs with its DLL
+// beside it.
+TEST(WindowsInterop, BothPackersCheckImportsAndPlaceFiles) {
+    TempDir tmp;
+    const fs::path stub = copy_artefact(tmp, "tavrik-launcher.exe");
+    const fs::path dependent = copy_artefact(tmp, "tests/apps/dependent_app.dll");
+    const fs::path dependency = copy_artefact(tmp, "tests/apps/dependency.dll");
+    const fs::path windows_pack = copy_artefact(tmp, "tavrik-pack.exe");
+    if (HasFailure()) return;
+    auto windows = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {wine_run.string(), windows_pack.string()});
+        ProcessRun r = run(tmp, args);
+        for (std::string *text : {&r.out, &r.err}) {
+            std::string plain;
+            for (char c : *text) plain += c == '\r' ? "" : std::string(1, c);
+            *text = plain;
+        }
+        return r;
+    };
+    const std::string missing =
+        "tavrik-pack: error: application \"dependent_app.dll\" imports \"dependency.dll\", which is not packed; "
+        "pack it, or give --allow-missing dependency.dll if the user's machine provides it\n";
+    const fs::path out = tmp.path() / "app.exe";
+    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-o", out.string(), "--stub", stub.string(),
+                             dependent.string()});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, missing);
+    r = windows({"pack", "--fast", "-o", wine_path(out), "--stub", wine_path(stub), wine_path(dependent)});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, missing);
+    EXPECT_FALSE(fs::exists(out));
+
+    // Placed under another name and folder by the Windows packer, given
+    // "Z:\..." sources; the same bytes as the Linux packer's.
+    tmp.write("data/greeting.txt", "hello\n");
+    tmp.write("data/.git/HEAD", "ref: refs/heads/main\n");
+    r = windows({"pack", "--fast", "--execution-level", "ASINVOKER", "-o", wine_path(out), "--stub", wine_path(stub),
+                 wine_path(dependent), wine_path(dependency), "--add", wine_path(tmp.path() / "data"), "data"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("packed \"" + wine_path(out) + "\": 3 files (1 excluded), ", 0), 0u) << r.out;
+    const fs::path linux_out = tmp.path() / "linux/app.exe";
+    fs::create_directories(linux_out.parent_path());
+    r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-q", "-o", linux_out.string(), "--stub", stub.string(),
+                  "--execution-level", "asinvoker", dependent.string(), dependency.string(), "--add",
+                  (tmp.path() / "data").string(), "data"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(read_file(out) == read_file(linux_out)) << "the two packers disagree";
+    r = run(tmp, {TAVRIK_PACK_PATH, "list", out.string()});
+    EXPECT_EQ(r.out.substr(0, r.out.find("subsystem:")),
+              std::to_string(fs::file_size(dependent)) + " dependent_app.dll\n6 data\\greeting.txt\n" +
+                  std::to_string(fs::file_size(dependency)) + " dependency.dll\n");
+    // 4242 from the imported function, as Linux passes on an exit code: its
+    // low 8 bits.
+    r = run(tmp, {wine_run.string(), out.string()});
+    EXPECT_EQ(r.exit_code, 4242 & 0xFF) << r.out << r.err;
+}
