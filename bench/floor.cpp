@@ -38,6 +38,8 @@
 
 #include <zstd.h>
 
+#include "format/packed_format.h"
+
 namespace {
 
 // Text to `path`, in one write.
@@ -80,7 +82,7 @@ const unsigned char *find_section(const unsigned char *file, unsigned long long 
     const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(headers);
     for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
         if (reinterpret_cast<const unsigned char *>(section + 1) > file + file_size) return nullptr;
-        if (memcmp(section->Name, ".tavrik\0", 8) != 0) continue;
+        if (memcmp(section->Name, packed_format::section_name, sizeof section->Name) != 0) continue;
         unsigned long long start = section->PointerToRawData;
         unsigned long long length = section->SizeOfRawData;
         if (section->Misc.VirtualSize < length) length = section->Misc.VirtualSize;
@@ -117,16 +119,18 @@ int map_and_decode(const wchar_t *packed, unsigned long long archive_bytes, Deco
     if (out.view == nullptr) return 2;
     size_t size = 0;
     const unsigned char *data = find_section(out.view, static_cast<unsigned long long>(file_size.QuadPart), size);
-    if (data == nullptr || size < 3 || memcmp(data, "ZUB", 3) != 0) return 2;
+    if (data == nullptr) return 2;
+    const size_t tail = size < packed_format::tail_size ? size : packed_format::tail_size;
+    packed_format::Layout layout;
+    if (packed_format::read_layout(data, size, data + size - tail, tail, size, layout) != nullptr) return 2;
+    const unsigned char *frame = data + packed_format::magic_size;
+    const size_t frame_size = static_cast<size_t>(layout.frame_end) - packed_format::magic_size;
     out.mapped = qpc();
 
-    size_t frame_size = ZSTD_findFrameCompressedSize(data + 3, size - 3);
-    if (ZSTD_isError(frame_size)) return 3;
     out.archive = static_cast<unsigned char *>(malloc(static_cast<size_t>(archive_bytes)));
     ZSTD_DCtx *context = ZSTD_createDCtx();
     if (out.archive == nullptr || context == nullptr) return 2;
-    size_t decoded = ZSTD_decompressDCtx(context, out.archive, static_cast<size_t>(archive_bytes), data + 3,
-                                         frame_size);
+    size_t decoded = ZSTD_decompressDCtx(context, out.archive, static_cast<size_t>(archive_bytes), frame, frame_size);
     if (ZSTD_isError(decoded) || decoded != archive_bytes) return 3;
     out.decoded = qpc();
     ZSTD_freeDCtx(context);

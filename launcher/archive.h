@@ -5,7 +5,11 @@
 
 #include <windows.h>
 
+#include "format/packed_format.h"
+
 inline constexpr size_t archive_name_capacity = 1024;
+static_assert(archive_name_capacity == packed_format::max_name_units + 1,
+              "the name buffer holds the longest name the packer writes and its terminator");
 inline constexpr size_t file_chunk_size = 32768;
 inline constexpr int directory_cache_capacity = 1024;
 

@@ -1,6 +1,7 @@
 #pragma once
-// The attached data: the magic "ZUB" and one zstd frame whose decoded
-// content is the archive. The reader serves exact byte counts of it.
+// The attached data (format/packed_format.h): the magic and one zstd frame
+// whose decoded content is the archive; the launcher reads nothing after
+// the frame. The reader serves exact byte counts of it.
 
 #include <stddef.h>
 #include <stdint.h>

@@ -2,13 +2,14 @@
 
 #include <wchar.h>
 
+#include "format/launcher_names.h"
 #include "launcher/launch_state.h"
 #include "launcher/tree_deletion.h"
 
 namespace {
 
-constexpr wchar_t name_prefix[] = L"onefile_";
-constexpr size_t name_prefix_length = 8;
+constexpr const wchar_t *name_prefix = launcher_names::directory_prefix;
+constexpr size_t name_prefix_length = launcher_names::directory_prefix_length;
 // The folder (at most 4095 units), a separator, the longest name.
 constexpr size_t sweep_path_capacity = 4096 + 64;
 
@@ -74,7 +75,7 @@ bool parse_directory_name(const wchar_t *name, DWORD &pid, bool &tombstone) {
 
 int sweep_stale_directories(const wchar_t *folder, int limit) {
     static wchar_t pattern[sweep_path_capacity], candidate[sweep_path_capacity], tombstone[sweep_path_capacity];
-    if (!join_path(pattern, folder, L"onefile_*", L"")) return 0;
+    if (!join_path(pattern, folder, L"" TAVRIK_DIRECTORY_PREFIX "*", L"")) return 0;
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchLimitToDirectories, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return 0;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "format/packed_format.h"
 #include "packer/base/byte_io.h"
 #include "packer/base/result.h"
 
@@ -13,7 +14,7 @@ struct ZSTD_DCtx_s;
 
 namespace tavrik {
 
-constexpr int frame_window_log = 27;
+constexpr int frame_window_log = packed_format::frame_window_log;
 constexpr int default_level = 19;
 constexpr int fast_level = 3;  // --fast, for development builds
 

@@ -6,23 +6,25 @@
 
 namespace tavrik {
 
-Result<Bytes> pack_executable(const Bytes &stub, const std::vector<ArchiveEntry> &entries, int level,
-                              int threads) {
+Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> entries, int level, int threads,
+                              PackProgress *progress) {
     auto archive = write_archive(entries);
     if (!archive) return archive;
-    auto frame = compress_frame(*archive, level, threads);
+    entries.clear();
+    entries.shrink_to_fit();
+    FrameProgress compressing;
+    if (progress) {
+        progress->archive_written(archive->size());
+        compressing = [progress](uint64_t read, uint64_t compressed, uint64_t produced) {
+            progress->compressing(read, compressed, produced);
+        };
+    }
+    auto frame = compress_frame(*archive, level, threads, compressing);
     if (!frame) return frame;
-    return attach_to_stub(stub, make_attached_data(*frame));
-}
-
-Result<std::vector<ArchiveEntry>> unpack_executable(const Bytes &exe) {
-    auto attached = find_attached_data(exe);
-    if (!attached) return Error{attached.error()};
-    auto frame = frame_from_attached_data(*attached);
-    if (!frame) return Error{frame.error()};
-    auto archive = decompress_frame(*frame);
-    if (!archive) return Error{archive.error()};
-    return parse_archive(*archive);
+    if (progress) progress->frame_done(frame->size());
+    archive->clear();
+    archive->shrink_to_fit();
+    return attach_to_stub(launcher, make_attached_data(*frame));
 }
 
 }  // namespace tavrik

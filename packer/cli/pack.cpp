@@ -1,16 +1,16 @@
 // pack: the stub, given its identity, with the compressed archive attached.
 
+#include <optional>
 #include <ostream>
 #include <system_error>
 #include <thread>
 
-#include "packer/archive/attached_data.h"
+#include "packer/archive/packed_executable.h"
 #include "packer/base/file_io.h"
 #include "packer/base/path_text.h"
 #include "packer/base/utf.h"
 #include "packer/cli/commands.h"
 #include "packer/cli/progress.h"
-#include "packer/pe/attach.h"
 #include "packer/pe/icons.h"
 #include "packer/platform/platform.h"
 #include "packer/program/identity.h"
@@ -93,6 +93,21 @@ Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &
     return identified;
 }
 
+// The progress line on standard error, from the archive's size on.
+class ShownProgress : public PackProgress {
+public:
+    explicit ShownProgress(std::ostream &err) : err_(err) {}
+    void archive_written(uint64_t archive_size) override { line_.emplace(err_, archive_size); }
+    void compressing(uint64_t read, uint64_t compressed, uint64_t produced) override {
+        line_->update(read, compressed, produced);
+    }
+    void frame_done(uint64_t frame_size) override { line_->finish(frame_size); }
+
+private:
+    std::ostream &err_;
+    std::optional<ProgressLine> line_;
+};
+
 }  // namespace
 
 Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &err) {
@@ -118,22 +133,9 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto identified = identify(options, *stub_path, *stub, entries->front(), std::move(*icon));
     if (!identified) return Error{identified.error()};
 
-    auto archive = write_archive(*entries);
-    if (!archive) return Error{archive.error()};
-    entries->clear();
-    Result<Bytes> frame = Bytes();
-    if (environment.show_progress) {
-        ProgressLine line(err, archive->size());
-        frame = compress_frame(*archive, options.level, thread_count(options),
-                               [&line](uint64_t read, uint64_t compressed, uint64_t produced) {
-                                   line.update(read, compressed, produced);
-                               });
-        if (frame) line.finish(frame->size());
-    } else {
-        frame = compress_frame(*archive, options.level, thread_count(options));
-    }
-    if (!frame) return Error{frame.error()};
-    auto exe = attach_to_stub(*identified, make_attached_data(*frame));
+    ShownProgress progress(err);
+    auto exe = pack_executable(*identified, std::move(*entries), options.level, thread_count(options),
+                               environment.show_progress ? &progress : nullptr);
     if (!exe) return Error{exe.error()};
     return write_file_replacing(options.output, *exe);
 }

@@ -17,22 +17,19 @@ uint64_t align_up(uint64_t value, uint32_t alignment) {
 
 const PeSection *find_section(const PeImage &image) {
     for (const auto &s : image.sections) {
-        if (s.name == attached_section_name) return &s;
+        if (s.name == packed_format::section_name) return &s;
     }
     return nullptr;
 }
 
 Error refuse(const std::string &why) { return Error{"cannot use this stub: " + why}; }
 
-// Anything the loader would not map, or a signature, would be invalidated or
-// hidden behind the new section, so such stubs are refused outright.
+// Anything the loader would not map would be hidden behind the new section,
+// so such stubs are refused outright. A signature or a section of ours is
+// check_launcher_stub's to refuse, before the stub is touched at all.
 Result<PeImage> check_stub(const Bytes &stub) {
     auto image = parse_pe_image(stub);
     if (!image) return refuse(image.error());
-    if (image->certificate_offset != 0 || image->certificate_size != 0) {
-        return refuse("it is signed (pack the unsigned launcher, sign after packing)");
-    }
-    if (find_section(*image)) return refuse("it already has a .tavrik section");
     if (image->symbol_table_offset != 0 || image->symbol_count != 0) {
         return refuse("it has a COFF symbol table (strip it)");
     }
@@ -85,12 +82,12 @@ Result<Bytes> attach_to_stub(const Bytes &stub, const Bytes &attached_data) {
     out.resize(raw_offset + raw_size, 0);
 
     const size_t header = image.section_table_offset + image.sections.size() * pe::section_header_size;
-    std::memcpy(&out[header], attached_section_name, sizeof attached_section_name);
+    std::memcpy(&out[header], packed_format::section_name, sizeof packed_format::section_name);
     store_u32(out, header + 8, static_cast<uint32_t>(attached_data.size()));
     store_u32(out, header + 12, static_cast<uint32_t>(virtual_address));
     store_u32(out, header + 16, static_cast<uint32_t>(raw_size));
     store_u32(out, header + 20, static_cast<uint32_t>(raw_offset));
-    store_u32(out, header + 36, attached_section_characteristics);
+    store_u32(out, header + 36, packed_format::section_characteristics);
 
     const size_t oh = image.optional_header_offset;
     store_u16(out, image.file_header_offset + 2, static_cast<uint16_t>(image.sections.size() + 1));
@@ -102,19 +99,11 @@ Result<Bytes> attach_to_stub(const Bytes &stub, const Bytes &attached_data) {
 
 Result<PeSection> attached_section(const PeImage &image) {
     const PeSection *section = find_section(image);
-    if (!section) return Error{"no .tavrik section: not a packed executable"};
+    if (!section) return Error{std::string("no ") + packed_format::section_name + " section: not a packed executable"};
     if (section->virtual_size > section->raw_size) {
-        return Error{".tavrik section is larger than its stored data"};
+        return Error{std::string(packed_format::section_name) + " section is larger than its stored data"};
     }
     return *section;
-}
-
-Result<Bytes> find_attached_data(const Bytes &exe) {
-    auto image = parse_pe_image(exe);
-    if (!image) return Error{image.error()};
-    auto section = attached_section(*image);
-    if (!section) return Error{section.error()};
-    return Bytes(exe.begin() + section->raw_offset, exe.begin() + section->raw_offset + section->virtual_size);
 }
 
 }  // namespace tavrik

@@ -18,12 +18,12 @@
 
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
-#include "packer/archive/packed_executable.h"
 #include "packer/cli/cli.h"
 #include "packer/pe/attach.h"
 #include "packer/pe/pe_checksum.h"
 #include "synthetic_pe.h"
 #include "temp_dir.h"
+#include "tests/packed_reading.h"
 
 using tavrik_test::Bytes;
 using tavrik_test::read_file;
@@ -794,7 +794,7 @@ TEST_F(Cli, FindsTheDefaultStub) {
     fs::copy_file(stub, tmp.path() / "beside/tavrik-launcher.exe");
     ToolRun r = run(tmp, beside, {"pack", "-o", out, app});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(tavrik::unpack_executable(read_file(out)));
+    EXPECT_TRUE(tavrik_test::read_packed(read_file(out)));
 
     // In the Windows build tree next to the host one.
     fs::create_directories(tmp.path() / "build/host");
@@ -805,5 +805,5 @@ TEST_F(Cli, FindsTheDefaultStub) {
     fs::remove(out);
     r = run(tmp, host, {"pack", "-o", out, app});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(tavrik::unpack_executable(read_file(out)));
+    EXPECT_TRUE(tavrik_test::read_packed(read_file(out)));
 }
