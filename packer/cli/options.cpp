@@ -13,7 +13,8 @@ namespace {
 
 const char pack_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
-    "                        [--threads N] [IDENTITY OPTIONS] APP.dll [FILE|DIR ...]\n"
+    "                        [--threads N] [--depfile FILE] [IDENTITY OPTIONS]\n"
+    "                        APP.dll [FILE|DIR ...]\n"
     "\n"
     "Writes OUT.exe: the launcher stub with APP.dll and the given files\n"
     "attached. APP.dll (a 64-bit DLL exporting run_code) is the first file;\n"
@@ -22,11 +23,15 @@ const char pack_help[] =
     "\n"
     "  -o OUT.exe      the executable to write (replaced only on success)\n"
     "  --stub STUB     the launcher stub (default: tavrik-launcher.exe beside\n"
-    "                  tavrik-pack, then in ../windows)\n"
+    "                  tavrik-pack, then in ../windows, then in ../share/tavrik)\n"
     "  --level N       zstd level 1-22 (default 19: small, slow)\n"
     "  --fast          zstd level 3, for development builds\n"
     "  --threads N     compression threads, 1-256 (default: one per processor);\n"
     "                  the output is the same for every N\n"
+    "  --depfile FILE  after packing, write FILE: a Makefile rule naming OUT.exe\n"
+    "                  and every file and directory read (for make, Ninja and\n"
+    "                  CMake's DEPFILE), so that a file added to a directory,\n"
+    "                  removed or renamed makes the build pack again\n"
     "\n"
     "The program's identity (what Explorer, the taskbar and Properties show):\n"
     "  --icon FILE.ico             the program's icon, all images of FILE.ico\n"
@@ -106,8 +111,9 @@ Error usage_error(const std::string &what) { return Error{what + " (see --help)"
 bool takes_value(Command command, const std::string &arg) {
     if (arg == "-o") return command == Command::pack || command == Command::extract;
     return command == Command::pack &&
-           (arg == "--stub" || arg == "--level" || arg == "--threads" || arg == "--icon" || arg == "--version-string" ||
-            arg == "--file-version" || arg == "--product-version" || arg == "--execution-level");
+           (arg == "--stub" || arg == "--depfile" || arg == "--level" || arg == "--threads" || arg == "--icon" ||
+            arg == "--version-string" || arg == "--file-version" || arg == "--product-version" ||
+            arg == "--execution-level");
 }
 
 bool is_flag(Command command, const std::string &arg) {
@@ -204,10 +210,10 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
         }
         if (i + 1 >= args.size()) return usage_error(arg + " needs a value");
         const std::string &value = args[++i];
-        if (arg == "-o" || arg == "--stub") {
+        if (arg == "-o" || arg == "--stub" || arg == "--depfile") {
             auto path = path_from_utf8(value);
             if (!path) return Error{arg + ": " + path.error()};
-            (arg == "-o" ? options.output : options.stub) = *path;
+            (arg == "-o" ? options.output : arg == "--stub" ? options.stub : options.depfile) = *path;
         } else if (arg == "--level") {
             auto level = parse_number(arg, value, 1, 22);
             if (!level) return Error{level.error()};
@@ -240,6 +246,9 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
         return options;
     }
     if (options.output.empty()) return usage_error("pack needs -o OUT.exe");
+    if (!options.depfile.empty() && options.depfile.lexically_normal() == options.output.lexically_normal()) {
+        return usage_error("--depfile names the output; give it a file of its own");
+    }
     if (paths.empty()) return usage_error("pack needs the application DLL");
     options.app_dll = paths[0];
     options.inputs.assign(paths.begin() + 1, paths.end());

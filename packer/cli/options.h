@@ -19,6 +19,7 @@ struct PackOptions {
     Command help_topic = Command::help;  // help: which command (help = all)
     std::filesystem::path output;        // pack: OUT.exe; extract: DIR
     std::filesystem::path stub;          // empty: look in the default places
+    std::filesystem::path depfile;       // pack: where to write the build rule (empty: nowhere)
     int level = default_level;
     int threads = 0;                     // 0: one per processor
     bool force = false;                  // extract: write into a non-empty DIR

@@ -1,5 +1,6 @@
 // pack: the stub, given its identity, with the compressed archive attached.
 
+#include <algorithm>
 #include <optional>
 #include <ostream>
 #include <system_error>
@@ -13,6 +14,7 @@
 #include "packer/cli/progress.h"
 #include "packer/pe/icons.h"
 #include "packer/platform/platform.h"
+#include "packer/program/depfile.h"
 #include "packer/program/identity.h"
 #include "packer/program/image_roles.h"
 #include "packer/program/input_files.h"
@@ -34,7 +36,8 @@ Result<std::filesystem::path> choose_stub(const PackOptions &options, const char
     for (const auto &candidate : candidates) {
         if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
     }
-    return Error{std::string("no ") + stub_file_name + " beside tavrik-pack or in ../windows; use --stub"};
+    return Error{std::string("no ") + stub_file_name +
+                 " beside tavrik-pack, in ../windows or in ../share/tavrik; use --stub"};
 }
 
 int thread_count(const PackOptions &options) {
@@ -108,6 +111,17 @@ private:
     std::optional<ProgressLine> line_;
 };
 
+// The rule for --depfile: the stub, the icon and what collect_entries
+// read. Made before anything is written, so that a path it cannot name
+// stops the packing.
+Result<std::string> depfile_text(const PackOptions &options, const std::filesystem::path &stub,
+                                 std::vector<std::filesystem::path> walked) {
+    walked.push_back(stub);
+    if (!options.identity.icon.empty()) walked.push_back(options.identity.icon);
+    std::sort(walked.begin(), walked.end());
+    return depfile_rule(options.output, walked);
+}
+
 }  // namespace
 
 Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &err) {
@@ -126,8 +140,13 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto icon = read_icon(options.identity.icon);
     if (!icon) return Error{icon.error()};
 
-    auto entries = collect_entries(options.app_dll, options.inputs, options.output);
+    std::vector<std::filesystem::path> walked;
+    auto entries =
+        collect_entries(options.app_dll, options.inputs, options.output, options.depfile.empty() ? nullptr : &walked);
     if (!entries) return Error{entries.error()};
+    Result<std::string> depfile = std::string();
+    if (!options.depfile.empty()) depfile = depfile_text(options, *stub_path, std::move(walked));
+    if (!depfile) return Error{depfile.error()};
     auto application = check_application_dll(entries->front().content);
     if (!application) return Error{"application " + shown_path(options.app_dll) + " " + application.error()};
     auto identified = identify(options, *stub_path, *stub, entries->front(), std::move(*icon));
@@ -137,7 +156,11 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto exe = pack_executable(*identified, std::move(*entries), options.level, thread_count(options),
                                environment.show_progress ? &progress : nullptr);
     if (!exe) return Error{exe.error()};
-    return write_file_replacing(options.output, *exe);
+    auto written = write_file_replacing(options.output, *exe);
+    if (!written || options.depfile.empty()) return written;
+    // After the output, and like it through a new file renamed into place:
+    // a build tool that finds the depfile may trust the output it describes.
+    return write_file_replacing(options.depfile, Bytes(depfile->begin(), depfile->end()));
 }
 
 }  // namespace tavrik

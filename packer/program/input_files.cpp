@@ -42,7 +42,8 @@ Result<ArchiveEntry> file_entry(const path &file, const path &relative) {
 
 using Found = std::vector<std::pair<std::u16string, path>>;
 
-Result<bool> add_directory(const path &dir, Found &found) {
+Result<bool> add_directory(const path &dir, Found &found, std::vector<path> *walked) {
+    if (walked) walked->push_back(dir);
     std::error_code ec;
     std::filesystem::recursive_directory_iterator it(dir, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
@@ -52,7 +53,10 @@ Result<bool> add_directory(const path &dir, Found &found) {
         if (it->is_symlink(ec) && it->is_directory(ec)) {
             return Error{"link to a directory is not followed: " + shown_path(file)};
         }
-        if (it->is_directory(ec)) continue;
+        if (it->is_directory(ec)) {
+            if (walked) walked->push_back(file);
+            continue;
+        }
         if (!it->is_regular_file(ec)) {
             return Error{"not a regular file: " + shown_path(file)};
         }
@@ -73,7 +77,7 @@ Result<bool> must_exist(const path &input, const char *role) {
 }  // namespace
 
 Result<std::vector<ArchiveEntry>> collect_entries(const path &app_dll, const std::vector<path> &inputs,
-                                                  const path &output) {
+                                                  const path &output, std::vector<path> *walked) {
     auto exists = must_exist(app_dll, "application");
     if (!exists) return Error{exists.error()};
     std::error_code ec;
@@ -85,7 +89,7 @@ Result<std::vector<ArchiveEntry>> collect_entries(const path &app_dll, const std
         exists = must_exist(input, "input");
         if (!exists) return Error{exists.error()};
         if (std::filesystem::is_directory(input, ec)) {
-            auto added = add_directory(input, found);
+            auto added = add_directory(input, found, walked);
             if (!added) return Error{added.error()};
         } else {
             auto name = name_of(input.filename());
@@ -119,7 +123,9 @@ Result<std::vector<ArchiveEntry>> collect_entries(const path &app_dll, const std
     auto app = file_entry(app_dll, app_dll.filename());
     if (!app) return Error{app.error()};
     entries.push_back(std::move(*app));
+    if (walked) walked->push_back(app_dll);
     for (const auto &item : found) {
+        if (walked) walked->push_back(item.second);
         auto content = read_whole_file(item.second);
         if (!content) return Error{content.error()};
         entries.push_back(ArchiveEntry{item.first, std::move(*content)});

@@ -19,8 +19,11 @@ namespace tavrik {
 // When `output` is given and exists, a file to be read that is the same file
 // (by identity, whatever the spelling or links) is refused before anything
 // is read: packing would overwrite its own input.
+// When `walked` is given, every file read and every directory listed is
+// appended to it (for a depfile), spelt from the paths given.
 Result<std::vector<ArchiveEntry>> collect_entries(const std::filesystem::path &app_dll,
                                                   const std::vector<std::filesystem::path> &inputs,
-                                                  const std::filesystem::path &output = {});
+                                                  const std::filesystem::path &output = {},
+                                                  std::vector<std::filesystem::path> *walked = nullptr);
 
 }  // namespace tavrik

@@ -21,7 +21,9 @@ std::vector<std::filesystem::path> default_stub_candidates(const std::filesystem
     if (packer_path.empty()) return {};
     const auto dir = packer_path.parent_path();
     const auto stub = ascii_path(stub_file_name);
-    return {dir / stub, (dir / ascii_path("..") / ascii_path("windows") / stub).lexically_normal()};
+    const auto up = dir / ascii_path("..");
+    return {dir / stub, (up / ascii_path("windows") / stub).lexically_normal(),
+            (up / ascii_path("share") / ascii_path("tavrik") / stub).lexically_normal()};
 }
 
 }  // namespace tavrik

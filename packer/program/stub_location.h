@@ -14,7 +14,8 @@ constexpr char stub_file_name[] = "tavrik-launcher.exe";
 std::filesystem::path packer_executable_path(const char *argv0);
 
 // In order: beside the packer, then the Windows build tree next to the
-// packer's own build tree (build/host/.. -> build/windows).
+// packer's own build tree (build/host/.. -> build/windows), then where
+// `cmake --install` puts the stub (bin/.. -> share/tavrik).
 std::vector<std::filesystem::path> default_stub_candidates(const std::filesystem::path &packer_path);
 
 }  // namespace tavrik

@@ -526,6 +526,42 @@ TEST_F(Cli, PackNeverWritesThroughOrOverItsInputs) {
     EXPECT_EQ(read_file(stub), SyntheticPe::launcher().build());
 }
 
+TEST_F(Cli, DepfileNamesEverythingReadOnlyAfterSuccess) {
+    // Names a build tool must read back: a space, "#", "$", a sub-folder
+    // whose files all went, and the icon.
+    tmp.write("in/my assets/a #1.txt", "1");
+    tmp.write("in/my assets/$price/b.txt", "2");
+    fs::create_directories(tmp.path() / "in/my assets/empty");
+    const std::string icon = tmp.write("in/app.ico", ico_file({bitmap_image(16)})).string();
+    const std::string dir = (tmp.path() / "in/my assets").string();
+    const std::string depfile = (tmp.path() / "out.d").string();
+    ToolRun r = run(tmp, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", icon, "--depfile", depfile, app,
+                          single, dir});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string in = tmp.path().string() + "/in/";
+    const std::string escaped_dir = tmp.path().string() + "/in/my\\ assets";
+    EXPECT_EQ(text_of(depfile), out + ": \\\n  " + in + "app.dll \\\n  " + in + "app.ico \\\n  " + escaped_dir +
+                                    " \\\n  " + escaped_dir + "/$$price \\\n  " + escaped_dir +
+                                    "/$$price/b.txt \\\n  " + escaped_dir + "/a\\ \\#1.txt \\\n  " +
+                                    escaped_dir + "/empty \\\n  " + in + "single.cfg \\\n  " + stub + "\n");
+    EXPECT_EQ(count_starting_with(tmp.path(), "out.d.tmp"), 0);
+
+    // A failed run leaves the depfile as it was; a path the syntax cannot
+    // carry is refused before the output is written.
+    const Bytes packed = read_file(out);
+    expect_refusal(run(tmp, {"pack", "--fast", "-o", out, "--stub", stub, "--depfile", depfile, app,
+                             (tmp.path() / "gone").string()}),
+                   "input " + q((tmp.path() / "gone").string()) + " does not exist");
+    const std::string tabbed = tmp.write("in/tab\there.txt", "t").string();
+    expect_refusal(run(tmp, {"pack", "--fast", "-o", out, "--stub", stub, "--depfile", depfile, app, tabbed}),
+                   "cannot name " + q(tmp.path().string() + "/in/tab<U+0009>here.txt") +
+                       " in a depfile: it contains a tab or a line break");
+    EXPECT_EQ(read_file(out), packed);
+    EXPECT_EQ(text_of(depfile).rfind(out + ": ", 0), 0u);
+    expect_refusal(run(tmp, {"pack", "-o", out, "--depfile", out, app}),
+                   "--depfile names the output; give it a file of its own (see --help)");
+}
+
 TEST_F(Cli, ListAndErrorsEscapeControlCharacters) {
     const Bytes archive = raw_archive({{u"app.dll", app_bytes}, {u"\x1B[31mred", {'r'}}, {u"bell\a\nline", {}}});
     const std::string crafted = tmp.write("crafted.exe", packed_archive(archive)).string();
@@ -804,6 +840,19 @@ TEST_F(Cli, FindsTheDefaultStub) {
     fs::copy_file(stub, tmp.path() / "build/windows/tavrik-launcher.exe");
     fs::remove(out);
     r = run(tmp, host, {"pack", "-o", out, app});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(tavrik_test::read_packed(read_file(out)));
+
+    // Where `cmake --install` puts them: bin/ and share/tavrik/.
+    fs::create_directories(tmp.path() / "prefix/bin");
+    const fs::path installed = tmp.path() / "prefix/bin/tavrik-pack";
+    fs::copy_file(TAVRIK_PACK_PATH, installed);
+    expect_refusal(run(tmp, installed, {"pack", "-o", out, app}),
+                   "no tavrik-launcher.exe beside tavrik-pack, in ../windows or in ../share/tavrik; use --stub");
+    fs::create_directories(tmp.path() / "prefix/share/tavrik");
+    fs::copy_file(stub, tmp.path() / "prefix/share/tavrik/tavrik-launcher.exe");
+    fs::remove(out);
+    r = run(tmp, installed, {"pack", "-o", out, app});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_TRUE(tavrik_test::read_packed(read_file(out)));
 }

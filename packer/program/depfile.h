@@ -1,0 +1,22 @@
+#pragma once
+// The dependency file `pack --depfile` writes for build tools: one rule in
+// the Makefile syntax that make, Ninja and CMake's DEPFILE read, naming the
+// output and every file and directory the packer read to make it. A
+// directory is listed because its modification time changes when a file is
+// added to it, removed or renamed, so the build packs again then too.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "packer/base/result.h"
+
+namespace tavrik {
+
+// "OUTPUT: \\\n  INPUT \\\n  INPUT\n", each path as given, with space, "#"
+// and "$" escaped the way these tools read them back. Refuses a path the
+// syntax cannot carry: one with a tab or a line break, and (outside
+// Windows, where it is no separator) one with a backslash.
+Result<std::string> depfile_rule(const std::filesystem::path &output, const std::vector<std::filesystem::path> &inputs);
+
+}  // namespace tavrik
