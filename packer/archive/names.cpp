@@ -1,8 +1,8 @@
 #include "packer/archive/names.h"
 
 #include <algorithm>
+#include <random>
 #include <string_view>
-#include <unordered_map>
 
 #include "packer/archive/upcase_table.h"
 #include "packer/base/utf.h"
@@ -94,20 +94,10 @@ bool has_unpaired_surrogate(const std::u16string &name) {
     return false;
 }
 
-// One component of one name in the tree of all names: the target directory
-// (node 0), the directories below it and the files.
-struct NameNode {
-    uint32_t parent;
-    uint32_t name_index;  // the first name that has this component
-    uint32_t begin;       // where the component starts in that name
-    uint32_t end;         // and where it ends
-    bool file;
-};
-
 // What Windows accepts as a short name itself, ignoring case: a base of 1-8
 // and an optional extension of 1-3 characters from ASCII letters, digits
 // and !#$%&'()-@^_`{}~. Such a name is never given another short name.
-bool fits_8_3(const std::u16string &name, size_t begin, size_t end) {
+bool fits_8_3(std::u16string_view name, size_t begin, size_t end) {
     size_t dot = end;
     for (size_t i = begin; i < end; ++i) {
         const char16_t c = name[i];
@@ -127,7 +117,7 @@ bool fits_8_3(const std::u16string &name, size_t begin, size_t end) {
 // "LO1F2A~1"): an 8.3 name whose base ends in "~" and one or more digits,
 // with at least one character before the "~". Windows opens the long-named
 // file for such a name, whatever the case.
-bool alias_shaped(const std::u16string &name, size_t begin, size_t end) {
+bool alias_shaped(std::u16string_view name, size_t begin, size_t end) {
     if (!fits_8_3(name, begin, end)) return false;
     size_t base_end = begin;
     while (base_end < end && name[base_end] != u'.') ++base_end;
@@ -136,35 +126,218 @@ bool alias_shaped(const std::u16string &name, size_t begin, size_t end) {
     return digits < base_end && digits - begin >= 2 && name[digits - 1] == u'~';
 }
 
-std::string component_path(const std::vector<std::u16string> &names, const NameNode &node) {
-    return shown_name(names[node.name_index].substr(0, node.end));
+// One step of the hash of a component: every bit of the state reaches the
+// low bits at every step, and the seed is chosen per set, so names crafted
+// to share their slots in one run do not in another.
+uint64_t mix(uint64_t hash, uint32_t value) {
+    hash = (hash + value + 1) * 0x9E3779B97F4A7C15ull;
+    return hash ^ (hash >> 29);
+}
+
+// The slot a hash starts from in a table of `mask` + 1 slots (splitmix64's
+// finaliser).
+size_t first_slot(uint64_t hash, size_t mask) {
+    hash = (hash ^ (hash >> 30)) * 0xBF58476D1CE4E5B9ull;
+    hash = (hash ^ (hash >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<size_t>(hash ^ (hash >> 31)) & mask;
+}
+
+}  // namespace
+
+NameLimits name_limits_for(uint64_t file_size) {
+    return {std::max(min_record_limit, file_size / 64), std::max(min_name_bytes_limit, file_size / 4)};
+}
+
+std::string names_budget_problem(uint64_t records, uint64_t name_bytes, const NameLimits &limits) {
+    if (records > limits.records) {
+        return "the archive holds more than " + std::to_string(limits.records) +
+               " files, the most a packed file of its size may hold";
+    }
+    if (name_bytes > limits.name_bytes) {
+        return "the archive's names take more than " + std::to_string(limits.name_bytes) +
+               " bytes, the most a packed file of its size may hold";
+    }
+    return "";
+}
+
+NameSet::NameSet(NameLimits limits)
+    : limits_(limits), nodes_(1, Node{0, 0, 0, false, 0}), slots_(1024, 0), seed_(std::random_device()()) {}
+
+uint64_t NameSet::node_hash(uint32_t n) const {
+    const Node &node = nodes_[n];
+    uint64_t hash = mix(seed_, node.parent);
+    for (size_t k = 0; k < node.length; ++k) hash = mix(hash, upcase_unit(text_[node.text_at + k]));
+    return hash;
+}
+
+uint32_t NameSet::find(uint32_t parent, std::u16string_view upper, uint64_t hash) const {
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = first_slot(hash, mask);; at = (at + 1) & mask) {
+        const uint32_t n = slots_[at];
+        if (n == 0) return 0;
+        const Node &node = nodes_[n];
+        if (node.parent != parent || node.length != upper.size()) continue;
+        size_t k = 0;
+        while (k < upper.size() && upcase_unit(text_[node.text_at + k]) == upper[k]) ++k;
+        if (k == upper.size()) return n;
+    }
+}
+
+void NameSet::insert_slot(uint32_t n, uint64_t hash) {
+    const size_t mask = slots_.size() - 1;
+    size_t at = first_slot(hash, mask);
+    while (slots_[at] != 0) at = (at + 1) & mask;
+    slots_[at] = n;
+}
+
+std::u16string NameSet::path_of(uint32_t n) const {
+    std::vector<uint32_t> chain;
+    for (; n != 0; n = nodes_[n].parent) chain.push_back(n);
+    std::u16string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!path.empty()) path.push_back(u'\\');
+        path.append(text_, nodes_[*it].text_at, nodes_[*it].length);
+    }
+    return path;
+}
+
+std::string NameSet::add(const std::u16string &name) {
+    const std::string over = names_budget_problem(records_ + 1, name_bytes_ + 2 * uint64_t{name.size()}, limits_);
+    if (!over.empty()) return over;
+    ++records_;
+    name_bytes_ += 2 * uint64_t{name.size()};
+    const std::string problem = name_problem(name);
+    if (!problem.empty()) return problem;
+    // Node numbers and text offsets are 32 bits; only limits far above a
+    // file's own could reach that.
+    if (nodes_.size() + name.size() >= UINT32_MAX || text_.size() + name.size() >= UINT32_MAX) {
+        return "the archive's names are too many to check";
+    }
+
+    uint32_t parent = 0;
+    size_t start = 0;
+    std::vector<std::pair<size_t, uint32_t>> directories;
+    const size_t limit = std::min(previous_.size(), name.size());
+    size_t same = 0;
+    while (same < limit && previous_[same] == name[same]) ++same;
+    for (const auto &directory : previous_directories_) {
+        // The directory's whole text and its separator are shared.
+        if (directory.first >= same) break;
+        directories.push_back(directory);
+        parent = directory.second;
+        start = directory.first + 1;
+    }
+    std::u16string upper;
+    constexpr size_t npos = std::u16string::npos;
+    uint32_t file_node = 0;  // known from the first new component on
+    while (true) {
+        const size_t cut = name.find(u'\\', start);
+        const bool last = cut == npos;
+        const size_t end = last ? name.size() : cut;
+        upper.clear();
+        uint64_t hash = mix(seed_, parent);
+        for (size_t k = start; k < end; ++k) {
+            upper.push_back(upcase_unit(name[k]));
+            hash = mix(hash, upper.back());
+        }
+        uint32_t n = find(parent, upper, hash);
+        if (n == 0) {
+            n = static_cast<uint32_t>(nodes_.size());
+            // Once one component is new, so are the ones after it: the
+            // file node of this name is the last one it makes.
+            if (file_node == 0) {
+                file_node = n + static_cast<uint32_t>(
+                                    std::count(name.begin() + static_cast<ptrdiff_t>(end), name.end(), u'\\'));
+            }
+            const uint32_t origin = last ? static_cast<uint32_t>(records_ - 1) : file_node;
+            nodes_.push_back({parent, static_cast<uint32_t>(text_.size()), static_cast<uint16_t>(end - start), last,
+                              origin});
+            text_.append(name, start, end - start);
+            if (2 * (++used_slots_) > slots_.size()) {
+                std::vector<uint32_t> old(slots_.size() * 2, 0);
+                old.swap(slots_);
+                for (uint32_t m : old) {
+                    if (m != 0) insert_slot(m, node_hash(m));
+                }
+            }
+            insert_slot(n, hash);
+        } else {
+            const Node &seen = nodes_[n];
+            if (last && seen.file) {
+                const std::u16string other = path_of(n);
+                if (other == name) return "two files would be packed as " + shown_name(name);
+                return "names " + shown_name(other) + " and " + shown_name(name) +
+                       " differ only in case; Windows would see one file";
+            }
+            if (seen.file) {
+                return "name " + shown_name(path_of(n)) + " is a file, but " + shown_name(name) +
+                       " needs it as a directory";
+            }
+            if (last) {
+                return "name " + shown_name(name) + " is a file, but " + shown_name(path_of(seen.origin)) +
+                       " needs it as a directory";
+            }
+        }
+        parent = n;
+        if (last) break;
+        directories.emplace_back(cut, parent);
+        start = cut + 1;
+    }
+    previous_ = name;
+    previous_directories_.swap(directories);
+    return "";
+}
+
+bool NameSet::holds(const std::u16string &name, uint64_t index) const {
+    uint32_t parent = 0;
+    size_t start = 0;
+    std::u16string upper;
+    while (true) {
+        const size_t cut = name.find(u'\\', start);
+        const bool last = cut == std::u16string::npos;
+        const size_t end = last ? name.size() : cut;
+        upper.clear();
+        uint64_t hash = mix(seed_, parent);
+        for (size_t k = start; k < end; ++k) {
+            upper.push_back(upcase_unit(name[k]));
+            hash = mix(hash, upper.back());
+        }
+        const uint32_t n = find(parent, upper, hash);
+        if (n == 0 || nodes_[n].file != last) return false;
+        if (last) return nodes_[n].origin == index;
+        parent = n;
+        start = cut + 1;
+    }
 }
 
 // Windows gives every long name in a directory a short alias "XXXXXX~N.EXT";
 // a file packed under a name of that form could then open (and overwrite)
 // another file of the same directory. Refused when one directory holds both
 // an alias-shaped component and any name that is not itself an 8.3 name.
-std::string short_alias_problem(const std::vector<std::u16string> &names, const std::vector<NameNode> &nodes) {
-    std::vector<uint32_t> alias_in(nodes.size(), 0), long_in(nodes.size(), 0);
-    for (uint32_t n = 1; n < nodes.size(); ++n) {
-        const NameNode &node = nodes[n];
-        const std::u16string &name = names[node.name_index];
-        if (alias_shaped(name, node.begin, node.end)) {
+std::string NameSet::short_alias_problem() const {
+    std::vector<uint32_t> alias_in(nodes_.size(), 0), long_in(nodes_.size(), 0);
+    for (uint32_t n = 1; n < nodes_.size(); ++n) {
+        const Node &node = nodes_[n];
+        const std::u16string_view text = std::u16string_view(text_).substr(node.text_at, node.length);
+        if (alias_shaped(text, 0, text.size())) {
             if (alias_in[node.parent] == 0) alias_in[node.parent] = n;
-        } else if (!fits_8_3(name, node.begin, node.end)) {
+        } else if (!fits_8_3(text, 0, text.size())) {
             if (long_in[node.parent] == 0) long_in[node.parent] = n;
         }
     }
-    for (uint32_t n = 0; n < nodes.size(); ++n) {
+    for (uint32_t n = 0; n < nodes_.size(); ++n) {
         if (alias_in[n] == 0 || long_in[n] == 0) continue;
-        return "name " + component_path(names, nodes[alias_in[n]]) +
-               " has the form of a short 8.3 alias, which Windows may give to " +
-               component_path(names, nodes[long_in[n]]) + " in the same directory";
+        return "name " + shown_name(path_of(alias_in[n])) +
+               " has the form of a short 8.3 alias, which Windows may give to " + shown_name(path_of(long_in[n])) +
+               " in the same directory";
     }
     return "";
 }
 
-}  // namespace
+std::string NameSet::finish() const {
+    if (records_ == 0) return "nothing to pack: the archive has no file";
+    return short_alias_problem();
+}
 
 std::string shown_name(const std::u16string &name) {
     std::string shown = "\"";
@@ -212,72 +385,12 @@ std::u16string upcase_name(const std::u16string &name) {
 }
 
 std::string names_problem(const std::vector<std::u16string> &names) {
-    if (names.empty()) return "nothing to pack: the archive has no file";
-    std::vector<NameNode> nodes(1, NameNode{0, 0, 0, 0, false});
-    // Keyed by the parent's node number (two units) and the component in
-    // upper case: one lookup per component, so deep names cost no more than
-    // their length.
-    std::unordered_map<std::u16string, uint32_t> children;
-    std::u16string key;
-    // The directory nodes of the name before, by the unit where each ends:
-    // names come sorted, so most share their directories with the one before
-    // and need no lookup for them.
-    std::vector<std::pair<size_t, uint32_t>> previous, current;
-    for (size_t i = 0; i < names.size(); ++i) {
-        const std::u16string &name = names[i];
-        const std::string problem = name_problem(name);
+    NameSet set;
+    for (const auto &name : names) {
+        const std::string problem = set.add(name);
         if (!problem.empty()) return problem;
-        uint32_t parent = 0;
-        size_t start = 0;
-        current.clear();
-        if (i > 0) {
-            const std::u16string &before = names[i - 1];
-            const size_t limit = std::min(before.size(), name.size());
-            size_t same = 0;
-            while (same < limit && before[same] == name[same]) ++same;
-            for (const auto &directory : previous) {
-                // The directory's whole text and its separator are shared.
-                if (directory.first >= same) break;
-                current.push_back(directory);
-                parent = directory.second;
-                start = directory.first + 1;
-            }
-        }
-        while (true) {
-            const size_t cut = name.find(u'\\', start);
-            const bool last = cut == std::u16string::npos;
-            const size_t end = last ? name.size() : cut;
-            key.assign({static_cast<char16_t>(parent), static_cast<char16_t>(parent >> 16)});
-            for (size_t k = start; k < end; ++k) key.push_back(upcase_unit(name[k]));
-            const auto found = children.try_emplace(key, static_cast<uint32_t>(nodes.size()));
-            if (found.second) {
-                nodes.push_back({parent, static_cast<uint32_t>(i), static_cast<uint32_t>(start),
-                                 static_cast<uint32_t>(end), last});
-            } else {
-                const NameNode &seen = nodes[found.first->second];
-                const std::u16string &other = names[seen.name_index];
-                if (last && seen.file) {
-                    if (other == name) return "two files would be packed as " + shown_name(name);
-                    return "names " + shown_name(other) + " and " + shown_name(name) +
-                           " differ only in case; Windows would see one file";
-                }
-                if (seen.file) {
-                    return "name " + shown_name(other) + " is a file, but " + shown_name(name) +
-                           " needs it as a directory";
-                }
-                if (last) {
-                    return "name " + shown_name(name) + " is a file, but " + shown_name(other) +
-                           " needs it as a directory";
-                }
-            }
-            parent = found.first->second;
-            if (last) break;
-            current.emplace_back(cut, parent);
-            start = cut + 1;
-        }
-        previous.swap(current);
     }
-    return short_alias_problem(names, nodes);
+    return set.finish();
 }
 
 }  // namespace tavrik

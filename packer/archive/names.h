@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "format/packed_format.h"
@@ -48,12 +49,86 @@ std::string long_name_problem(const std::u16string &start, uint64_t units);
 // case form name the same file on Windows.
 std::u16string upcase_name(const std::u16string &name);
 
-// Checks a whole set of names, in time and memory linear in their total
-// length: every name by `name_problem`; that no two are equal in upper case;
-// that no name is also used as a directory by another ("lib" and
-// "lib\x.dll"); and that no directory holds both a component of the form
-// of a short 8.3 alias (see packer/archive/names.cpp) and a long name that Windows
-// may give that alias. "" when all is well.
+// What a reader of an archive of unknown origin holds for its names, and
+// for how long it works on them, is budgeted by the size of the packed file
+// it reads: an archive of a few hundred KiB can decode to gigabytes of
+// names. Each name's units are hashed once; the text of each directory and
+// file is kept once, with a node of the name tree (16 bytes and a slot of
+// 4 to 8 in a hash table) for each. At worst, names of one-unit components,
+// that is about 8 bytes held for every byte of names allowed.
+struct NameLimits {
+    uint64_t records;     // at most this many names
+    uint64_t name_bytes;  // at most this many bytes of names in all, two per UTF-16 unit
+};
+constexpr NameLimits unlimited_names = {UINT64_MAX, UINT64_MAX};
+// At least 2^20 names and 16 MiB of names, more for a larger file: a name
+// per 64 bytes of the file and a quarter of its size in names. Whatever
+// `pack` writes stays within the limits of its own output (it checks), so
+// `verify` and `extract` accept it.
+constexpr uint64_t min_record_limit = uint64_t{1} << 20;
+constexpr uint64_t min_name_bytes_limit = uint64_t{16} << 20;
+NameLimits name_limits_for(uint64_t file_size);
+// The refusal of `records` names of `name_bytes` bytes in all under
+// `limits`, or "".
+std::string names_budget_problem(uint64_t records, uint64_t name_bytes, const NameLimits &limits);
+
+// A set of names checked one at a time as they arrive, in time and memory
+// linear in their total length: every name by `name_problem`; that no two
+// are equal in upper case; that no name is also used as a directory by
+// another ("lib" and "lib\x.dll"); and, at `finish`, that no directory
+// holds both a component of the form of a short 8.3 alias (see
+// packer/archive/names.cpp) and a long name that Windows may give that
+// alias. The names are held as a tree of components, each text once, so a
+// name repeated or sharing its directories with others costs no more.
+// Messages show a directory as the first name that used it spelled it.
+class NameSet {
+public:
+    explicit NameSet(NameLimits limits = unlimited_names);
+    // "" when `name` is accepted as the next name; the reason otherwise.
+    // After a refusal the set is not to be used again.
+    std::string add(const std::u16string &name);
+    // The checks that need every name; "" when all is well.
+    std::string finish() const;
+    // Whether `name` is, up to case, the one accepted as name number
+    // `index` (from 0). Every rule above is blind to case, so such a name
+    // is as safe to write as the one checked.
+    bool holds(const std::u16string &name, uint64_t index) const;
+    uint64_t size() const { return records_; }
+
+private:
+    struct Node {
+        uint32_t parent;
+        uint32_t text_at;  // where the component's text starts in text_
+        uint16_t length;   // in units
+        bool file;
+        // A file's number; for a directory, the file node of the name that
+        // made it (for messages).
+        uint32_t origin;
+    };
+    // The child of `parent` whose upper case is `upper`, or 0.
+    uint32_t find(uint32_t parent, std::u16string_view upper, uint64_t hash) const;
+    void insert_slot(uint32_t node, uint64_t hash);
+    uint64_t node_hash(uint32_t node) const;
+    std::u16string path_of(uint32_t node) const;
+    std::string short_alias_problem() const;
+
+    NameLimits limits_;
+    uint64_t records_ = 0;
+    uint64_t name_bytes_ = 0;
+    std::vector<Node> nodes_;      // node 0 is the target directory
+    std::u16string text_;          // every component's text, as first seen
+    std::vector<uint32_t> slots_;  // open addressing over nodes_ by (parent, upper case); 0 is free
+    size_t used_slots_ = 0;
+    uint64_t seed_;
+    // The name before and its directory nodes by the unit where each ends:
+    // names mostly come sorted and share their directories with the one
+    // before, which then need no lookup.
+    std::u16string previous_;
+    std::vector<std::pair<size_t, uint32_t>> previous_directories_;
+};
+
+// A whole set of names through a NameSet without limits; "" when all is
+// well.
 std::string names_problem(const std::vector<std::u16string> &names);
 
 // A name for messages, in double quotes, as UTF-8 with control characters

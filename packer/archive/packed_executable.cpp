@@ -2,6 +2,7 @@
 
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
+#include "packer/archive/names.h"
 #include "packer/pe/attach.h"
 
 namespace tavrik {
@@ -10,6 +11,9 @@ Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> e
                               PackProgress *progress) {
     auto archive = write_archive(entries);
     if (!archive) return archive;
+    uint64_t name_bytes = 0;
+    for (const auto &entry : entries) name_bytes += 2 * uint64_t{entry.name.size()};
+    const uint64_t records = entries.size();
     entries.clear();
     entries.shrink_to_fit();
     FrameProgress compressing;
@@ -24,7 +28,12 @@ Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> e
     if (progress) progress->frame_done(frame->size());
     archive->clear();
     archive->shrink_to_fit();
-    return attach_to_stub(launcher, make_attached_data(*frame));
+    auto exe = attach_to_stub(launcher, make_attached_data(*frame));
+    if (!exe) return exe;
+    // What verify and extract will allow for a file of this size.
+    const std::string too_many = names_budget_problem(records, name_bytes, name_limits_for(exe->size()));
+    if (!too_many.empty()) return Error{too_many};
+    return exe;
 }
 
 }  // namespace tavrik

@@ -25,6 +25,8 @@ public:
 };
 
 // `launcher` is a stub check_launcher_stub accepted, its identity applied.
+// Refuses names verify and extract would not read back from a file of the
+// packed size (names_budget_problem).
 // The entries are dropped once the archive holds them, so that their bytes
 // are not held twice while compressing.
 Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> entries, int level, int threads,

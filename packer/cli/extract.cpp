@@ -15,29 +15,33 @@ namespace tavrik {
 
 namespace {
 
-struct Record {
-    std::u16string name;
-    uint64_t size;
-};
-
+// The first reading: every name checked as it arrives (NameSet, within the
+// limits of the file's size, and what this system cannot store) and kept
+// once, with the sizes.
 class RecordList : public ArchiveVisitor {
 public:
+    explicit RecordList(const NameLimits &limits) : names(limits) {}
     Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
-        records.push_back({name, size});
+        refusal = names.add(name);
+        if (refusal.empty()) refusal = local_name_problem(name);
+        if (!refusal.empty()) return Error{refusal};
+        sizes.push_back(size);
         return true;
     }
-    std::vector<Record> records;
+    NameSet names;
+    std::vector<uint64_t> sizes;
+    std::string refusal;  // set when the failure is a name's, not the archive's
 };
 
 // Writes what the second reading decodes; the archive must be the one the
 // first reading checked.
 class Writer : public ArchiveVisitor {
 public:
-    Writer(const std::vector<Record> &records, ExtractDirectory &directory, const std::string &shown)
+    Writer(const RecordList &records, ExtractDirectory &directory, const std::string &shown)
         : records_(records), directory_(directory), shown_(shown) {}
 
     Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
-        if (index_ >= records_.size() || records_[index_].name != name || records_[index_].size != size) {
+        if (index_ >= records_.sizes.size() || records_.sizes[index_] != size || !records_.names.holds(name, index_)) {
             return fail(shown_ + " changed while it was being extracted");
         }
         ++index_;
@@ -67,42 +71,40 @@ private:
         return Error{why};
     }
 
-    const std::vector<Record> &records_;
+    const RecordList &records_;
     ExtractDirectory &directory_;
     const std::string &shown_;
     size_t index_ = 0;
 };
 
 // Reads the archive twice. First whole, checking the digest, the structure
-// and every name (check_entries), so that nothing is written for damaged
-// content or an unsafe name; a name can then only lead below `directory`.
-// Then again, writing each file as it is decoded, through ExtractDirectory
-// (packer/platform/platform.h: no link followed, --force replaces files).
-// Holds the names and the decoder's window, never a file's content.
-// Returns the number of files written.
+// and every name, so that nothing is written for damaged content or an
+// unsafe name; a name can then only lead below `directory`. Then again,
+// writing each file as it is decoded, through ExtractDirectory
+// (packer/platform/platform.h: no link followed, --force replaces files),
+// which at the end confirms that every directory it wrote into is still
+// below `directory`. Holds the names once and the decoder's window, never a
+// file's content. Returns the number of files written.
 Result<size_t> extract_packed(const PackedFile &packed, const std::filesystem::path &directory, bool force) {
     auto digest = packed.check_digest();
     if (!digest) return Error{digest.error()};
-    RecordList list;
+    RecordList list(name_limits_for(packed.size()));
     auto read = packed.read_archive(list);
-    if (!read) return Error{packed.shown() + " is damaged: " + read.error()};
-    std::vector<std::u16string> names;
-    names.reserve(list.records.size());
-    for (const auto &record : list.records) names.push_back(record.name);
-    const std::string problem = names_problem(names);
+    if (!read) return Error{list.refusal.empty() ? packed.shown() + " is damaged: " + read.error() : list.refusal};
+    const std::string problem = list.names.finish();
     if (!problem.empty()) return Error{problem};
-    names.clear();
-    names.shrink_to_fit();
 
     auto target = ExtractDirectory::open(directory, force);
     if (!target) return Error{target.error()};
-    Writer writer(list.records, **target, packed.shown());
+    Writer writer(list, **target, packed.shown());
     read = packed.read_archive(writer);
     if (!read) return Error{writer.refusal.empty() ? packed.shown() + " is damaged: " + read.error() : writer.refusal};
-    if (writer.files_begun() != list.records.size()) {
+    if (writer.files_begun() != list.sizes.size()) {
         return Error{packed.shown() + " changed while it was being extracted"};
     }
-    return list.records.size();
+    auto finished = (*target)->finish();
+    if (!finished) return Error{finished.error()};
+    return list.sizes.size();
 }
 
 }  // namespace

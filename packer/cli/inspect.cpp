@@ -35,14 +35,21 @@ constexpr uint64_t max_checked_application = uint64_t{256} << 20;
 // A certificate table is a few kilobytes; a larger one is read no further.
 constexpr uint64_t max_certificate_table = uint64_t{16} << 20;
 
-// What verify takes from one reading of the archive: the names, the total
-// size, and the first file (the application) whole.
+// What verify takes from one reading of the archive: the names, checked
+// as they arrive and held once, the total size, and the first file (the
+// application) whole.
 class VerifyReading : public ArchiveVisitor {
 public:
+    explicit VerifyReading(const NameLimits &limits) : names(limits) {}
     Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
-        names.push_back(name);
+        const std::string problem = names.add(name);
+        if (!problem.empty()) {
+            refusal = problem;
+            return Error{refusal};
+        }
         bytes += size;
         if (names.size() == 1) {
+            first_name = name;
             if (size > max_checked_application) {
                 refusal = "the first file " + shown_name(name) + " is " + std::to_string(size) +
                           " bytes; verify checks application DLLs of up to " +
@@ -58,10 +65,11 @@ public:
         return true;
     }
 
-    std::vector<std::u16string> names;
+    NameSet names;
+    std::u16string first_name;
     uint64_t bytes = 0;
     Bytes application;
-    std::string refusal;  // set when the failure is verify's own limit
+    std::string refusal;  // set when the failure is a name's or verify's own limit
 };
 
 // "signed" when the certificate table is present and well-formed; whether
@@ -129,16 +137,16 @@ Result<bool> verify_packed(const PackedFile &packed, std::ostream &out) {
     }
     auto digest = packed.check_digest();
     if (!digest) return Error{digest.error()};
-    VerifyReading reading;
+    VerifyReading reading(name_limits_for(packed.size()));
     auto read = packed.read_archive(reading);
     if (!read) {
         return Error{reading.refusal.empty() ? shown + " is damaged: " + read.error() : shown + ": " + reading.refusal};
     }
-    const std::string problem = names_problem(reading.names);
+    const std::string problem = reading.names.finish();
     if (!problem.empty()) return Error{shown + ": " + problem};
     auto application = check_application_dll(reading.application);
     if (!application) {
-        return Error{shown + ": the first file " + shown_name(reading.names.front()) + " " + application.error()};
+        return Error{shown + ": the first file " + shown_name(reading.first_name) + " " + application.error()};
     }
     auto identity = describe_identity(packed.launcher_part(), image);
     if (!identity) return Error{shown + " is damaged: " + identity.error()};

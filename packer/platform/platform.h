@@ -60,8 +60,18 @@ Result<std::optional<FileIdentity>> file_identity(const std::filesystem::path &p
 
 // Writes `content` to a new file beside `path` under a unique name, created
 // exclusively (never through something already there, link or file), then
-// renames it over `path`. Nothing is left behind on failure.
+// renames it over `path`. Refuses a `path` that exists and is neither a
+// regular file nor a link (a FIFO, a device such as /dev/null, a
+// directory), checked again right before the rename. Nothing is left behind
+// on failure.
 Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content);
+
+// What this system cannot store of a checked archive name: on POSIX, a
+// component longer than NAME_MAX (255) bytes in UTF-8, which Windows allows
+// up to 255 UTF-16 units (a CJK component of 251 units is 753 bytes). ""
+// when it can, and always on Windows. `extract` asks before writing
+// anything; `verify` judges the archive for Windows only.
+std::string local_name_problem(const std::u16string &name);
 
 // The directory `extract` writes below; it may act nowhere else. Every
 // directory below it is opened one component at a time from the one above,
@@ -71,10 +81,13 @@ class ExtractDirectory {
 public:
     // Opens `directory`, creating it (and its parents) when missing. Refuses
     // a `directory` that is itself a symbolic link (on Windows, any reparse
-    // point); unless `force`, refuses one that is not empty and, on Linux,
-    // one that belongs to another user. With `force`, an existing file is
-    // replaced: deleted, then created anew, so that another name of the same
-    // file (a hard link) keeps its content.
+    // point), also when named with "." after it ("link/."), and on POSIX one
+    // named with ".." after another component, which the system resolves
+    // from wherever a link there leads. Unless `force`, refuses one that is
+    // not empty and, on Linux, one that belongs to another user. With
+    // `force`, an existing file is replaced by a new one, so that another
+    // name of the same file (a hard link) keeps its content, and a link in
+    // its place is replaced, never written through.
     static Result<std::unique_ptr<ExtractDirectory>> open(const std::filesystem::path &directory, bool force);
     ~ExtractDirectory();
 
@@ -83,6 +96,11 @@ public:
     Result<bool> begin_file(const std::u16string &name);
     Result<bool> write(const uint8_t *data, size_t size);
     Result<bool> end_file();
+    // Confirms that every directory written into is still where its name
+    // says, below the directory, which is still the one opened: one moved
+    // away meanwhile took files outside with it. Each directory is checked
+    // when it is let go and the last ones here; an error when any moved.
+    Result<bool> finish();
 
     struct State;
 

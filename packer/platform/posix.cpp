@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
 #include <vector>
 
+#include "packer/archive/names.h"
 #include "packer/base/path_text.h"
 #include "packer/base/utf.h"
 #include "packer/platform/write_steps.h"
@@ -22,7 +24,7 @@
 namespace tavrik {
 
 using std::filesystem::path;
-using write_steps::keep_shared_directories;
+using write_steps::shared_directories;
 using write_steps::temporary_attempts;
 using write_steps::temporary_beside;
 
@@ -45,6 +47,18 @@ Result<std::vector<NativeText>> native_components(const std::u16string &name) {
 }
 
 }  // namespace
+
+std::string local_name_problem(const std::u16string &name) {
+    auto parts = native_components(name);
+    if (!parts) return "name " + shown_name(name) + ": " + parts.error();
+    for (const auto &part : *parts) {
+        if (part.size() > NAME_MAX) {
+            return "name " + shown_name(name) + " has a component of " + std::to_string(part.size()) +
+                   " bytes in UTF-8; this system allows at most " + std::to_string(NAME_MAX);
+        }
+    }
+    return "";
+}
 
 Result<path> path_from_utf8(const std::string &text) { return path(text); }
 
@@ -112,11 +126,30 @@ bool directory_is_empty(int fd) {
     return empty;
 }
 
-// Trailing slashes would make the kernel follow a link in the last
-// component, whatever O_NOFOLLOW says.
-std::string without_trailing_slashes(std::string text) {
-    while (text.size() > 1 && text.back() == '/') text.pop_back();
-    return text;
+// The directory's path with its "." components and extra slashes dropped,
+// so that its last component is the directory itself: O_NOFOLLOW looks at
+// the last component only, and "link/." or "link/" would follow the link.
+// A ".." after another component is refused, not dropped: the system
+// resolves it from wherever a link before it leads.
+Result<std::string> directory_text(const std::string &given, const std::string &shown) {
+    std::string text = given.size() > 0 && given[0] == '/' ? "/" : "";
+    bool named = false;
+    size_t start = 0;
+    while (start <= given.size()) {
+        size_t end = given.find('/', start);
+        if (end == std::string::npos) end = given.size();
+        const std::string part = given.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == ".." && named) {
+            return Error{"refusing to extract into " + shown + ": name the directory without \"..\" after another "
+                         "component"};
+        }
+        named = named || part != "..";
+        if (!text.empty() && text.back() != '/') text += '/';
+        text += part;
+    }
+    return text.empty() ? std::string(".") : text;
 }
 
 }  // namespace
@@ -133,7 +166,25 @@ Result<std::optional<FileIdentity>> file_identity(const path &p) {
     return std::optional<FileIdentity>(identity);
 }
 
+namespace {
+
+// A FIFO, a device or a directory at `target` is refused: renaming over it
+// would put a regular file in place of /dev/null or a pipe someone reads.
+Result<bool> replaceable(const path &target) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;
+        return Error{"cannot read the attributes of " + shown_path(target) + ": " + system_error(errno)};
+    }
+    if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) return true;
+    return Error{"refusing to replace " + shown_path(target) + ": it is not a regular file or a symbolic link"};
+}
+
+}  // namespace
+
 Result<bool> write_file_replacing(const path &target, const Bytes &content) {
+    auto checked = replaceable(target);
+    if (!checked) return checked;
     path temporary;
     Descriptor file;
     for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {
@@ -157,6 +208,11 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content) {
         ::unlink(temporary.c_str());
         return Error{"error writing " + shown_path(temporary)};
     }
+    checked = replaceable(target);
+    if (!checked) {
+        ::unlink(temporary.c_str());
+        return checked;
+    }
     if (::rename(temporary.c_str(), target.c_str()) != 0) {
         const int error = errno;
         ::unlink(temporary.c_str());
@@ -167,7 +223,8 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content) {
 }
 
 struct ExtractDirectory::State {
-    path shown_root;  // as the user gave it, for messages
+    path shown_root;        // as the user gave it, for messages
+    std::string root_text;  // the path opened for it
     Descriptor root;
     bool replace = false;
     // The directories of the last file's name, each opened from the one
@@ -178,8 +235,10 @@ struct ExtractDirectory::State {
 };
 
 Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &directory, bool force) {
-    const std::string text = without_trailing_slashes(directory.native());
     const std::string shown = shown_path(directory);
+    auto cleaned = directory_text(directory.native(), shown);
+    if (!cleaned) return Error{cleaned.error()};
+    const std::string &text = *cleaned;
     Descriptor root(::open(text.c_str(), directory_flags));
     if (!root.valid() && errno == ENOENT) {
         // The parents are the user's to name: only the last component is
@@ -214,17 +273,49 @@ Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &dir
     }
     auto state = std::make_unique<State>();
     state->shown_root = directory;
+    state->root_text = text;
     state->root = std::move(root);
     state->replace = force;
     return std::unique_ptr<ExtractDirectory>(new ExtractDirectory(std::move(state)));
 }
+
+namespace {
+
+bool same_file(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether the held directory `held` is still the one its parent names
+// `name`.
+bool still_named(int parent, const std::string &name, int held) {
+    struct stat named, opened;
+    return ::fstatat(parent, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(held, &opened) == 0 &&
+           same_file(named, opened);
+}
+
+// The held directories from `from` on, the deepest first, each against the
+// one above it, which is still held.
+Result<bool> check_held_directories(const ExtractDirectory::State &s, size_t from) {
+    for (size_t i = s.chain.size(); i-- > from;) {
+        const int parent = i == 0 ? s.root.fd : s.chain[i - 1].second.fd;
+        if (still_named(parent, s.chain[i].first, s.chain[i].second.fd)) continue;
+        path shown = s.shown_root;
+        for (size_t k = 0; k <= i; ++k) shown /= path(s.chain[k].first);
+        return Error{"directory " + shown_path(shown) + " was moved while files were extracted into it; they may be "
+                     "outside " + shown_path(s.shown_root)};
+    }
+    return true;
+}
+
+}  // namespace
 
 Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
     State &s = *state_;
     auto parts = native_components(name);
     if (!parts) return Error{parts.error()};
     const size_t directories = parts->size() - 1;
-    const size_t keep = keep_shared_directories(s.chain, *parts);
+    const size_t keep = shared_directories(s.chain, *parts);
+    auto kept = check_held_directories(s, keep);
+    if (!kept) return kept;
+    s.chain.resize(keep);
     path shown = s.shown_root;
     for (size_t i = 0; i < parts->size(); ++i) {
         shown /= path((*parts)[i]);
@@ -293,6 +384,19 @@ Result<bool> ExtractDirectory::end_file() {
     const bool closed = ::close(s.file.fd) == 0;
     s.file.fd = -1;
     if (!closed) return Error{"error writing " + shown_path(s.file_shown) + ": " + system_error(errno)};
+    return true;
+}
+
+Result<bool> ExtractDirectory::finish() {
+    State &s = *state_;
+    auto held = check_held_directories(s, 0);
+    if (!held) return held;
+    s.chain.clear();
+    struct stat named, opened;
+    if (::lstat(s.root_text.c_str(), &named) != 0 || ::fstat(s.root.fd, &opened) != 0 || !same_file(named, opened)) {
+        return Error{"directory " + shown_path(s.shown_root) + " was moved or replaced while files were extracted "
+                     "into it"};
+    }
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "packer/archive/names.h"
 #include "packer/base/path_text.h"
 #include "packer/base/utf.h"
 #include "packer/platform/write_steps.h"
@@ -18,7 +19,7 @@
 namespace tavrik {
 
 using std::filesystem::path;
-using write_steps::keep_shared_directories;
+using write_steps::shared_directories;
 using write_steps::temporary_attempts;
 using write_steps::temporary_beside;
 
@@ -40,6 +41,8 @@ Result<std::vector<NativeText>> native_components(const std::u16string &name) {
 }
 
 }  // namespace
+
+std::string local_name_problem(const std::u16string &) { return ""; }
 
 Result<path> path_from_utf8(const std::string &text) {
     auto wide = utf8_to_utf16(text);
@@ -153,6 +156,28 @@ std::wstring final_path(const Handle &handle) {
     return std::wstring(buffer, length);
 }
 
+// The path's own attributes, not those of what a link there leads to:
+// under Wine a handle opened on a Unix symbolic link, even with
+// FILE_FLAG_OPEN_REPARSE_POINT, is the target's, with the target's
+// attributes, while GetFileAttributesW shows a link to a directory as a
+// reparse point.
+bool path_is_reparse_point(const std::wstring &p) { return is_reparse_point(GetFileAttributesW(p.c_str())); }
+
+// Whether `directory`, held open, is where `parent` (held open) and
+// `component` say: its final path is the parent's and the component
+// (compared as Windows compares names). A link that Windows or Wine did
+// not show as one resolves elsewhere. True when either final path is not
+// available (Wine gives none past MAX_PATH).
+bool where_expected(const Handle &directory, const Handle &parent, const std::wstring &component) {
+    std::wstring above = final_path(parent);
+    const std::wstring here = final_path(directory);
+    if (above.empty() || here.empty()) return true;
+    if (above.back() == L'\\') above.pop_back();  // a drive's root
+    const std::wstring expected = above + L"\\" + component;
+    return upcase_name(std::u16string(here.begin(), here.end())) ==
+           upcase_name(std::u16string(expected.begin(), expected.end()));
+}
+
 }  // namespace
 
 Result<std::optional<FileIdentity>> file_identity(const path &p) {
@@ -215,6 +240,15 @@ struct ExtractDirectory::State {
     std::vector<std::pair<std::wstring, Handle>> chain;
     Handle file;
     path file_shown;
+    // Set while a file that replaces an existing one is written under a
+    // temporary name: that name, and the one it is renamed to.
+    std::wstring pending_temporary;
+    std::wstring pending_name;
+    ~State() {
+        if (pending_temporary.empty()) return;
+        file = Handle();
+        DeleteFileW(pending_temporary.c_str());
+    }
 };
 
 Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &directory, bool force) {
@@ -232,7 +266,7 @@ Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &dir
     }
     if (!handle.valid()) return Error{"cannot open " + shown + ": " + windows_error(GetLastError())};
     const DWORD attributes = attributes_of(handle);
-    if (is_reparse_point(attributes)) {
+    if (is_reparse_point(attributes) || path_is_reparse_point(*root)) {
         return Error{"refusing to extract into " + shown + ": it is a reparse point (a link or junction)"};
     }
     if (!is_directory(attributes)) return Error{shown + " exists and is not a directory"};
@@ -258,12 +292,35 @@ Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &dir
     return std::unique_ptr<ExtractDirectory>(new ExtractDirectory(std::move(state)));
 }
 
+namespace {
+
+// The held directories from `from` on, the deepest first, each against the
+// one above it. Windows refuses to rename a directory held open without
+// FILE_SHARE_DELETE, but a rename from the Unix side under Wine goes
+// through.
+Result<bool> check_held_directories(const ExtractDirectory::State &s, size_t from) {
+    for (size_t i = s.chain.size(); i-- > from;) {
+        const Handle &parent = i == 0 ? s.root_handle : s.chain[i - 1].second;
+        if (where_expected(s.chain[i].second, parent, s.chain[i].first)) continue;
+        path shown = s.shown_root;
+        for (size_t k = 0; k <= i; ++k) shown /= path(s.chain[k].first);
+        return Error{"directory " + shown_path(shown) + " was moved while files were extracted into it; they may be "
+                     "outside " + shown_path(s.shown_root)};
+    }
+    return true;
+}
+
+}  // namespace
+
 Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
     State &s = *state_;
     auto parts = native_components(name);
     if (!parts) return Error{parts.error()};
     const size_t directories = parts->size() - 1;
-    const size_t keep = keep_shared_directories(s.chain, *parts);
+    const size_t keep = shared_directories(s.chain, *parts);
+    auto kept = check_held_directories(s, keep);
+    if (!kept) return kept;
+    s.chain.resize(keep);
     std::wstring at = s.root;
     path shown = s.shown_root;
     for (size_t i = 0; i < parts->size(); ++i) {
@@ -281,7 +338,9 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
         }
         if (!directory.valid()) return Error{"cannot open " + shown_path(shown) + ": " + windows_error(GetLastError())};
         const DWORD attributes = attributes_of(directory);
-        if (is_reparse_point(attributes)) {
+        const Handle &parent = s.chain.empty() ? s.root_handle : s.chain.back().second;
+        if (is_reparse_point(attributes) || path_is_reparse_point(at) ||
+            !where_expected(directory, parent, (*parts)[i])) {
             return Error{"refusing to write through the reparse point " + shown_path(shown)};
         }
         if (!is_directory(attributes)) return Error{"cannot create " + shown_path(shown) + ": a file is in the way"};
@@ -289,32 +348,39 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
     }
     s.file_shown = shown;
 
-    auto create = [&]() {
-        return Handle(CreateFileW(at.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+    auto create = [](const std::wstring &p) {
+        return Handle(CreateFileW(p.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     };
-    Handle file = create();
+    Handle file = create(at);
     if (!file.valid()) {
         const DWORD error = GetLastError();
-        Handle existing(CreateFileW(at.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+        Handle existing(CreateFileW(at.c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!existing.valid()) return Error{"cannot create " + shown_path(shown) + ": " + windows_error(error)};
         const DWORD attributes = attributes_of(existing);
-        if (is_reparse_point(attributes)) {
+        if (is_reparse_point(attributes) || path_is_reparse_point(at)) {
             return Error{"refusing to write through the reparse point " + shown_path(shown)};
         }
         if (is_directory(attributes)) return Error{"cannot write " + shown_path(shown) + ": it is a directory"};
         if (!s.replace) return Error{"cannot write " + shown_path(shown) + ": it already exists"};
-        // Deleted through the handle that was checked, so it is this file,
-        // not whatever might take its name meanwhile.
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        if (!SetFileInformationByHandle(existing.h, FileDispositionInfo, &disposition, sizeof disposition)) {
-            return Error{"cannot replace " + shown_path(shown) + ": " + windows_error(GetLastError())};
-        }
         existing = Handle();
-        file = create();
+        // A new file under a temporary name, renamed over the old one once
+        // written (end_file): the rename replaces the name itself, so that
+        // another name of the old file (a hard link) keeps its content, and
+        // a Unix link that Wine shows as a plain file is replaced, not
+        // written through. (Deleting it first would not do: under Wine a
+        // deletion follows the link and removes its target.)
+        std::wstring temporary;
+        for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {
+            temporary = temporary_beside(path(at)).native();
+            file = create(temporary);
+            if (!file.valid() && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+        }
         if (!file.valid()) return Error{"cannot create " + shown_path(shown) + ": " + windows_error(GetLastError())};
+        s.pending_temporary = temporary;
+        s.pending_name = at;
     }
     // The directories above are held open and cannot be renamed; the one
     // thing left is a held, still empty directory turned into a junction
@@ -358,6 +424,22 @@ Result<bool> ExtractDirectory::end_file() {
     const bool closed = CloseHandle(s.file.h) != 0;
     s.file.h = INVALID_HANDLE_VALUE;
     if (!closed) return Error{"error writing " + shown_path(s.file_shown)};
+    if (s.pending_temporary.empty()) return true;
+    const std::wstring temporary = std::move(s.pending_temporary);
+    s.pending_temporary.clear();
+    if (!MoveFileExW(temporary.c_str(), s.pending_name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(temporary.c_str());
+        return Error{"cannot replace " + shown_path(s.file_shown) + ": " + windows_error(error)};
+    }
+    return true;
+}
+
+Result<bool> ExtractDirectory::finish() {
+    State &s = *state_;
+    auto held = check_held_directories(s, 0);
+    if (!held) return held;
+    s.chain.clear();
     return true;
 }
 

@@ -29,15 +29,14 @@ inline std::filesystem::path temporary_beside(const std::filesystem::path &targe
 
 constexpr int temporary_attempts = 16;
 
-// Closes the open directories of `chain` that the next file's directories
-// (`parts` but its last) do not share; the ones it shares are reused.
-// Returns how many are kept.
+// How many of the open directories of `chain` the next file's directories
+// (`parts` but its last) share, from the first: those are reused, the rest
+// closed (after the caller has checked them).
 template <typename Chain, typename Text>
-size_t keep_shared_directories(Chain &chain, const std::vector<Text> &parts) {
+size_t shared_directories(const Chain &chain, const std::vector<Text> &parts) {
     const size_t directories = parts.size() - 1;
     size_t keep = 0;
     while (keep < chain.size() && keep < directories && chain[keep].first == parts[keep]) ++keep;
-    chain.resize(keep);
     return keep;
 }
 

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zstd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -21,6 +25,7 @@
 #include "packer/cli/cli.h"
 #include "packer/pe/attach.h"
 #include "packer/pe/pe_checksum.h"
+#include "packer/platform/platform.h"
 #include "synthetic_pe.h"
 #include "temp_dir.h"
 #include "tests/packed_reading.h"
@@ -80,9 +85,10 @@ void expect_error_line(const ToolRun &r, const std::string &fragment) {
 
 std::string q(const std::string &path) { return "\"" + path + "\""; }
 
-// The same command, its address space held to `limit` bytes.
+// The same command, its address space held to `limit` bytes and its
+// processor time to a minute.
 ToolRun run_limited(const TempDir &tmp, uint64_t limit, const std::vector<std::string> &args) {
-    std::vector<std::string> limited = {"--as=" + std::to_string(limit), TAVRIK_PACK_PATH};
+    std::vector<std::string> limited = {"--as=" + std::to_string(limit), "--cpu=60", TAVRIK_PACK_PATH};
     limited.insert(limited.end(), args.begin(), args.end());
     return run(tmp, "prlimit", limited);
 }
@@ -118,6 +124,39 @@ Bytes packed_around(const Bytes &frame, bool with_digest = true) {
 
 Bytes packed_archive(const Bytes &archive, bool with_digest = true) {
     return packed_around(*tavrik::compress_frame(archive, 1, 1), with_digest);
+}
+
+// A frame of `head`, then `record(i)` for i from 0 to `count`, then the
+// end record, compressed as it is made: the archive it decodes to may be
+// gigabytes that the test never holds.
+Bytes repeating_frame(const Bytes &head, size_t count, const std::function<Bytes(size_t)> &record) {
+    ZSTD_CCtx *context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
+    Bytes frame, out(ZSTD_CStreamOutSize());
+    auto feed = [&](const Bytes &data, ZSTD_EndDirective mode) {
+        ZSTD_inBuffer in{data.data(), data.size(), 0};
+        size_t left;
+        do {
+            ZSTD_outBuffer o{out.data(), out.size(), 0};
+            left = ZSTD_compressStream2(context, &o, &in, mode);
+            EXPECT_FALSE(ZSTD_isError(left));
+            frame.insert(frame.end(), out.begin(), out.begin() + o.pos);
+        } while (!ZSTD_isError(left) && (in.pos < in.size || (mode == ZSTD_e_end && left != 0)));
+    };
+    feed(head, ZSTD_e_continue);
+    Bytes batch;
+    for (size_t i = 0; i < count; ++i) {
+        const Bytes one = record(i);
+        batch.insert(batch.end(), one.begin(), one.end());
+        if (batch.size() >= (1u << 20)) {
+            feed(batch, ZSTD_e_continue);
+            batch.clear();
+        }
+    }
+    batch.insert(batch.end(), {0, 0});
+    feed(batch, ZSTD_e_end);
+    ZSTD_freeCCtx(context);
+    return frame;
 }
 
 void fix_checksum(Bytes &exe) {
@@ -272,6 +311,16 @@ TEST_F(Cli, ExtractNeverWritesOutsideItsDirectory) {
     fs::create_directory_symlink(elsewhere, tmp.path() / "link");
     expect_refusal(run(tmp, {"extract", out, "-o", (tmp.path() / "link").string()}),
                    "refusing to extract into " + q((tmp.path() / "link").string()) + ": it is a symbolic link");
+    // Also when named with "." or a "/" after it, and never through a ".."
+    // that the system would resolve from the link's target.
+    for (const std::string &named : {"link/.", "link/./", "link//"}) {
+        expect_refusal(run(tmp, {"extract", out, "-o", (tmp.path() / named).string()}),
+                       "refusing to extract into " + q((tmp.path() / named).string()) + ": it is a symbolic link");
+    }
+    const std::string up = (tmp.path() / "link/../y").string();
+    expect_refusal(run(tmp, {"extract", out, "-o", up}),
+                   "refusing to extract into " + q(up) +
+                       ": name the directory without \"..\" after another component");
     EXPECT_TRUE(fs::is_empty(elsewhere));
 
     // --force replaces a file by a new one: a hard link planted in DIR keeps
@@ -302,6 +351,20 @@ TEST_F(Cli, ExtractNeverWritesOutsideItsDirectory) {
     EXPECT_FALSE(fs::exists(tmp.path() / "evil.txt"));
     expect_refusal(run(tmp, {"verify", evil.string()}),
                    q(evil.string()) + ": name \"..\\evil.txt\" has a \".\" or \"..\" component");
+
+    // A component of 251 CJK units and ".txt": 255 units, which Windows
+    // allows, but 757 bytes in UTF-8, which Linux does not. verify judges
+    // for Windows; extract refuses before writing the file before it.
+    const std::u16string cjk = std::u16string(251, u'\u6F22') + u".txt";
+    const fs::path wide =
+        tmp.write("wide.exe", packed_archive(raw_archive({{u"app.dll", app_bytes}, {u"a.txt", {'a'}}, {cjk, {'c'}}})));
+    EXPECT_EQ(first_lines(run(tmp, {"verify", wide.string()}).out, 1),
+              "OK: 3 files, " + std::to_string(app_bytes.size() + 2) + " bytes\n");
+    std::string cjk_shown;
+    for (int i = 0; i < 251; ++i) cjk_shown += "\xE6\xBC\xA2";
+    expect_refusal(run(tmp, {"extract", wide.string(), "-o", (tmp.path() / "w").string()}),
+                   "name \"" + cjk_shown + ".txt\" has a component of 757 bytes in UTF-8; this system allows at most 255");
+    EXPECT_FALSE(fs::exists(tmp.path() / "w"));
 }
 
 // A helper thread swaps DIR/sub between a directory and a link to one
@@ -328,6 +391,64 @@ TEST_F(Cli, ExtractRaceCannotRedirectWrites) {
     stop = true;
     racer.join();
     EXPECT_TRUE(fs::is_empty(outside)) << refused << " of 40 rounds refused";
+
+    // A directory held open can still be renamed away, taking every later
+    // file with it: extract is stopped while it writes "sub/big" (256 MiB of
+    // zeros), "sub" is moved outside, and extract must not report success
+    // for "sub/z.txt" written there. A round in which extract got past
+    // "sub/z.txt" before it was stopped is tried again.
+    Bytes app_record = raw_archive({{u"app.dll", app_bytes}});
+    app_record.resize(app_record.size() - 2);
+    const std::string moving = tmp.write("moving.exe", packed_around(repeating_frame(app_record, 258, [](size_t i) {
+                                             if (i == 257) {
+                                                 Bytes last = raw_archive({{u"sub\\z.txt", {'z'}}});
+                                                 last.resize(last.size() - 2);
+                                                 return last;
+                                             }
+                                             if (i > 0) return Bytes(1 << 20, 0);
+                                             Bytes big = raw_archive({{u"sub\\big", {}}});
+                                             big.resize(big.size() - 10);
+                                             for (int shift = 0; shift < 64; shift += 8)
+                                                 big.push_back(uint8_t((uint64_t{256} << 20) >> shift));
+                                             return big;
+                                         })))
+                                   .string();
+    const fs::path target = tmp.path() / "moving", moved = outside / "moved";
+    bool caught = false;
+    for (int round = 0; round < 5 && !caught; ++round) {
+        fs::remove_all(target);
+        fs::remove_all(moved);
+        const std::string command = "exec prlimit --as=" + std::to_string(384u << 20) + " --cpu=60 " +
+                                    quoted(TAVRIK_PACK_PATH) + " extract " + quoted(moving) + " -o " +
+                                    quoted(target.string()) + " >" + quoted((tmp.path() / "stdout.txt").string()) +
+                                    " 2>" + quoted((tmp.path() / "stderr.txt").string());
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        bool ended = false;
+        while (!fs::exists(target / "sub/big") && !(ended = ::waitpid(child, &status, WNOHANG) == child)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        if (!ended) {
+            ::kill(child, SIGSTOP);
+            caught = ::waitpid(child, &status, WNOHANG) == 0 && !fs::exists(target / "sub/z.txt");
+            if (caught) fs::rename(target / "sub", moved);
+            ::kill(child, SIGCONT);
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+        }
+        if (!caught) continue;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+        EXPECT_EQ(text_of(tmp.path() / "stderr.txt"),
+                  "tavrik-pack: error: directory " + q((target / "sub").string()) +
+                      " was moved while files were extracted into it; they may be outside " + q(target.string()) +
+                      "\n");
+        EXPECT_TRUE(fs::exists(moved / "z.txt"));
+    }
+    EXPECT_TRUE(caught) << "extract was never stopped while writing sub/big";
 }
 
 TEST_F(Cli, VerifyRejectsDamage) {
@@ -488,6 +609,53 @@ TEST_F(Cli, BoundedMemoryOnHostileFiles) {
     expect_refusal(run_limited(tmp, limit, {"list", huge.string()}),
                    q(huge.string()) + " is not a packed executable: not a PE image (no PE signature)");
 
+    // Names: a repeated one is refused at its second record, whatever comes
+    // after (250,000 records of one 1,000-unit name, 500 MB of names, were
+    // all held twice before the duplicate was seen), ...
+    const auto record = [](const std::u16string &name) {
+        Bytes one = raw_archive({{name, {}}});
+        one.resize(one.size() - 2);
+        return one;
+    };
+    Bytes app_record = raw_archive({{u"app.dll", app_bytes}});
+    app_record.resize(app_record.size() - 2);
+    const std::u16string part(248, u'n');
+    const std::u16string long_name = part + u"\\" + part + u"\\" + part + u"\\" + part + u"\\nnnn";
+    ASSERT_EQ(long_name.size(), 1000u);
+    const Bytes same_record = record(long_name);
+    const std::string same =
+        tmp.write("same.exe", packed_around(repeating_frame(app_record, 250000, [&](size_t) { return same_record; })))
+            .string();
+    const std::string shown_part(248, 'n');
+    const std::string shown_long =
+        "\"" + shown_part + "\\" + shown_part + "\\" + shown_part + "\\" + shown_part + "\\nnnn\"";
+    expect_refusal(run_limited(tmp, limit, {"verify", same}), q(same) + ": two files would be packed as " + shown_long);
+    expect_refusal(run_limited(tmp, limit, {"extract", same, "-o", (tmp.path() / "same").string()}),
+                   "two files would be packed as " + shown_long);
+    EXPECT_FALSE(fs::exists(tmp.path() / "same"));
+    // ... distinct names only up to 16 MiB of them in a small file (300,000
+    // of 1,000 units here), ...
+    const std::string distinct = tmp.write("distinct.exe", packed_around(repeating_frame(app_record, 300000, [&](size_t i) {
+                                               const std::string n = std::to_string(1000000 + i);
+                                               return record(long_name.substr(0, 993) +
+                                                             std::u16string(n.begin(), n.end()));
+                                           })))
+                                     .string();
+    const std::string names_over = "the archive's names take more than 16777216 bytes, the most a packed file of its "
+                                   "size may hold";
+    expect_refusal(run_limited(tmp, limit, {"verify", distinct}), q(distinct) + ": " + names_over);
+    expect_refusal(run_limited(tmp, limit, {"extract", distinct, "-o", (tmp.path() / "distinct").string()}),
+                   names_over);
+    // ... and 2^20 names at most.
+    const std::string many = tmp.write("many.exe", packed_around(repeating_frame(app_record, 1u << 20, [&](size_t i) {
+                                           const std::string n = "f" + std::to_string(i);
+                                           return record(std::u16string(n.begin(), n.end()));
+                                       })))
+                                 .string();
+    expect_refusal(run_limited(tmp, limit, {"verify", many}),
+                   q(many) + ": the archive holds more than 1048576 files, the most a packed file of its size may hold");
+    EXPECT_FALSE(fs::exists(tmp.path() / "distinct"));
+
     // 2,000 files 508 levels deep are extracted as fast as flat ones: each
     // directory is opened once, not once per file.
     std::string deep = "deep";
@@ -524,6 +692,18 @@ TEST_F(Cli, PackNeverWritesThroughOrOverItsInputs) {
     }
     EXPECT_EQ(read_file(app), app_bytes);
     EXPECT_EQ(read_file(stub), SyntheticPe::launcher().build());
+
+    // A FIFO (or a device such as /dev/null, or a directory) is never
+    // replaced by the output: refused where the file would be renamed over
+    // it, whatever the command line checked before.
+    const fs::path fifo = tmp.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto replaced = tavrik::write_file_replacing(fifo, {'x'});
+    ASSERT_FALSE(replaced);
+    EXPECT_EQ(replaced.error(), "refusing to replace " + q(fifo.string()) + ": it is not a regular file or a symbolic link");
+    expect_error_line(run(tmp, {"pack", "--fast", "-o", fifo.string(), "--stub", stub, app}), q(fifo.string()));
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(count_starting_with(tmp.path(), "fifo.tmp"), 0);
 }
 
 TEST_F(Cli, DepfileNamesEverythingReadOnlyAfterSuccess) {

@@ -9,6 +9,7 @@
 using tavrik::upcase_name;
 using tavrik::name_problem;
 using tavrik::names_problem;
+using tavrik::NameSet;
 
 TEST(Names, AcceptsOrdinaryNames) {
     for (const std::u16string name : {u"app.dll", u"lib\\x64\\zlib1.dll", u"caf\u00E9 menu.txt", u".config",
@@ -146,4 +147,39 @@ TEST(Names, SetRules) {
               "name \"LIB\" is a file, but \"lib\\x.dll\" needs it as a directory");
     EXPECT_EQ(names_problem({u"app.dll", u"ok", u"a\\con"}),
               "name \"a\\con\" is the reserved device name CON on Windows");
+}
+
+// Names checked as they arrive, within limits, and found again up to case
+// by the second reading of extract.
+TEST(Names, SetCheckedAsNamesArrive) {
+    NameSet limited(tavrik::NameLimits{3, 2 * 14});
+    EXPECT_EQ(limited.add(u"app.dll"), "");
+    EXPECT_EQ(limited.add(u"a\\b.txt"), "");
+    EXPECT_EQ(limited.add(u"c"), "the archive's names take more than 28 bytes, the most a packed file of its size "
+                                 "may hold");
+    NameSet counted(tavrik::NameLimits{3, 1000});
+    for (const std::u16string name : {u"app.dll", u"b", u"c"}) EXPECT_EQ(counted.add(name), "");
+    EXPECT_EQ(counted.add(u"d"), "the archive holds more than 3 files, the most a packed file of its size may hold");
+    EXPECT_EQ(tavrik::name_limits_for(1000).records, tavrik::min_record_limit);
+    EXPECT_EQ(tavrik::name_limits_for(uint64_t{1} << 30).records, uint64_t{1} << 24);
+    EXPECT_EQ(tavrik::name_limits_for(uint64_t{1} << 30).name_bytes, uint64_t{1} << 28);
+
+    // A duplicate is refused when it comes, and a directory is named by the
+    // first name that used it, whichever came first.
+    NameSet set;
+    EXPECT_EQ(set.add(u"app.dll"), "");
+    EXPECT_EQ(set.add(u"lib\\x.dll"), "");
+    EXPECT_EQ(set.add(u"LIB"), "name \"LIB\" is a file, but \"lib\\x.dll\" needs it as a directory");
+    NameSet found;
+    for (const std::u16string name : {u"app.dll", u"Data\\sub\\a.txt", u"data\\b.txt", u"c"}) {
+        EXPECT_EQ(found.add(name), "");
+    }
+    EXPECT_EQ(found.finish(), "");
+    EXPECT_EQ(found.size(), 4u);
+    EXPECT_TRUE(found.holds(u"data\\SUB\\A.TXT", 1));
+    EXPECT_TRUE(found.holds(u"DATA\\b.txt", 2));
+    EXPECT_FALSE(found.holds(u"data\\b.txt", 1));
+    EXPECT_FALSE(found.holds(u"data\\sub", 1));
+    EXPECT_FALSE(found.holds(u"data\\c", 3));
+    EXPECT_FALSE(found.holds(u"..\\c", 3));
 }

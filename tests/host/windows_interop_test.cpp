@@ -172,8 +172,9 @@ TEST(WindowsInterop, SigningAfterPackingKeepsTheExecutableWorking) {
 
 // The Windows packer checks names with the same generated upper-case table,
 // compares an output with its inputs by file identity, and extracts through
-// held directories with new files only. (Wine shows no reparse points, so
-// the refusal of links and junctions cannot be exercised here.)
+// held directories with new files only, never through a Unix link planted
+// in the directory. (Wine has no junctions, so their refusal cannot be
+// exercised here.)
 TEST(WindowsInterop, WindowsPackerChecksNamesAndWritesSafely) {
     TempDir tmp;
     const fs::path stub = copy_artefact(tmp, "tavrik-launcher.exe");
@@ -227,4 +228,27 @@ TEST(WindowsInterop, WindowsPackerChecksNamesAndWritesSafely) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(text_of(dir / "shared.txt"), "packed");
     EXPECT_EQ(text_of(victim), "victim");
+
+    // Unix links planted from the Linux side. Wine shows one to a directory
+    // as a reparse point only in the path's own attributes (a handle opened
+    // on it is the target's): refused. One to a file looks like a plain
+    // file, and deleting it would delete its target: --force replaces the
+    // link by a new file, the target keeps its content.
+    const fs::path elsewhere = tmp.path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::remove_all(dir / part);
+    fs::create_directory_symlink(elsewhere / ".", dir / part);
+    r = windows({"extract", "--force", wine_path(out), "-o", wine_path(dir)});
+    EXPECT_EQ(r.err, "tavrik-pack: error: refusing to write through the reparse point \"" + wine_path(dir / part) +
+                         "\"\n");
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    fs::remove(dir / part);
+    fs::remove(dir / "shared.txt");
+    fs::create_symlink(victim, dir / "shared.txt");
+    r = windows({"extract", "--force", wine_path(out), "-o", wine_path(dir)});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(fs::is_symlink(dir / "shared.txt"));
+    EXPECT_EQ(text_of(dir / "shared.txt"), "packed");
+    EXPECT_EQ(text_of(victim), "victim");
+    EXPECT_TRUE(fs::is_empty(elsewhere));
 }
