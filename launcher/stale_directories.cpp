@@ -19,12 +19,27 @@ bool is_random_unit(wchar_t c) {
     return is_digit(c) || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'-' || c == L'_';
 }
 
-// A PID that names no process, or one that has ended, is free. A process we
-// may not open still exists.
-bool process_has_ended(DWORD pid) {
+// File systems stamp times more coarsely than process starts are stamped:
+// Linux's file times lag its clock by up to a tick, FAT's write times (which
+// Wine reports as a directory's creation) come in 2-second steps.
+constexpr ULONGLONG time_stamp_slack = 2 * 10000000ull;  // 100-ns units
+
+ULONGLONG ticks(const FILETIME &time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The launcher whose PID a directory's name carries has ended when no
+// process has that PID any more, or when the process that has it now
+// started after the directory was made: PIDs are reused, and in a fresh
+// Wine session the first process always gets the same one. A process we
+// may not open, or whose start we cannot read, still counts as the owner.
+bool launcher_has_ended(DWORD pid, const FILETIME &made) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
     if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
     bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    FILETIME created, exited, kernel, user;
+    if (!ended && GetProcessTimes(process, &created, &exited, &kernel, &user))
+        ended = ticks(created) > ticks(made) + time_stamp_slack;
     CloseHandle(process);
     return ended;
 }
@@ -37,6 +52,31 @@ bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *name, const 
     wmemcpy(path + folder_length + 1, name, name_length);
     wmemcpy(path + folder_length + 1 + name_length, suffix, suffix_length + 1);
     return true;
+}
+
+// Renames the directory at `from` to `to` (both resolved \\?\ paths in
+// one folder) through a handle on the directory itself: under Wine a
+// rename by path moves whatever a Unix link there points to. Opening for
+// deletion fails while a nested instance holds the directory (it shares no
+// deletion), and on Windows the rename fails while anything below is open.
+bool rename_to_tombstone(const wchar_t *from, const wchar_t *to, wchar_t *scratch) {
+    // The new name as a native path: \\?\C:\... is \??\C:\... there.
+    static union {
+        FILE_RENAME_INFO info;
+        unsigned char bytes[sizeof(FILE_RENAME_INFO) + sweep_path_capacity * sizeof(wchar_t)];
+    } rename;
+    size_t length = wcslen(to);
+    if (wcsncmp(to, L"\\\\?\\", 4) != 0 || length >= sweep_path_capacity) return false;
+    rename.info = FILE_RENAME_INFO{};
+    wmemcpy(rename.info.FileName, L"\\??\\", 4);
+    wmemcpy(rename.info.FileName + 4, to + 4, length - 4 + 1);
+    rename.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    HANDLE directory = open_entry_as_itself(from, DELETE | SYNCHRONIZE, scratch, sweep_path_capacity);
+    if (directory == INVALID_HANDLE_VALUE) return false;
+    BOOL renamed = SetFileInformationByHandle(directory, FileRenameInfo, &rename.info,
+                                              static_cast<DWORD>(sizeof rename.info + length * sizeof(wchar_t)));
+    CloseHandle(directory);
+    return renamed != FALSE;
 }
 
 // The folder the sweep thread works in, filled before it starts.
@@ -74,34 +114,42 @@ bool parse_directory_name(const wchar_t *name, DWORD &pid, bool &tombstone) {
 }
 
 int sweep_stale_directories(const wchar_t *folder, int limit) {
-    static wchar_t pattern[sweep_path_capacity], candidate[sweep_path_capacity], tombstone[sweep_path_capacity];
-    if (!join_path(pattern, folder, L"" TAVRIK_DIRECTORY_PREFIX "*", L"")) return 0;
+    alignas(8) static wchar_t resolved[sweep_path_capacity], scratch[sweep_path_capacity];
+    static wchar_t pattern[sweep_path_capacity];
+    static wchar_t candidate[sweep_path_capacity], tombstone[sweep_path_capacity];
+    // Names are joined to the folder as the system names it, so that an
+    // entry can be checked to be what its name says (see tree_deletion.h).
+    if (!resolve_directory(folder, resolved, sweep_path_capacity)) return 0;
+    if (!join_path(pattern, resolved, L"" TAVRIK_DIRECTORY_PREFIX "*", L"")) return 0;
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchLimitToDirectories, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return 0;
-    int removed = 0;
+    int attempted = 0, removed = 0;
     do {
         DWORD pid = 0;
         bool is_tombstone = false;
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        // A launcher makes plain directories: a link is no launcher's.
+        if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+            FILE_ATTRIBUTE_DIRECTORY)
+            continue;
         if (!parse_directory_name(entry.cFileName, pid, is_tombstone)) continue;
-        if (!join_path(candidate, folder, entry.cFileName, L"")) continue;
+        if (!join_path(candidate, resolved, entry.cFileName, L"")) continue;
         if (is_tombstone) {
             // Claimed by a sweep that could not finish; nobody uses it. (One
             // this sweep has just made may come up again here, already gone.)
             if (GetFileAttributesW(candidate) == INVALID_FILE_ATTRIBUTES) continue;
-            delete_directory_tree(candidate);
-            ++removed;
+            ++attempted;
+            if (delete_directory_tree(candidate) == 0) ++removed;
         } else {
-            if (pid == GetCurrentProcessId() || !process_has_ended(pid)) continue;
-            if (!join_path(tombstone, folder, entry.cFileName, tombstone_suffix)) continue;
+            if (!launcher_has_ended(pid, entry.ftCreationTime)) continue;
+            if (!join_path(tombstone, resolved, entry.cFileName, tombstone_suffix)) continue;
             // Fails while the directory is in use (see the header): then it
             // is not ours to touch, now or ever, and is not entered.
-            if (!MoveFileExW(candidate, tombstone, 0)) continue;
-            delete_directory_tree(tombstone);
-            ++removed;
+            if (!rename_to_tombstone(candidate, tombstone, scratch)) continue;
+            ++attempted;
+            if (delete_directory_tree(tombstone) == 0) ++removed;
         }
-    } while (removed < limit && FindNextFileW(search, &entry));
+    } while (attempted < limit && FindNextFileW(search, &entry));
     FindClose(search);
     return removed;
 }

@@ -8,15 +8,21 @@
 // from the folder its own target directory is in, while its application
 // runs. A directory is stale only when
 //   - its whole name has the shape onefile_<decimal pid>_<6 digits>_<11
-//     characters of the random alphabet> (nothing else is looked at),
-//   - no process with that PID exists any more, and
+//     characters of the random alphabet> (nothing else is looked at), and it
+//     is a plain directory, not a link,
+//   - no process with that PID exists any more, or the one that has it now
+//     started after the directory was made (PIDs are reused; a fresh Wine
+//     session always gives its first process the same one), and
 //   - it can be renamed: a nested instance holds its target directory open
 //     without delete sharing for as long as it runs, and Windows refuses to
 //     rename a directory while anything below it is open, so a directory in
-//     use is never entered.
+//     use is never entered. (Wine renames a directory with files open below
+//     it: there only the nested instance's hold protects a directory, not
+//     the files of processes its application leaves running.)
 // The rename gives it the tombstone name <name>.deleted, which no live
 // launcher uses; a tombstone left by a sweep that was itself ended is
-// deleted by the next one.
+// deleted by the next one. The rename and the deletion act only on entries
+// that are what their names say (see tree_deletion.h).
 
 #include <windows.h>
 
@@ -40,6 +46,6 @@ void start_stale_directory_sweep();
 // tombstone; `pid` is the number in it.
 bool parse_directory_name(const wchar_t *name, DWORD &pid, bool &tombstone);
 
-// Removes up to `limit` stale directories and tombstones directly in
-// `folder` (an absolute path); returns how many it removed.
+// Tries up to `limit` stale directories and tombstones directly in
+// `folder` (an absolute path); returns how many of them it removed whole.
 int sweep_stale_directories(const wchar_t *folder, int limit);

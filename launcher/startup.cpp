@@ -83,6 +83,9 @@ ParentCheck check_parent() {
     free(value);
     if (!whole_number) return ParentCheck::none;
     DWORD process_id = static_cast<DWORD>(parsed);
+    // No process is its own parent. A leaked variable can name us all the
+    // same: in a fresh Wine session the first process always has one PID.
+    if (process_id == GetCurrentProcessId()) return ParentCheck::none;
 
     if (read_parent_path(process_id)) {
         resolve_final_path(parent_path, parent_path_capacity);

@@ -20,8 +20,9 @@ struct ParentQueries {
 extern ParentQueries parent_queries;
 
 enum class ParentCheck {
-    // No usable TAVRIK_ONEFILE_PARENT, or the process it names has ended, or
-    // it runs another executable: this process is a top-level instance.
+    // No usable TAVRIK_ONEFILE_PARENT, or it names this very process, or the
+    // process it names has ended, or it runs another executable: this
+    // process is a top-level instance.
     none,
     // It runs this same executable: this process is the nested instance.
     same_executable,

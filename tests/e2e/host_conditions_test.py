@@ -8,7 +8,13 @@
   instance and started another, without end);
 - with its temporary folder on a file system too small for the archive:
   the write failure is reported with its exact line and exit code 2, and the
-  partly unpacked directory is deleted.
+  partly unpacked directory is deleted;
+- with Unix symbolic links planted from the Linux side (as a Unix program
+  the application starts could make them) into its running directory, into
+  a stale directory and into a tombstone of the sweep, and stale-looking
+  names that are links themselves: Wine follows such links in every call
+  that takes a path, yet what they point to keeps its content and mode, and
+  only the links and the directories holding them are left.
 
 Each launcher gets TMP and TEMP pointing at a folder of this test (Wine
 takes both from its registry, so they are set through cmd) and starts in an
@@ -112,6 +118,82 @@ def full_disk(runner, failures):
     return 0
 
 
+def unix_links(runner, failures):
+    temp = os.path.join(runner.work, "links_temp")
+    outside = os.path.join(runner.work, "outside")
+    os.makedirs(temp)
+    os.makedirs(outside)
+    places = ("run", "stale", "tomb", "named")
+    for place in places:
+        with open(os.path.join(outside, place + ".txt"), "w") as f:
+            f.write("precious " + place)
+        os.chmod(os.path.join(outside, place + ".txt"), 0o444)
+        os.makedirs(os.path.join(outside, place + "_dir"))
+    before = {name: os.stat(os.path.join(outside, name)) for name in os.listdir(outside)}
+
+    def plant(directory, place):
+        os.symlink(os.path.join(outside, place + ".txt"), os.path.join(directory, "to_file"))
+        os.symlink(os.path.join(outside, place + "_dir"), os.path.join(directory, "to_dir"))
+
+    dead = "onefile_4000000001_123456_"
+    stale = os.path.join(temp, dead + "AAAAAAAAAAA")
+    tomb = os.path.join(temp, dead + "BBBBBBBBBBB.deleted")
+    for directory, place in ((stale, "stale"), (tomb, "tomb")):
+        os.makedirs(directory)
+        with open(os.path.join(directory, "own.txt"), "w") as f:
+            f.write("own")
+        plant(directory, place)
+    # Names of a stale directory and of a tombstone, themselves links.
+    os.symlink(os.path.join(outside, "named_dir"), os.path.join(temp, dead + "CCCCCCCCCCC"))
+    os.symlink(os.path.join(outside, "run_dir"), os.path.join(temp, dead + "DDDDDDDDDDD.deleted"))
+    planted = set(onefile_directories(temp))
+
+    exe = runner.pack("links.exe", runner.args.app)
+    process = runner.start(exe, temp, {"TAVRIK_TEST_SLEEP_MS": "3000"})
+    own = None
+    deadline = time.monotonic() + 60
+    while own is None and time.monotonic() < deadline and process.poll() is None:
+        for name in set(onefile_directories(temp)) - planted:
+            if not name.endswith(".deleted") and os.path.exists(os.path.join(temp, name, "report_app.dll")):
+                own = os.path.join(temp, name)
+        time.sleep(0.02)
+    if own is not None:
+        plant(own, "run")
+    try:
+        out, err = process.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        out, err = process.communicate()
+        failures.append("links: launcher did not end within 120 s")
+    if own is None:
+        failures.append("links: the launcher's directory never appeared with its library")
+    if process.returncode != 0 or out or err:
+        failures.append(f"links: exit code {process.returncode}, out {out!r}, err {err!r}")
+    for name, old in sorted(before.items()):
+        path = os.path.join(outside, name)
+        if not os.path.exists(path):
+            failures.append(f"links: {name} outside was deleted")
+            continue
+        new = os.stat(path)
+        if new.st_mode != old.st_mode:
+            failures.append(f"links: mode of {name} outside changed from {oct(old.st_mode)} to {oct(new.st_mode)}")
+        if name.endswith(".txt"):
+            with open(path) as f:
+                if f.read() != "precious " + name[:-4]:
+                    failures.append(f"links: content of {name} outside changed")
+        elif os.listdir(path):
+            failures.append(f"links: {name} outside gained {os.listdir(path)}")
+    # A leftover is the price: the links and the directories holding them.
+    leftovers = [own, stale + ".deleted", tomb] if own is not None else [stale + ".deleted", tomb]
+    for directory in leftovers:
+        kept = sorted(os.listdir(directory)) if os.path.isdir(directory) else None
+        if kept != ["to_dir", "to_file"]:
+            failures.append(f"links: {os.path.basename(directory)} holds {kept}, expected the two links only")
+    for name in (dead + "CCCCCCCCCCC", dead + "DDDDDDDDDDD.deleted"):
+        if not os.path.islink(os.path.join(temp, name)):
+            failures.append(f"links: the link named {name} is gone")
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--pack", "--stub", "--app", "--wine-run"):
@@ -124,13 +206,14 @@ def main():
         runner = Runner(args, work)
         traced_start(runner, failures)
         skipped += full_disk(runner, failures)
+        unix_links(runner, failures)
         if os.listdir(runner.cwd):
             failures.append(f"the current directory gained {os.listdir(runner.cwd)}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     for failure in failures:
         print("FAILED:", failure)
-    cases = 2 - skipped
+    cases = 3 - skipped
     failed = min(len(failures), cases)
     print(f"host conditions: {cases - failed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
     return 1 if failures else 0

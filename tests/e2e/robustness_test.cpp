@@ -464,6 +464,18 @@ TEST(RobustEnvironment, TemporaryDirectoryOnAMissingDriveFailsWithTheOpenLine) {
     expect_sandbox_holds_only(sandbox, {});
 }
 
+// A temporary folder given in the \\?\ form is used as any other, and the
+// directory unpacked there is deleted afterwards (it was refused as a root
+// and stayed, after two seconds of retries).
+TEST(RobustEnvironment, TemporaryPathInTheExtendedFormIsUsedAndLeftClean) {
+    Sandbox sandbox;
+    std::wstring exe = pack_report_app(sandbox);
+    std::wstring extended = L"\\\\?\\" + sandbox.temp();
+    AppRun r = run_app(sandbox, exe, base_environment(extended, sandbox.report_path()));
+    expect_normal_run(r, extended);
+    EXPECT_TRUE(sandbox.target_directories().empty());
+}
+
 // Windows ignores the read-only attribute of a directory when files are
 // created in it, and Wine does not even keep it: either way the launcher
 // works there as anywhere. (A directory that really refuses files cannot

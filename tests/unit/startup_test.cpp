@@ -47,7 +47,7 @@ bool decides_nested_for(const wchar_t *value) {
 
 }  // namespace
 
-TEST(RoleDecision, MissingOrMalformedParentMeansTopLevel) {
+TEST(RoleDecision, MissingMalformedOrOwnParentMeansTopLevel) {
     set_env("TAVRIK_ONEFILE_PARENT", nullptr);
     EXPECT_FALSE(parent_is_same_executable());
     std::wstring own = std::to_wstring(GetCurrentProcessId());
@@ -56,8 +56,11 @@ TEST(RoleDecision, MissingOrMalformedParentMeansTopLevel) {
     EXPECT_FALSE(decides_nested_for((own + L" ").c_str()));
     EXPECT_FALSE(decides_nested_for(L"4294967296"));
     EXPECT_FALSE(decides_nested_for(L"99999999999999999999"));
-    // The same number, well formed, names this very process: nested.
-    EXPECT_TRUE(decides_nested_for(own.c_str()));
+    // Well formed, but naming this very process (a leaked variable in a
+    // fresh Wine session, whose first process always has one PID): no
+    // process is its own parent.
+    EXPECT_FALSE(decides_nested_for(own.c_str()));
+    EXPECT_EQ(check_parent(), ParentCheck::none);
     set_env("TAVRIK_ONEFILE_PARENT", nullptr);
 }
 
@@ -192,6 +195,9 @@ DWORD WINAPI long_image_path(HANDLE, HMODULE, LPWSTR path, DWORD capacity) {
 }  // namespace
 
 TEST(RoleDecision, ParentAtAPathNearAndPast2048UnitsIsRecognised) {
+    // Any live process stands for the parent: its image path is replaced.
+    RunningProcess parent(sibling(L"sleeper.exe"), L"20000");
+    ASSERT_TRUE(parent.started);
     for (size_t length : {2040u, 2047u, 2048u, 2100u, 3000u}) {
         SCOPED_TRACE(length);
         ScratchDirectory scratch;
@@ -210,7 +216,7 @@ TEST(RoleDecision, ParentAtAPathNearAndPast2048UnitsIsRecognised) {
         resolve_final_path(own_paths.normalised.text, own_paths.normalised.capacity);
         shorten_path(own_paths.normalised.text, own_paths.normalised.capacity);
         parent_queries.read_image_path = long_image_path;
-        EXPECT_TRUE(decides_nested_for(std::to_wstring(GetCurrentProcessId()).c_str()));
+        EXPECT_TRUE(decides_nested_for(std::to_wstring(parent.info.dwProcessId).c_str()));
         parent_queries.read_image_path = K32GetModuleFileNameExW;
         own_paths.normalised.clear();
     }

@@ -52,6 +52,65 @@ bool exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) 
 
 void remove_tree(const std::wstring &path) { scratch_tree::remove(path, L"\\tavrik_unit_"); }
 
+namespace {
+
+// The Unix path of a Windows path, from Wine's own export; empty when not
+// under Wine.
+std::string unix_path(const std::wstring &path) {
+    using Convert = char *(CDECL *)(const wchar_t *);
+    Convert convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (convert == nullptr) return "";
+    char *converted = convert(path.c_str());
+    if (converted == nullptr) return "";
+    std::string result = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
+
+// Starts a host program through its Z: path (Wine runs a Unix executable
+// it is given). Its handle cannot be waited on, so callers poll for what it
+// does. The paths here hold no blanks, so no quoting is needed.
+bool start_unix_program(const std::wstring &program, const std::string &arguments) {
+    std::wstring command = program + L" " + std::wstring(arguments.begin(), arguments.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
+bool listed(const std::wstring &path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return true;
+}
+
+}  // namespace
+
+bool make_unix_link(const std::wstring &target, const std::wstring &link) {
+    size_t separator = link.rfind(L'\\');
+    std::string unix_target = unix_path(target);
+    std::string unix_directory = unix_path(link.substr(0, separator));
+    if (unix_target.empty() || unix_directory.empty()) return false;
+    std::wstring name = link.substr(separator + 1);
+    std::string unix_link = unix_directory + "/" + std::string(name.begin(), name.end());
+    if (!start_unix_program(L"Z:\\bin\\ln", "-s " + unix_target + " " + unix_link)) return false;
+    for (int i = 0; i < 500 && !listed(link); ++i) Sleep(20);
+    return listed(link);
+}
+
+void remove_unix_tree(const std::wstring &path) {
+    std::string unix_tree = unix_path(path);
+    if (unix_tree.empty() || !start_unix_program(L"Z:\\bin\\rm", "-rf " + unix_tree)) return;
+    for (int i = 0; i < 500 && listed(path); ++i) Sleep(20);
+}
+
 std::string system_text(unsigned long code) {
     char *text = nullptr;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |

@@ -35,6 +35,15 @@ std::string read_file(const std::wstring &path);
 bool exists(const std::wstring &path);
 void remove_tree(const std::wstring &path);
 
+// Under Wine only: makes a Unix symbolic link at `link` to `target` (both
+// Windows paths) with the host's own ln, as a Unix program that an
+// application starts would; a Windows program cannot make one. False when
+// not under Wine or the link did not appear.
+bool make_unix_link(const std::wstring &target, const std::wstring &link);
+// Under Wine only: removes `path` with the host's rm -rf, which follows no
+// link, and waits until it is gone.
+void remove_unix_tree(const std::wstring &path);
+
 // The system's English text for `code`, as FormatMessageA gives it.
 std::string system_text(unsigned long code);
 // "<message> ([Error <code>] <system text without its line end>)" as it

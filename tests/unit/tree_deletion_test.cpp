@@ -69,8 +69,7 @@ TEST(TreeDeletion, RemovesLinksWithoutFollowingThem) {
     write_file(root + L"\\own.txt", "own");
     bool directory_link = CreateSymbolicLinkW((root + L"\\to_dir").c_str(), outside.c_str(),
                                               SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2 /* unprivileged */);
-    bool file_link = CreateSymbolicLinkW((root + L"\\to_file").c_str(), (outside + L"\\precious.txt").c_str(),
-                                         0x2);
+    bool file_link = CreateSymbolicLinkW((root + L"\\to_file").c_str(), (outside + L"\\precious.txt").c_str(), 0x2);
     if (!directory_link || !file_link) GTEST_SKIP() << "no symbolic links here: " << GetLastError();
     ASSERT_TRUE(GetFileAttributesW((root + L"\\to_dir").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
 
@@ -86,6 +85,61 @@ TEST(TreeDeletion, RemovesLinksWithoutFollowingThem) {
     EXPECT_FALSE(exists(root));
     EXPECT_EQ(read_file(outside + L"\\precious.txt"), "precious");
     SetFileAttributesW((outside + L"\\precious.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Under Wine a Unix link made by a Unix program the application starts is
+// followed by every call that takes a path, even with
+// FILE_FLAG_OPEN_REPARSE_POINT; a link to a file does not even look like
+// one. What the links point to keeps its content and attributes, and the
+// links keep the directories they are in.
+TEST(TreeDeletion, LeavesUnixLinksAndWhatTheyPointToAlone) {
+    ScratchDirectory scratch;
+    std::wstring outside = scratch / L"outside";
+    std::wstring root = scratch / L"onefile_tree";
+    CreateDirectoryW(outside.c_str(), nullptr);
+    CreateDirectoryW((outside + L"\\empty").c_str(), nullptr);
+    write_file(outside + L"\\precious.txt", "precious");
+    ASSERT_TRUE(SetFileAttributesW((outside + L"\\precious.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    CreateDirectoryW(root.c_str(), nullptr);
+    CreateDirectoryW((root + L"\\sub").c_str(), nullptr);
+    write_file(root + L"\\own.txt", "own");
+    write_file(root + L"\\sub\\own.txt", "own");
+    if (!make_unix_link(outside + L"\\precious.txt", root + L"\\sub\\to_file"))
+        GTEST_SKIP() << "not under Wine, or the host's ln did not run";
+    ASSERT_TRUE(make_unix_link(outside + L"\\empty", root + L"\\to_empty"));
+    ASSERT_TRUE(make_unix_link(outside + L"\\empty", scratch / L"onefile_link_root"));
+    const DWORD file_attributes = GetFileAttributesW((outside + L"\\precious.txt").c_str());
+    ASSERT_TRUE(file_attributes & FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_EQ(delete_directory_tree(root.c_str()), entry_leads_elsewhere);
+    EXPECT_EQ(delete_directory_tree((scratch / L"onefile_link_root").c_str()), entry_leads_elsewhere);
+    EXPECT_EQ(read_file(outside + L"\\precious.txt"), "precious");
+    EXPECT_EQ(GetFileAttributesW((outside + L"\\precious.txt").c_str()), file_attributes);
+    EXPECT_EQ(GetFileAttributesW((outside + L"\\empty").c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    // Everything else went; the links and the directories holding them stay.
+    EXPECT_FALSE(exists(root + L"\\own.txt"));
+    EXPECT_FALSE(exists(root + L"\\sub\\own.txt"));
+    EXPECT_TRUE(exists(root + L"\\sub\\to_file"));
+    remove_unix_tree(scratch.path());
+}
+
+// Another name of a file outside (a hard link, which a Windows program can
+// make) is deleted without clearing attributes the file outside shares.
+TEST(TreeDeletion, HardLinkLeavesTheAttributesItSharesWithAFileOutside) {
+    ScratchDirectory scratch;
+    std::wstring outside = scratch / L"shared.txt";
+    std::wstring root = scratch / L"onefile_tree";
+    CreateDirectoryW(root.c_str(), nullptr);
+    write_file(outside, "shared");
+    ASSERT_TRUE(SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    if (!CreateHardLinkW((root + L"\\other_name").c_str(), outside.c_str(), nullptr))
+        GTEST_SKIP() << "no hard links here: " << GetLastError();
+    const DWORD attributes = GetFileAttributesW(outside.c_str());
+    ASSERT_TRUE(attributes & FILE_ATTRIBUTE_READONLY);
+    delete_directory_tree(root.c_str());
+    EXPECT_EQ(read_file(outside), "shared");
+    EXPECT_EQ(GetFileAttributesW(outside.c_str()), attributes);
+    SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST(TreeDeletion, RefusesEveryRootButAnAbsoluteDirectoryBelowADriveOrShare) {
@@ -108,10 +162,19 @@ TEST(TreeDeletion, RefusesEveryRootButAnAbsoluteDirectoryBelowADriveOrShare) {
                                     scratch.path() + L"\\x\\..",
                                     scratch.path() + L"\\\\sentinel",
                                     scratch.path() + L"/sentinel",
+                                    scratch.path() + L"\\sentinel:stream",
+                                    scratch.path() + L"\\sent*",
+                                    scratch.path() + L"\\sentine?",
                                     L"\\\\server",
                                     L"\\\\server\\share",
-                                    L"\\\\?\\" + scratch.path(),
-                                    L"\\\\.\\" + scratch.path()};
+                                    L"\\\\.\\" + scratch.path(),
+                                    L"\\\\?\\C:",
+                                    L"\\\\?\\C:\\",
+                                    L"\\\\?\\relative",
+                                    L"\\\\?\\" + scratch.path() + L"\\x\\..",
+                                    L"\\\\?\\UNC\\server\\share",
+                                    L"\\\\?\\UNC\\server\\share\\",
+                                    L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\dir"};
     for (const std::wstring &root : refused) {
         SCOPED_TRACE(std::string(root.begin(), root.end()));
         EXPECT_EQ(delete_directory_tree(root.c_str()), static_cast<DWORD>(ERROR_BAD_PATHNAME));
@@ -119,6 +182,14 @@ TEST(TreeDeletion, RefusesEveryRootButAnAbsoluteDirectoryBelowADriveOrShare) {
     EXPECT_EQ(delete_directory_tree(nullptr), static_cast<DWORD>(ERROR_BAD_PATHNAME));
     EXPECT_EQ(read_file(scratch / L"sentinel"), "s");
     SetCurrentDirectoryW(previous);
+
+    // The extended forms of acceptable roots (TEMP may be given so).
+    std::wstring extended_root = L"\\\\?\\" + (scratch / L"extended");
+    CreateDirectoryW(extended_root.c_str(), nullptr);
+    write_file(extended_root + L"\\file", "f");
+    EXPECT_EQ(delete_directory_tree(extended_root.c_str()), 0u);
+    EXPECT_FALSE(exists(scratch / L"extended"));
+    EXPECT_NE(delete_directory_tree(L"\\\\?\\UNC\\no-such-server\\share\\dir"), static_cast<DWORD>(ERROR_BAD_PATHNAME));
 }
 
 }  // namespace
