@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
 """Compares launcher builds under Wine, for measuring what one change buys.
 
-    bench/compare.py [--series one|all] [--blocks N] [--rounds N] LABEL=STUB.exe ...
+    bench/compare.py [--series one|all] [--blocks N] [--rounds N] LABEL=STUB.exe[:WINDOW_LOG] ...
 
 Each STUB (a launcher stub, or the profiling build
 build/windows/bench/tavrik-bench-marked-launcher.exe) is packed with the
-reference workload at the default level into build/bench/compare/. Then
-blocks of harness rounds in its pair mode (the plain full start, then the
-same-job floor) alternate between the builds, the order reversed every other
+reference workload at the default level into build/bench/compare/, with
+`--window-log WINDOW_LOG` when one is given (the packer's default window
+otherwise; 27 is the window of every packer before the option). Then
+blocks of harness rounds in its pair mode (the plain full start, the
+same-job floor, the job's parts timed alone) alternate between the builds, the order reversed every other
 block, each block on a freshly started server after other work on the
 machine has gone quiet; so drift and the machine's state weigh on every
 build alike. Prints, per build, the median and lower quartile of the full
-start, of the same-job floor and of their per-round ratio; for a profiling
+start, of the same-job floor, of the sequential limit (the sum of the
+parts) and of the full start's per-round ratio to each; for a profiling
 build also the intervals between its counter readings (see
 bench/marked_launcher.cpp).
 
@@ -87,22 +90,26 @@ def main():
     parser.add_argument("--blocks", type=int, default=6)
     parser.add_argument("--rounds", type=int, default=6)
     parser.add_argument("--quiet-wait", type=int, default=120)
-    parser.add_argument("builds", nargs="+", metavar="LABEL=STUB.exe")
+    parser.add_argument("builds", nargs="+", metavar="LABEL=STUB.exe[:WINDOW_LOG]")
     options = parser.parse_args()
     builds = []
+    window_options = {}
     for argument in options.builds:
         label, _, stub = argument.partition("=")
+        stub, _, window_log = stub.partition(":")
         if not stub or not os.path.exists(stub):
             sys.exit(f"compare: no stub for {argument}")
         builds.append((label, os.path.abspath(stub)))
+        window_options[label] = ["--window-log", window_log] if window_log else []
     with open(os.path.join(bench.WORK, "workload", "workload.json")) as f:
         workload = json.load(f)
     os.makedirs(OUT, exist_ok=True)
     packed = {}
     for label, stub in builds:
         packed[label] = os.path.join(OUT, f"packed-{label}.exe")
-        bench.run([bench.PACK, "pack", "-o", packed[label], "--stub", stub, workload["app_dll"],
-                   workload["files_dir"]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        bench.run([bench.PACK, "pack", "-o", packed[label], "--stub", stub] + window_options[label]
+                  + [workload["app_dll"], workload["files_dir"]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        print(f"{label}: {os.path.getsize(packed[label]):,} bytes packed", flush=True)
     pin = dict((key, pin) for key, _, pin in bench.SERIES)[options.series]
     rows = {label: [] for label, _ in builds}
     marks = {label: ({}, []) for label, _ in builds}
@@ -126,10 +133,17 @@ def main():
         launcher = [r for r in rows[label] if r["kind"] == "launcher"]
         samejob = {r["round"]: r["total_us"] for r in rows[label] if r["kind"] == "samejob"}
         ratios = [r["total_us"] / samejob[r["round"]] for r in launcher if r["round"] in samejob]
+        limit = {r["round"]: sum(r[key] for key in bench.LIMIT_PARTS) for r in rows[label]
+                 if r["kind"] == "limit" and all(key in r for key in bench.LIMIT_PARTS)}
+        limit_ratios = [r["total_us"] / limit[r["round"]] for r in launcher if r["round"] in limit]
         print(f"== {label} ({len(launcher)} rounds, Wine on {options.series} processor(s))")
         print(f"   full start      {show(median_and_quartile([r['total_us'] / 1000 for r in launcher]))}")
         print(f"   same-job floor  {show(median_and_quartile([v / 1000 for v in samejob.values()]))}")
         print(f"   ratio, per round{show(median_and_quartile(ratios), '')}")
+        print(f"   sequential limit{show(median_and_quartile([v / 1000 for v in limit.values()]))}")
+        print(f"   full start ÷ limit, per round{show(median_and_quartile(limit_ratios), '')}")
+        for key in bench.LIMIT_PARTS:
+            print(f"     {key:14s}{show(median_and_quartile([r[key] / 1000 for r in rows[label] if r['kind'] == 'limit' and key in r]))}")
         tops, nested = marks[label]
         runs = []
         for r in launcher:

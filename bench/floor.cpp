@@ -10,12 +10,23 @@
 //       the frame does not decode to exactly ARCHIVE_BYTES.
 //   tavrik-bench-floor.exe --same-job PACKED.exe ARCHIVE_BYTES [REPORT]
 //       the same mapping and decoding, then writes every file of the archive
-//       below a fresh directory in %TEMP% with 1 MiB writes straight from
-//       the decoded buffer, starts itself with --child, waits, and deletes
-//       the tree with a FindFirstFileW / DeleteFileW / RemoveDirectoryW walk.
+//       below a fresh directory in %TEMP% the best plain way (CreateFileW
+//       with CREATE_NEW, WriteFile of up to 1 MiB straight from the decoded
+//       buffer), starts itself with --child, waits, and deletes the tree
+//       with a FindFirstFileW / DeleteFileW / RemoveDirectoryW walk.
 //       With REPORT, writes the counter at each step's end, the child's
 //       system times and this process's memory figures there, after the
 //       deletion. Exit code 3 as above, 5 when writing or deleting fails.
+//   tavrik-bench-floor.exe --parts PACKED.exe ARCHIVE_BYTES REPORT
+//       the job's parts, each timed alone with QueryPerformanceCounter and
+//       written to REPORT: mapping PACKED.exe and finding the frame; a cold
+//       decode of the frame (a fresh decoder streaming it through a 1 MiB
+//       buffer, as a launcher that writes as it decodes must); then, after
+//       an untimed decode of the whole archive into one buffer, writing its
+//       files from that buffer the best plain way (as --same-job); starting
+//       --child and waiting for it; deleting the tree. Their sum is the
+//       job's sequential limit: what the job costs when nothing is paid
+//       twice. Exit codes as --same-job.
 //   tavrik-bench-floor.exe --child
 //       returns 0 at once.
 //   tavrik-bench-floor.exe --decode-only PACKED.exe ARCHIVE_BYTES REPORT
@@ -106,9 +117,8 @@ struct Decoded {
     long long start = 0, mapped = 0, decoded = 0;  // counter readings
 };
 
-// Maps PACKED and decodes its frame into `out`; 0 or an exit code.
-int map_and_decode(const wchar_t *packed, unsigned long long archive_bytes, Decoded &out) {
-    out.start = qpc();
+// Maps PACKED and finds its frame (`frame`, `frame_size`); 0 or an exit code.
+int map_frame(const wchar_t *packed, Decoded &out, const unsigned char *&frame, size_t &frame_size) {
     out.file = CreateFileW(packed, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (out.file == INVALID_HANDLE_VALUE) return 2;
     LARGE_INTEGER file_size;
@@ -123,18 +133,33 @@ int map_and_decode(const wchar_t *packed, unsigned long long archive_bytes, Deco
     const size_t tail = size < packed_format::tail_size ? size : packed_format::tail_size;
     packed_format::Layout layout;
     if (packed_format::read_layout(data, size, data + size - tail, tail, size, layout) != nullptr) return 2;
-    const unsigned char *frame = data + packed_format::magic_size;
-    const size_t frame_size = static_cast<size_t>(layout.frame_end) - packed_format::magic_size;
-    out.mapped = qpc();
-
-    out.archive = static_cast<unsigned char *>(malloc(static_cast<size_t>(archive_bytes)));
-    ZSTD_DCtx *context = ZSTD_createDCtx();
-    if (out.archive == nullptr || context == nullptr) return 2;
-    size_t decoded = ZSTD_decompressDCtx(context, out.archive, static_cast<size_t>(archive_bytes), frame, frame_size);
-    if (ZSTD_isError(decoded) || decoded != archive_bytes) return 3;
-    out.decoded = qpc();
-    ZSTD_freeDCtx(context);
+    frame = data + packed_format::magic_size;
+    frame_size = static_cast<size_t>(layout.frame_end) - packed_format::magic_size;
     return 0;
+}
+
+// Decodes the frame into a new buffer `out` of ARCHIVE_BYTES; 0 or an exit code.
+int decode_whole(const unsigned char *frame, size_t frame_size, unsigned long long archive_bytes,
+                 unsigned char *&out) {
+    out = static_cast<unsigned char *>(malloc(static_cast<size_t>(archive_bytes)));
+    ZSTD_DCtx *context = ZSTD_createDCtx();
+    if (out == nullptr || context == nullptr) return 2;
+    size_t decoded = ZSTD_decompressDCtx(context, out, static_cast<size_t>(archive_bytes), frame, frame_size);
+    ZSTD_freeDCtx(context);
+    return ZSTD_isError(decoded) || decoded != archive_bytes ? 3 : 0;
+}
+
+// Maps PACKED and decodes its frame into `out`; 0 or an exit code.
+int map_and_decode(const wchar_t *packed, unsigned long long archive_bytes, Decoded &out) {
+    out.start = qpc();
+    const unsigned char *frame = nullptr;
+    size_t frame_size = 0;
+    int result = map_frame(packed, out, frame, frame_size);
+    if (result != 0) return result;
+    out.mapped = qpc();
+    result = decode_whole(frame, frame_size, archive_bytes, out.archive);
+    out.decoded = qpc();
+    return result;
 }
 
 void release(Decoded &decoded) {
@@ -254,7 +279,9 @@ bool write_archive(const unsigned char *archive, size_t archive_size, const wcha
         at += 8;
         if (size > archive_size - at) return false;
         if (!make_parents(path, root_length, made)) return false;
-        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        // CREATE_NEW: the directory is fresh. CREATE_ALWAYS truncates, which
+        // under Wine on ext4 makes the kernel write the file back on close.
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) return false;
         while (size > 0) {
             DWORD n = size < write_size ? static_cast<DWORD>(size) : write_size;
@@ -304,20 +331,94 @@ bool delete_tree(wchar_t *path, size_t length) {
     return RemoveDirectoryW(path) && ok;
 }
 
+// A fresh directory in %TEMP% for `prefix`, named like the launcher's but
+// never matching its pattern; false when it cannot be made.
+bool make_fresh_directory(wchar_t *root, const wchar_t *prefix, long long entry) {
+    DWORD length = GetTempPathW(path_capacity, root);
+    if (length == 0 || length >= path_capacity - 64) return false;
+    swprintf(root + length, path_capacity - length, L"%ls_%lu_%06llu", prefix, GetCurrentProcessId(),
+             static_cast<unsigned long long>(entry % 1000000));
+    return CreateDirectoryW(root, nullptr) != 0;
+}
+
+// A fresh decoder streams the frame at `data` (after the magic, `span`
+// bytes) through a 1 MiB buffer, the output thrown away; the decoded byte
+// count, or 0 on failure.
+unsigned long long stream_decode(const unsigned char *data, size_t span) {
+    static unsigned char output[1 << 20];
+    ZSTD_DCtx *context = ZSTD_createDCtx();
+    if (context == nullptr) return 0;
+    ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, 27);
+    ZSTD_inBuffer input = {data, span, 0};
+    unsigned long long total = 0;
+    for (;;) {
+        ZSTD_outBuffer out = {output, sizeof output, 0};
+        size_t result = ZSTD_decompressStream(context, &out, &input);
+        if (ZSTD_isError(result)) {
+            total = 0;
+            break;
+        }
+        total += out.pos;
+        if (result == 0) break;
+        if (out.pos == 0 && input.pos == input.size) {
+            total = 0;
+            break;
+        }
+    }
+    ZSTD_freeDCtx(context);
+    return total;
+}
+
+int parts(const wchar_t *packed, unsigned long long archive_bytes, const wchar_t *report) {
+    long long entry = qpc();
+    Decoded mapped;
+    const unsigned char *frame = nullptr;
+    size_t frame_size = 0;
+    int result = map_frame(packed, mapped, frame, frame_size);
+    if (result != 0) return result;
+    long long map_done = qpc();
+    if (stream_decode(frame, frame_size) != archive_bytes) return 3;
+    long long decode_done = qpc();
+    // Untimed: the whole archive in one buffer, for writing from memory.
+    result = decode_whole(frame, frame_size, archive_bytes, mapped.archive);
+    if (result != 0) return result;
+
+    static wchar_t root[path_capacity];
+    long long write_start = qpc();
+    if (!make_fresh_directory(root, L"samejob", write_start)) return 5;
+    unsigned files = 0;
+    bool written = write_archive(mapped.archive, static_cast<size_t>(archive_bytes), root, files);
+    long long write_done = qpc();
+    release(mapped);
+    if (!written) return 5;
+
+    long long spawn_start = qpc();
+    int exit_code = run_trivial_child(nullptr);
+    long long spawn_done = qpc();
+    static wchar_t walk[path_capacity];
+    wcscpy(walk, root);
+    bool deleted = delete_tree(walk, wcslen(walk));
+    long long delete_done = qpc();
+    if (!deleted) return 5;
+
+    char text[512];
+    int length = snprintf(text, sizeof text,
+                          "map_us=%.1f\ndecode_us=%.1f\nwrite_us=%.1f\nspawn_us=%.1f\ndelete_us=%.1f\nfiles=%u\n",
+                          microseconds(map_done - entry), microseconds(decode_done - map_done),
+                          microseconds(write_done - write_start), microseconds(spawn_done - spawn_start),
+                          microseconds(delete_done - spawn_done), files);
+    int written_report = write_text(report, text, static_cast<size_t>(length));
+    return written_report != 0 ? written_report : exit_code;
+}
+
 int same_job(const wchar_t *packed, unsigned long long archive_bytes, const wchar_t *report) {
     long long entry = qpc();
     Decoded decoded;
     int result = map_and_decode(packed, archive_bytes, decoded);
     if (result != 0) return result;
 
-    // A fresh directory in %TEMP%, named like the launcher's but never
-    // matching its pattern.
     static wchar_t root[path_capacity];
-    DWORD length = GetTempPathW(path_capacity, root);
-    if (length == 0 || length >= path_capacity - 64) return 2;
-    swprintf(root + length, path_capacity - length, L"samejob_%lu_%06llu", GetCurrentProcessId(),
-             static_cast<unsigned long long>(entry % 1000000));
-    if (!CreateDirectoryW(root, nullptr)) return 5;
+    if (!make_fresh_directory(root, L"samejob", entry)) return 5;
     long long directory_made = qpc();
     unsigned files = 0;
     bool written = write_archive(decoded.archive, static_cast<size_t>(archive_bytes), root, files);
@@ -361,6 +462,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     if (argc == 3 && wcscmp(argv[1], L"--memory") == 0) return write_memory_report(argv[2]);
     if (argc == 5 && wcscmp(argv[1], L"--decode-only") == 0)
         return decode_only(argv[2], _wcstoui64(argv[3], nullptr, 10), argv[4]);
+    if (argc == 5 && wcscmp(argv[1], L"--parts") == 0)
+        return parts(argv[2], _wcstoui64(argv[3], nullptr, 10), argv[4]);
     if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"--same-job") == 0)
         return same_job(argv[2], _wcstoui64(argv[3], nullptr, 10), argc == 5 ? argv[4] : nullptr);
     if (argc != 3) return 2;

@@ -28,6 +28,9 @@
 //   trivial   FLOOR.exe --child: a process that returns at once
 //   decode    FLOOR.exe --decode-only: the floor's mapping and decoding
 //             alone, timed inside that process, which reports the times
+//   limit     FLOOR.exe --parts: the job's parts timed alone inside that
+//             process (mapping, cold decode, writing the files, starting
+//             and waiting for a child, deleting), which reports the times
 //   overlay   with --overlay FILE only: FILE, plainly (it is the packed
 //             file with its ".tavrik" section header removed, so the same
 //             bytes are overlay; the launcher stops at once), for how long
@@ -48,8 +51,8 @@
 // returning: long enough for a sweep that starts a while after the child.
 //
 // The memory mode runs only "probe" rounds, for the memory figures of a
-// packed file of another size; the pair mode only "launcher" and "samejob",
-// for quick comparisons of two builds.
+// packed file of another size; the pair mode only "launcher", "samejob" and
+// "limit", for quick comparisons of two builds.
 //
 // Every child gets NUL as its standard handles. One line per run goes to
 // OUT.tsv: kind, round, total_us, exit_code, then key=value fields; times
@@ -338,6 +341,27 @@ void decode_run(int round, const Options &options) {
     fprintf(out, "\n");
 }
 
+void limit_run(int round, const Options &options) {
+    const std::wstring report_path = options.work + L"\\parts-report.txt";
+    DeleteFileW(report_path.c_str());
+    Started run = start(options.floor, L"--parts \"" + options.launcher + L"\" " +
+                                           std::to_wstring(options.archive_bytes) + L" \"" + report_path + L"\"");
+    if (!run.ok) {
+        fprintf(out, "limit\t%d\tNA\tstart-failed-%lu\n", round, GetLastError());
+        return;
+    }
+    WaitForSingleObject(run.process.hProcess, INFINITE);
+    long long end = qpc();
+    fprintf(out, "limit\t%d\t%.1f\t%lu", round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
+    CloseHandle(run.process.hProcess);
+    auto report = read_report(report_path);
+    for (const char *key : {"map_us", "decode_us", "write_us", "spawn_us", "delete_us", "files"}) {
+        auto found = report.find(key);
+        if (found != report.end()) fprintf(out, "\t%s=%s", key, found->second.c_str());
+    }
+    fprintf(out, "\n");
+}
+
 void samejob_probe_run(int round, const Options &options) {
     const std::wstring report_path = options.work + L"\\samejob-report.txt";
     DeleteFileW(report_path.c_str());
@@ -551,6 +575,7 @@ int wmain(int argc, wchar_t **argv) {
         } else if (options.mode == L"pair") {
             plain_run("launcher", round, options.launcher, L"");
             plain_run("samejob", round, options.floor, samejob_arguments);
+            limit_run(round, options);
         } else if (options.mode == L"stale") {
             plain_run("launcher", round, options.launcher, L"");
             plain_run("samejob", round, options.floor, samejob_arguments);
@@ -569,6 +594,7 @@ int wmain(int argc, wchar_t **argv) {
             samejob_probe_run(round, options);
             plain_run("trivial", round, options.floor, L"--child");
             decode_run(round, options);
+            limit_run(round, options);
             if (!options.overlay.empty()) plain_run("overlay", round, options.overlay, L"");
         }
         fflush(out);

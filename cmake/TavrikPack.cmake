@@ -4,7 +4,7 @@
 #   find_package(Tavrik REQUIRED)          # or include(path/to/TavrikPack.cmake)
 #   tavrik_pack(TARGET <dll target> OUTPUT <exe>
 #               [FILES <file or target>...] [DIRECTORIES <dir>...]
-#               [LEVEL <1-22> | FAST]
+#               [LEVEL <1-22> | FAST] [WINDOW_LOG <10-27>]
 #               [ICON <file.ico>] [VERSION_STRINGS <NAME=VALUE>...]
 #               [FILE_VERSION <A.B.C.D>] [PRODUCT_VERSION <A.B.C.D>]
 #               [CONSOLE] [EXECUTION_LEVEL <level>]
@@ -23,6 +23,8 @@
 #              read, so a file added, removed or renamed below one of them
 #              packs again at the next build, without re-running CMake.
 # LEVEL, FAST  zstd level (default 19); FAST is level 3, for development.
+# WINDOW_LOG   the decoding window, 2^N bytes (tavrik-pack's --window-log;
+#              default: the packer's).
 # ICON, VERSION_STRINGS, FILE_VERSION, PRODUCT_VERSION, CONSOLE,
 # EXECUTION_LEVEL
 #              the program's identity: tavrik-pack's --icon, --version-string
@@ -60,7 +62,8 @@ set(TAVRIK_HOST_PACK "" CACHE FILEPATH "tavrik-pack for the build machine, used 
 # tavrik_pack()'s keywords: flags, one value, lists.
 macro(_tavrik_pack_keywords)
   set(_tavrik_pack_flags FAST CONSOLE)
-  set(_tavrik_pack_values TARGET OUTPUT LEVEL STUB PACKER NAME ICON FILE_VERSION PRODUCT_VERSION EXECUTION_LEVEL)
+  set(_tavrik_pack_values TARGET OUTPUT LEVEL WINDOW_LOG STUB PACKER NAME ICON FILE_VERSION PRODUCT_VERSION
+                          EXECUTION_LEVEL)
   set(_tavrik_pack_lists FILES DIRECTORIES VERSION_STRINGS)
 endmacro()
 
@@ -218,6 +221,12 @@ function(tavrik_pack)
       message(FATAL_ERROR "tavrik_pack: LEVEL needs a number from 1 to 22, not \"${TP_LEVEL}\"")
     endif()
     set(level_args --level ${TP_LEVEL})
+  endif()
+  if(DEFINED TP_WINDOW_LOG)
+    if(NOT TP_WINDOW_LOG MATCHES "^[0-9]+$" OR TP_WINDOW_LOG LESS 10 OR TP_WINDOW_LOG GREATER 27)
+      message(FATAL_ERROR "tavrik_pack: WINDOW_LOG needs a number from 10 to 27, not \"${TP_WINDOW_LOG}\"")
+    endif()
+    list(APPEND level_args --window-log ${TP_WINDOW_LOG})
   endif()
 
   get_property(package_stub GLOBAL PROPERTY TAVRIK_PACKAGE_STUB)

@@ -33,9 +33,9 @@ inline constexpr uint32_t section_characteristics = 0x40000040;
 inline constexpr unsigned char magic[] = {'Z', 'U', 'B'};
 inline constexpr size_t magic_size = sizeof magic;
 
-// The frame always declares a window of 2^27 bytes and carries neither
-// content size nor checksum, so a reader can size its decoder once.
-inline constexpr int frame_window_log = 27;
+// The frame declares a window of at most 2^27 bytes (tavrik-pack
+// --window-log); the launcher's decoder refuses a larger one.
+inline constexpr int max_window_log = 27;
 
 inline constexpr uint32_t digest_frame_magic = 0x184D2A50;
 inline constexpr unsigned char digest_tag[] = {'s', 'h', 'a', '2', '5', '6', 0, 0};

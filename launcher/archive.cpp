@@ -45,8 +45,13 @@ uint64_t read_size() {
 // before its clean-up deletes it.
 HANDLE file_being_written = INVALID_HANDLE_VALUE;
 
+// Every file is new: the target directory is fresh, so a file that already
+// exists can only be one planted there or a name the archive repeats, and
+// either is refused as an open failure rather than overwritten. Creating
+// instead of truncating also spares the file system the write-back that a
+// truncation forces on close.
 void write_file(const wchar_t *path, uint64_t size) {
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail_with_path(message_open_for_writing, path);
     file_being_written = file;
     while (size > 0) {

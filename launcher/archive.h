@@ -10,7 +10,10 @@
 inline constexpr size_t archive_name_capacity = 1024;
 static_assert(archive_name_capacity == packed_format::max_name_units + 1,
               "the name buffer holds the longest name the packer writes and its terminator");
-inline constexpr size_t file_chunk_size = 32768;
+// File content goes to WriteFile in pieces of up to 1 MiB through one
+// static buffer: few enough calls for the whole archive, and a buffer that
+// still fits the processor's cache (4 MiB pieces were slower).
+inline constexpr size_t file_chunk_size = 1 << 20;
 inline constexpr int directory_cache_capacity = 1024;
 
 // Directories known to exist; the cache never shrinks and never holds an

@@ -17,6 +17,23 @@ namespace {
 using packed_format::magic;
 // What a bare stub "carries": no magic, so opening fails with the header line.
 constexpr unsigned char no_attached_data[3] = {0, 0, 0};
+
+// The decoder never reads consumed input again: once a megabyte of it lies
+// behind the last release, its whole pages leave the working set (unlocking
+// pages that are not locked releases them), so the pages of the attached
+// data do not pile up while the rest of the frame is decoded.
+constexpr uintptr_t page_size = 4096;
+constexpr uintptr_t release_step = uintptr_t{1} << 20;
+
+void release_consumed_input(PayloadReader &reader) {
+    auto from = reinterpret_cast<uintptr_t>(reader.released);
+    auto to = reinterpret_cast<uintptr_t>(reader.input.src) + reader.input.pos;
+    if (to - from < release_step) return;
+    from = (from + page_size - 1) & ~(page_size - 1);
+    to &= ~(page_size - 1);
+    VirtualUnlock(reinterpret_cast<void *>(from), to - from);
+    reader.released = reinterpret_cast<const unsigned char *>(to);
+}
 }  // namespace
 
 void locate_attached_data(const unsigned char *&data, uint64_t &span) {
@@ -44,7 +61,12 @@ void open_payload(PayloadReader &reader, const unsigned char *data, uint64_t spa
     if (output == nullptr) fail_plain(message_no_memory);
     reader.context = ZSTD_createDCtx();
     if (reader.context == nullptr) fail_plain(message_no_memory);
+    // Every window up to 2^27 bytes is read, whatever the packer chose; a
+    // frame asking for more is refused when decoding starts.
+    if (ZSTD_isError(ZSTD_DCtx_setParameter(reader.context, ZSTD_d_windowLogMax, payload_window_log_max)))
+        fail_plain(message_decode_failed);
     reader.input = {reader.data, static_cast<size_t>(span), 0};
+    reader.released = reader.data;
     reader.window = {output, 0, 0};
     reader.window_filled = false;
     mark_extraction_started();
@@ -66,6 +88,7 @@ void read_payload(PayloadReader &reader, void *destination, uint64_t count) {
             window.size = payload_window_size;
             size_t result = ZSTD_decompressStream(reader.context, &window, &reader.input);
             if (ZSTD_isError(result)) fail_plain(message_decode_failed);
+            release_consumed_input(reader);
             reader.window_filled = window.pos == payload_window_size;
             window.size = window.pos;
             window.pos = 0;

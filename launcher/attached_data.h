@@ -8,7 +8,13 @@
 
 #include <zstd.h>
 
+#include "format/packed_format.h"
+
 inline constexpr size_t payload_window_size = 131072;
+// The largest decoding window a frame may declare: 2^27 bytes (128 MiB).
+inline constexpr int payload_window_log_max = 27;
+static_assert(payload_window_log_max == packed_format::max_window_log,
+              "the decoder reads every window the packer may choose");
 
 struct PayloadReader {
     // The attached data as found in the image; advanced past the magic.
@@ -25,6 +31,9 @@ struct PayloadReader {
     // one read to the next: a span that ends exactly at the frame's end must
     // not lose what the decoder still holds.
     bool window_filled = false;
+    // The attached data before this point has been consumed and released
+    // from the working set.
+    const unsigned char *released = nullptr;
 };
 
 // Checks the magic and opens the stream over `data` (the magic's first byte)

@@ -23,9 +23,13 @@ struct CCtxFree {
 
 }  // namespace
 
-Result<Bytes> compress_frame(const Bytes &archive, int level, int threads, const FrameProgress &progress) {
+Result<Bytes> compress_frame(const Bytes &archive, int level, int threads, const FrameProgress &progress,
+                             int window_log) {
     if (level < 1 || level > ZSTD_maxCLevel()) {
         return Error{"compression level must be 1 to " + std::to_string(ZSTD_maxCLevel())};
+    }
+    if (window_log < min_window_log || window_log > max_window_log) {
+        return Error{"window log must be " + std::to_string(min_window_log) + " to " + std::to_string(max_window_log)};
     }
     if (threads < 0) return Error{"thread count must not be negative"};
     std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
@@ -33,17 +37,17 @@ Result<Bytes> compress_frame(const Bytes &archive, int level, int threads, const
 
     const std::pair<ZSTD_cParameter, int> settings[] = {
         {ZSTD_c_compressionLevel, level},
-        {ZSTD_c_windowLog, frame_window_log},
+        {ZSTD_c_windowLog, window_log},
         {ZSTD_c_contentSizeFlag, 0},
         {ZSTD_c_checksumFlag, 0},
         // Single-threaded zstd (0 workers) cuts the frame differently from
         // the multi-threaded one; the output must not depend on the machine.
         {ZSTD_c_nbWorkers, threads < 1 ? 1 : threads},
-        // Jobs of 16 MiB, each seeing the last 16 MiB of the one before
-        // (1/8 of the window): an application's worth of files splits into
-        // several jobs that the workers compress in parallel, for about 0.3%
-        // of ratio. Fixed values, so the bytes stay the same for any number
-        // of workers.
+        // Jobs of 16 MiB, each seeing the last 1/8 of the window of the one
+        // before: an application's worth of files splits into several jobs
+        // that the workers compress in parallel, for about 0.3% of ratio.
+        // Fixed values, so the bytes stay the same for any number of
+        // workers.
         {ZSTD_c_jobSize, 16 << 20},
         {ZSTD_c_overlapLog, 6},
     };
@@ -57,7 +61,7 @@ Result<Bytes> compress_frame(const Bytes &archive, int level, int threads, const
     Bytes chunk(ZSTD_CStreamOutSize());
     // Every byte goes in with ZSTD_e_continue before the frame is ended. A
     // first call with ZSTD_e_end would tell zstd the total size and let it
-    // shrink the declared window below 2^27. The input goes in slices only
+    // shrink the declared window below 2^window_log. The input goes in slices only
     // so progress can be reported; zstd cuts its jobs by size, whatever the
     // slices.
     size_t fed = 0;
@@ -93,7 +97,7 @@ FrameDecoder::FrameDecoder(CompressedSource input)
     }
     // The decoder keeps a window of up to 2^27 bytes and no more, whatever
     // size a frame asks for.
-    const size_t rc = ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, frame_window_log);
+    const size_t rc = ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, max_window_log);
     if (ZSTD_isError(rc)) setup_error_ = zstd_error("cannot configure zstd", rc).message;
 }
 

@@ -8,7 +8,7 @@
 namespace tavrik {
 
 Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> entries, int level, int threads,
-                              PackProgress *progress) {
+                              int window_log, PackProgress *progress) {
     auto archive = write_archive(entries);
     if (!archive) return archive;
     uint64_t name_bytes = 0;
@@ -23,7 +23,7 @@ Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> e
             progress->compressing(read, compressed, produced);
         };
     }
-    auto frame = compress_frame(*archive, level, threads, compressing);
+    auto frame = compress_frame(*archive, level, threads, compressing, window_log);
     if (!frame) return frame;
     if (progress) progress->frame_done(frame->size());
     archive->clear();

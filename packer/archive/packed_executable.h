@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "packer/archive/archive.h"
+#include "packer/archive/frame.h"
 #include "packer/base/byte_io.h"
 #include "packer/base/result.h"
 
@@ -30,6 +31,6 @@ public:
 // The entries are dropped once the archive holds them, so that their bytes
 // are not held twice while compressing.
 Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> entries, int level, int threads,
-                              PackProgress *progress = nullptr);
+                              int window_log = default_window_log, PackProgress *progress = nullptr);
 
 }  // namespace tavrik

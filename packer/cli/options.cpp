@@ -13,7 +13,8 @@ namespace {
 
 const char pack_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
-    "                        [--threads N] [--depfile FILE] [IDENTITY OPTIONS]\n"
+    "                        [--window-log N] [--threads N] [--depfile FILE]\n"
+    "                        [IDENTITY OPTIONS]\n"
     "                        APP.dll [FILE|DIR ...]\n"
     "\n"
     "Writes OUT.exe: the launcher stub with APP.dll and the given files\n"
@@ -26,6 +27,9 @@ const char pack_help[] =
     "                  tavrik-pack, then in ../windows, then in ../share/tavrik)\n"
     "  --level N       zstd level 1-22 (default 19: small, slow)\n"
     "  --fast          zstd level 3, for development builds\n"
+    "  --window-log N  decoding window of 2^N bytes, 10-27 (default 21: 2 MiB);\n"
+    "                  a larger window packs a little smaller, but the program\n"
+    "                  starts slower and needs more memory while unpacking\n"
     "  --threads N     compression threads, 1-256 (default: one per processor);\n"
     "                  the output is the same for every N\n"
     "  --depfile FILE  after packing, write FILE: a Makefile rule naming OUT.exe\n"
@@ -80,7 +84,8 @@ const char extract_help[] =
 
 const char all_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
-    "                        [--threads N] [IDENTITY OPTIONS] APP.dll [FILE|DIR ...]\n"
+    "                        [--window-log N] [--threads N] [IDENTITY OPTIONS]\n"
+    "                        APP.dll [FILE|DIR ...]\n"
     "       tavrik-pack list PACKED.exe\n"
     "       tavrik-pack verify PACKED.exe\n"
     "       tavrik-pack extract PACKED.exe -o DIR [--force]\n"
@@ -111,9 +116,9 @@ Error usage_error(const std::string &what) { return Error{what + " (see --help)"
 bool takes_value(Command command, const std::string &arg) {
     if (arg == "-o") return command == Command::pack || command == Command::extract;
     return command == Command::pack &&
-           (arg == "--stub" || arg == "--depfile" || arg == "--level" || arg == "--threads" || arg == "--icon" ||
-            arg == "--version-string" || arg == "--file-version" || arg == "--product-version" ||
-            arg == "--execution-level");
+           (arg == "--stub" || arg == "--depfile" || arg == "--level" || arg == "--window-log" ||
+            arg == "--threads" || arg == "--icon" || arg == "--version-string" || arg == "--file-version" ||
+            arg == "--product-version" || arg == "--execution-level");
 }
 
 bool is_flag(Command command, const std::string &arg) {
@@ -219,6 +224,10 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
             if (!level) return Error{level.error()};
             options.level = *level;
             level_given = true;
+        } else if (arg == "--window-log") {
+            auto window_log = parse_number(arg, value, min_window_log, max_window_log);
+            if (!window_log) return Error{window_log.error()};
+            options.window_log = *window_log;
         } else if (arg == "--threads") {
             auto threads = parse_number(arg, value, 1, 256);
             if (!threads) return Error{threads.error()};

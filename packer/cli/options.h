@@ -21,6 +21,7 @@ struct PackOptions {
     std::filesystem::path stub;          // empty: look in the default places
     std::filesystem::path depfile;       // pack: where to write the build rule (empty: nowhere)
     int level = default_level;
+    int window_log = default_window_log;  // the frame's window: 2^window_log bytes
     int threads = 0;                     // 0: one per processor
     bool force = false;                  // extract: write into a non-empty DIR
     std::filesystem::path app_dll;              // pack: APP.dll

@@ -154,7 +154,7 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
 
     ShownProgress progress(err);
     auto exe = pack_executable(*identified, std::move(*entries), options.level, thread_count(options),
-                               environment.show_progress ? &progress : nullptr);
+                               options.window_log, environment.show_progress ? &progress : nullptr);
     if (!exe) return Error{exe.error()};
     auto written = write_file_replacing(options.output, *exe);
     if (!written || options.depfile.empty()) return written;

@@ -88,8 +88,8 @@ tavrik::ArchiveEntry file_entry(const std::wstring &name, const std::wstring &pa
     return entry(name, content);
 }
 
-void pack(const std::wstring &output, const std::vector<tavrik::ArchiveEntry> &entries) {
-    tavrik::Result<tavrik::Bytes> exe = tavrik::pack_executable(read_bytes(stub_path()), entries, 1, 0);
+void pack(const std::wstring &output, const std::vector<tavrik::ArchiveEntry> &entries, int window_log) {
+    tavrik::Result<tavrik::Bytes> exe = tavrik::pack_executable(read_bytes(stub_path()), entries, 1, 0, window_log);
     ASSERT_TRUE(exe.ok()) << exe.error();
     write_bytes(output, *exe);
 }

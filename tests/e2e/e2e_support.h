@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "packer/archive/archive.h"
+#include "packer/archive/frame.h"
 #include "report_format.h"
 
 namespace e2e {
@@ -28,8 +29,10 @@ void write_bytes(const std::wstring &path, const tavrik::Bytes &bytes);
 tavrik::ArchiveEntry entry(const std::wstring &name, const tavrik::Bytes &content);
 tavrik::ArchiveEntry file_entry(const std::wstring &name, const std::wstring &path);
 
-// Packs `entries` (the first is the application library) into `output`.
-void pack(const std::wstring &output, const std::vector<tavrik::ArchiveEntry> &entries);
+// Packs `entries` (the first is the application library) into `output`,
+// with a decoding window of 2^window_log bytes.
+void pack(const std::wstring &output, const std::vector<tavrik::ArchiveEntry> &entries,
+          int window_log = tavrik::default_window_log);
 // Packs raw archive bytes as they stand, valid or not.
 void pack_raw_archive(const std::wstring &output, const tavrik::Bytes &archive);
 

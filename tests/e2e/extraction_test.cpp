@@ -77,8 +77,9 @@ void expect_open_line(const std::string &err, const Sandbox &sandbox, const std:
 
 }  // namespace
 
-TEST(Extraction, UnpacksAWholeTreeByteForByte) {
-    Sandbox sandbox;
+// With the packer's default window, and with the smallest and the largest
+// window the launcher reads (the largest is what every earlier packer wrote).
+TEST(Extraction, UnpacksAWholeTreeByteForByteWhateverTheWindow) {
     // The application first, padded to several MB (data after the last
     // section does not disturb the loader), then a tree of 62 more files.
     tavrik::Bytes application = read_bytes(app_path(L"report_app.dll"));
@@ -93,22 +94,26 @@ TEST(Extraction, UnpacksAWholeTreeByteForByte) {
                             std::to_wstring(i % 2) + L"\\file " + std::to_wstring(i) + L".dat";
         entries.push_back(entry(name, random_bytes(1000 + 3511 * i, 10 + i)));
     }
-    std::wstring exe = sandbox / L"tree.exe";
-    pack(exe, entries);
+    for (int window_log : {tavrik::default_window_log, tavrik::min_window_log, tavrik::max_window_log}) {
+        SCOPED_TRACE(window_log);
+        Sandbox sandbox;
+        std::wstring exe = sandbox / L"tree.exe";
+        pack(exe, entries, window_log);
 
-    ScopedEnv sleep(L"TAVRIK_TEST_SLEEP_MS", L"3000");
-    RunResult result;
-    std::thread runner([&] { result = run_args(exe, {}); });
-    tavrik_report::report report = wait_for_report(sandbox);
-    std::wstring target = directory_of(report["library_path"]);
-    std::map<std::wstring, tavrik::Bytes> unpacked = files_below(target);
-    runner.join();
+        ScopedEnv sleep(L"TAVRIK_TEST_SLEEP_MS", L"3000");
+        RunResult result;
+        std::thread runner([&] { result = run_args(exe, {}); });
+        tavrik_report::report report = wait_for_report(sandbox);
+        std::wstring target = directory_of(report["library_path"]);
+        std::map<std::wstring, tavrik::Bytes> unpacked = files_below(target);
+        runner.join();
 
-    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
-    EXPECT_EQ(unpacked.size(), entries.size());
-    EXPECT_TRUE(unpacked == as_map(entries)) << "unpacked files differ from the archive";
-    EXPECT_FALSE(exists(target));
-    EXPECT_TRUE(sandbox.target_directories().empty());
+        EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+        EXPECT_EQ(unpacked.size(), entries.size());
+        EXPECT_TRUE(unpacked == as_map(entries)) << "unpacked files differ from the archive";
+        EXPECT_FALSE(exists(target));
+        EXPECT_TRUE(sandbox.target_directories().empty());
+    }
 }
 
 // A tree 300 levels deep, paths far past MAX_PATH, files the application
@@ -256,16 +261,23 @@ TEST(MalformedArchive, EachEndsWithItsOwnLineAndExitCodeTwo) {
     }
 }
 
-TEST(MalformedArchive, NameUnderAnEarlierFileFailsToOpenAndLeavesNothing) {
-    Sandbox sandbox;
-    std::wstring exe = sandbox / L"clash.exe";
+// A name below an earlier file, and a name the archive repeats: files are
+// created, never overwritten, so the second is refused like the first.
+TEST(MalformedArchive, NameUnderOrSameAsAnEarlierFileFailsToOpenAndLeavesNothing) {
     tavrik::Bytes app = read_bytes(app_path(L"report_app.dll"));
-    pack_raw_archive(exe, join({raw_record(L"app.dll", app), raw_record(L"a", {'f'}), raw_record(L"a\\b", {'x'}), end_record}));
-    RunResult result = run_args(exe, {});
-    EXPECT_EQ(result.exit_code, 2u);
-    EXPECT_EQ(result.out, "");
-    expect_open_line(result.err, sandbox, L"\\a\\b");
-    EXPECT_TRUE(sandbox.target_directories().empty()) << "a failed unpacking deletes its directory";
+    const std::pair<std::wstring, std::wstring> clashes[] = {{L"a", L"a\\b"}, {L"lib\\a", L"lib\\a"}};
+    for (const auto &[first, second] : clashes) {
+        SCOPED_TRACE(utf8(second));
+        Sandbox sandbox;
+        std::wstring exe = sandbox / L"clash.exe";
+        pack_raw_archive(exe, join({raw_record(L"app.dll", app), raw_record(first, {'f'}), raw_record(second, {'x'}),
+                                    end_record}));
+        RunResult result = run_args(exe, {});
+        EXPECT_EQ(result.exit_code, 2u);
+        EXPECT_EQ(result.out, "");
+        expect_open_line(result.err, sandbox, L"\\" + second);
+        EXPECT_TRUE(sandbox.target_directories().empty()) << "a failed unpacking deletes its directory";
+    }
 }
 
 // "<" is not allowed in a Windows name: the directory cannot be made. The

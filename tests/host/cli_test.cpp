@@ -3,6 +3,9 @@
 
 #include <sys/wait.h>
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <zstd.h>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -288,6 +291,33 @@ TEST_F(Cli, PacksListsVerifiesAndExtracts) {
     EXPECT_EQ(text_of(dir / "single.cfg"), "changed");
     ASSERT_EQ(run(tmp, {"extract", "--force", out, "-o", dir.string()}).exit_code, 0);
     EXPECT_EQ(text_of(dir / "single.cfg"), "k=v");
+
+    // The decoding window is the one asked for, from the smallest to the
+    // largest the launcher reads, and the files come back whole.
+    const std::string windowed = (tmp.path() / "windowed.exe").string();
+    for (const int window_log : {10, 27}) {
+        SCOPED_TRACE(window_log);
+        const ToolRun packed =
+            run(tmp, {"pack", "--window-log", std::to_string(window_log), "-o", windowed, "--stub", stub, app, single,
+                      assets});
+        ASSERT_EQ(packed.exit_code, 0) << packed.err;
+        auto attached = tavrik::find_attached_data(read_file(windowed));
+        ASSERT_TRUE(attached) << attached.error();
+        auto frame = tavrik::frame_from_attached_data(*attached);
+        ASSERT_TRUE(frame) << frame.error();
+        ZSTD_frameHeader header{};
+        ASSERT_EQ(ZSTD_getFrameHeader(&header, frame->data(), frame->size()), 0u);
+        EXPECT_EQ(header.windowSize, 1ull << window_log);
+        EXPECT_EQ(run(tmp, {"verify", windowed}).exit_code, 0);
+        const fs::path again = tmp.path() / ("unpacked-" + std::to_string(window_log));
+        ASSERT_EQ(run(tmp, {"extract", windowed, "-o", again.string()}).exit_code, 0);
+        EXPECT_EQ(read_file(again / "app.dll"), app_bytes);
+        EXPECT_EQ(read_file(again / "img/logo.png"), Bytes(40000, 0x5A));
+    }
+    for (const char *outside : {"9", "28"}) {
+        expect_refusal(run(tmp, {"pack", "--window-log", outside, "-o", windowed, "--stub", stub, app}),
+                       "--window-log needs a number from 10 to 27");
+    }
 }
 
 TEST_F(Cli, ExtractNeverWritesOutsideItsDirectory) {

@@ -29,18 +29,18 @@ Bytes sample(size_t size) {
 
 }  // namespace
 
-class FrameShape : public testing::TestWithParam<std::tuple<size_t, int>> {};
+class FrameShape : public testing::TestWithParam<std::tuple<size_t, int, int>> {};
 
-TEST_P(FrameShape, DeclaresFullWindowNoSizeNoChecksumAndDecodes) {
-    const auto [size, threads] = GetParam();
+TEST_P(FrameShape, DeclaresItsWindowNoSizeNoChecksumAndDecodes) {
+    const auto [size, threads, window_log] = GetParam();
     const Bytes input = sample(size);
-    auto frame = compress_frame(input, 3, threads);
+    auto frame = compress_frame(input, 3, threads, nullptr, window_log);
     ASSERT_TRUE(frame) << frame.error();
 
     ZSTD_frameHeader header{};
     ASSERT_EQ(ZSTD_getFrameHeader(&header, frame->data(), frame->size()), 0u);
     EXPECT_EQ(header.frameType, ZSTD_frame);
-    EXPECT_EQ(header.windowSize, 1ull << 27);
+    EXPECT_EQ(header.windowSize, 1ull << window_log);
     EXPECT_EQ(header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
     EXPECT_EQ(header.checksumFlag, 0u);
     EXPECT_EQ(ZSTD_findFrameCompressedSize(frame->data(), frame->size()), frame->size());
@@ -60,7 +60,7 @@ TEST_P(FrameShape, DeclaresFullWindowNoSizeNoChecksumAndDecodes) {
 INSTANTIATE_TEST_SUITE_P(SizesAndThreads, FrameShape,
                          testing::Combine(testing::Values(size_t{0}, size_t{2}, size_t{32768},
                                                           size_t{3} << 20),
-                                          testing::Values(0, 2)));
+                                          testing::Values(0, 2), testing::Values(10, 23, 27)));
 
 TEST(Frame, SameInputGivesSameBytes) {
     const Bytes input = sample(1 << 20);
@@ -78,6 +78,13 @@ TEST(Frame, RefusesBadSettings) {
     EXPECT_FALSE(compress_frame({1}, 23, 0));
     EXPECT_FALSE(compress_frame({1}, -1, 0));
     EXPECT_FALSE(compress_frame({1}, 3, -1));
+    EXPECT_FALSE(compress_frame({1}, 3, 0, nullptr, 9));
+    EXPECT_FALSE(compress_frame({1}, 3, 0, nullptr, 28));
+    // The default window is the one the packer announces.
+    const Bytes by_default = *compress_frame(sample(1 << 16), 3, 0);
+    ZSTD_frameHeader header{};
+    ASSERT_EQ(ZSTD_getFrameHeader(&header, by_default.data(), by_default.size()), 0u);
+    EXPECT_EQ(header.windowSize, 1ull << tavrik::default_window_log);
 }
 
 TEST(Frame, ReaderRefusesTruncatedOrTrailingData) {

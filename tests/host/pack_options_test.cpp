@@ -7,13 +7,15 @@ using tavrik::parse_pack_options;
 
 TEST(PackOptions, FullPackCommand) {
     auto o = parse_pack_options(
-        {"pack", "-o", "out.exe", "--stub", "s.exe", "--level", "5", "--threads", "2", "app.dll", "d", "f.txt"});
+        {"pack", "-o", "out.exe", "--stub", "s.exe", "--level", "5", "--threads", "2", "--window-log", "10", "app.dll",
+         "d", "f.txt"});
     ASSERT_TRUE(o) << o.error();
     EXPECT_EQ(o->command, Command::pack);
     EXPECT_EQ(o->output, "out.exe");
     EXPECT_EQ(o->stub, "s.exe");
     EXPECT_EQ(o->level, 5);
     EXPECT_EQ(o->threads, 2);
+    EXPECT_EQ(o->window_log, 10);
     EXPECT_EQ(o->app_dll, "app.dll");
     ASSERT_EQ(o->inputs.size(), 2u);
     EXPECT_EQ(o->inputs[0], "d");
@@ -24,7 +26,11 @@ TEST(PackOptions, DefaultsAndOptionsAfterFiles) {
     auto o = parse_pack_options({"pack", "app.dll", "-o", "x.exe", "--", "-odd-name"});
     ASSERT_TRUE(o) << o.error();
     EXPECT_EQ(o->level, 19);
+    EXPECT_EQ(o->window_log, 21);
     EXPECT_EQ(o->threads, 0);
+    auto largest = parse_pack_options({"pack", "--window-log", "27", "-o", "x.exe", "app.dll"});
+    ASSERT_TRUE(largest) << largest.error();
+    EXPECT_EQ(largest->window_log, 27);
     EXPECT_TRUE(o->stub.empty());
     ASSERT_EQ(o->inputs.size(), 1u);
     EXPECT_EQ(o->inputs[0], "-odd-name");
@@ -68,6 +74,11 @@ TEST(PackOptions, UsageErrors) {
         {"pack", "-o", "x.exe", "--level", "7x", "a"},
         {"pack", "-o", "x.exe", "--threads", "257", "a"},
         {"pack", "-o", "x.exe", "--threads", "0", "a"},
+        {"pack", "-o", "x.exe", "--window-log", "9", "a"},
+        {"pack", "-o", "x.exe", "--window-log", "28", "a"},
+        {"pack", "-o", "x.exe", "--window-log", "", "a"},
+        {"pack", "-o", "x.exe", "a", "--window-log"},
+        {"extract", "a.exe", "-o", "d", "--window-log", "20"},
         {"pack", "-o", "x.exe", "--fast", "--level", "5", "a"},
         {"pack", "-o", "x.exe", "--force", "a"},
         {"list"},

@@ -39,7 +39,7 @@ public:
 TEST(PackedExecutable, RoundTripThroughEveryLayer) {
     const auto entries = sample_entries();
     RecordedProgress progress;
-    auto exe = tavrik::pack_executable(SyntheticPe().build(), entries, 19, 0, &progress);
+    auto exe = tavrik::pack_executable(SyntheticPe().build(), entries, 19, 0, tavrik::default_window_log, &progress);
     ASSERT_TRUE(exe) << exe.error();
 
     // The section holds magic + frame + digest + gap + trailer and nothing else.
@@ -83,7 +83,7 @@ TEST(PackedExecutable, PackingTwiceGivesIdenticalBytes) {
     ASSERT_TRUE(first && second);
     EXPECT_EQ(*first, *second);
     RecordedProgress progress;
-    const auto threaded = tavrik::pack_executable(stub, sample_entries(), 19, 1, &progress);
+    const auto threaded = tavrik::pack_executable(stub, sample_entries(), 19, 1, tavrik::default_window_log, &progress);
     const auto more_threads = tavrik::pack_executable(stub, sample_entries(), 19, 4);
     ASSERT_TRUE(threaded && more_threads);
     EXPECT_EQ(*threaded, *more_threads);

@@ -71,15 +71,17 @@ protected:
 }  // namespace
 
 TEST_F(Extraction, WritesEveryFileBelowTheTargetDirectory) {
-    std::string big = sample_content(3 * 32768 + 5);
-    open(record(L"app.dll", "MZ application") + record(L"empty.txt", "") + record(L"exact.bin", sample_content(32768)) +
-         record(L"one more.bin", sample_content(32769)) + record(L"a\\b\\c\\deep.bin", big) + end_record);
+    std::string big = sample_content(3 * file_chunk_size + 5);
+    open(record(L"app.dll", "MZ application") + record(L"empty.txt", "") +
+         record(L"exact.bin", sample_content(file_chunk_size)) +
+         record(L"one more.bin", sample_content(file_chunk_size + 1)) + record(L"a\\b\\c\\deep.bin", big) +
+         end_record);
     extract_archive();
     EXPECT_EQ(std::wstring(launch.application_library_path.text), target + L"\\app.dll");
     EXPECT_EQ(read_file(target + L"\\app.dll"), "MZ application");
     EXPECT_EQ(read_file(target + L"\\empty.txt"), "");
-    EXPECT_EQ(read_file(target + L"\\exact.bin"), sample_content(32768));
-    EXPECT_EQ(read_file(target + L"\\one more.bin"), sample_content(32769));
+    EXPECT_EQ(read_file(target + L"\\exact.bin"), sample_content(file_chunk_size));
+    EXPECT_EQ(read_file(target + L"\\one more.bin"), sample_content(file_chunk_size + 1));
     EXPECT_EQ(read_file(target + L"\\a\\b\\c\\deep.bin"), big);
 }
 
@@ -144,6 +146,26 @@ TEST_F(Extraction, ParentThatIsAFileEndsWithTheOpenFailureNamingThePath) {
     // What was written before stays.
     EXPECT_EQ(read_file(target + L"\\a"), "file");
     EXPECT_EQ(read_file(target + L"\\app.dll"), "app");
+}
+
+// Files are created, never overwritten: a file already at the path, one
+// planted there or a name the archive repeats, ends the walk with the open
+// failure and keeps its content.
+TEST_F(Extraction, ExistingFileIsRefusedWithTheOpenFailureAndKept) {
+    CreateDirectoryW(target.c_str(), nullptr);
+    write_file(target + L"\\planted.txt", "planted");
+    open(record(L"app.dll", "app") + record(L"planted.txt", "from the archive") + end_record);
+    std::wstring planted = target + L"\\planted.txt";
+    EXPECT_FAILS_ON_STDERR(extract_archive(),
+                           "Error, failed to open '" + std::string(planted.begin(), planted.end()) + "' for writing.\r\n");
+    EXPECT_EQ(read_file(planted), "planted");
+
+    launch.application_library_path.clear();
+    open(record(L"lib\\twice.dll", "first") + record(L"lib\\twice.dll", "second") + end_record);
+    std::wstring twice = target + L"\\lib\\twice.dll";
+    EXPECT_FAILS_ON_STDERR(extract_archive(),
+                           "Error, failed to open '" + std::string(twice.begin(), twice.end()) + "' for writing.\r\n");
+    EXPECT_EQ(read_file(twice), "first");
 }
 
 TEST_F(Extraction, NameLongerThanTheBufferIsADecodeFailure) {

@@ -21,7 +21,7 @@ protected:
 
     // Opens a reader over magic + frame, with `extra` bytes of span beyond it.
     void open(const std::string &content, size_t extra_span = 0, size_t split_at = 0) {
-        data = make_attached_data(make_frame(content, packed_format::frame_window_log, 3, split_at));
+        data = make_attached_data(make_frame(content, packed_format::max_window_log, 3, split_at));
         frame_size = data.size() - packed_format::magic_size - packed_format::tail_size;
         open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), frame_size + extra_span);
     }
@@ -118,8 +118,19 @@ TEST_F(Reader, CorruptedFrameFailsToDecode) {
         decode_failed);
 }
 
-TEST_F(Reader, FrameDeclaringAWindowAboveTheLimitIsRefused) {
-    data = make_attached_data(make_frame(sample_content(1000), packed_format::frame_window_log + 1));
+// The packer may choose any window from zstd's smallest to 2^27 bytes; all
+// of them are read, and a frame asking for more is refused.
+TEST_F(Reader, EveryWindowUpToTheLimitIsReadAndALargerOneRefused) {
+    std::string content = sample_content(300000, 7);
+    for (int window_log : {10, 20, packed_format::max_window_log}) {
+        SCOPED_TRACE(window_log);
+        data = make_attached_data(make_frame(content, window_log));
+        open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), span_after_magic(data));
+        EXPECT_EQ(read(content.size()), content);
+        close_payload(reader);
+        reader = PayloadReader();
+    }
+    data = make_attached_data(make_frame(sample_content(1000), packed_format::max_window_log + 1));
     EXPECT_FAILS_ON_STDOUT(
         {
             open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), span_after_magic(data));

@@ -14,7 +14,7 @@
 // and no checksum. The input goes in pieces so that zstd never learns its
 // size and keeps the declared window. The frame ends with an empty last
 // block unless the last piece of `split_at` goes in with the end.
-inline std::string make_frame(const std::string &content, int window_log = packed_format::frame_window_log,
+inline std::string make_frame(const std::string &content, int window_log = packed_format::max_window_log,
                               int level = 3, size_t split_at = 0) {
     ZSTD_CCtx *context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
