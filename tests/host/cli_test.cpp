@@ -301,9 +301,10 @@ TEST_F(Cli, PacksListsVerifiesAndExtracts) {
             run(tmp, {"pack", "--window-log", std::to_string(window_log), "-o", windowed, "--stub", stub, app, single,
                       assets});
         ASSERT_EQ(packed.exit_code, 0) << packed.err;
-        auto attached = tavrik::find_attached_data(read_file(windowed));
-        ASSERT_TRUE(attached) << attached.error();
-        auto frame = tavrik::frame_from_attached_data(*attached);
+        auto packed_file = tavrik_test::open_packed(read_file(windowed));
+        ASSERT_TRUE(packed_file) << packed_file.error();
+        auto frame = packed_file->read_range(packed_file->attached_offset() + packed_format::magic_size,
+                                             packed_file->layout().frame_end - packed_format::magic_size);
         ASSERT_TRUE(frame) << frame.error();
         ZSTD_frameHeader header{};
         ASSERT_EQ(ZSTD_getFrameHeader(&header, frame->data(), frame->size()), 0u);
