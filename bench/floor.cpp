@@ -49,6 +49,8 @@
 
 #include <zstd.h>
 
+#include "format/packed_format.h"
+
 namespace {
 
 // Text to `path`, in one write.
@@ -91,7 +93,7 @@ const unsigned char *find_section(const unsigned char *file, unsigned long long 
     const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(headers);
     for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
         if (reinterpret_cast<const unsigned char *>(section + 1) > file + file_size) return nullptr;
-        if (memcmp(section->Name, ".tavrik\0", 8) != 0) continue;
+        if (memcmp(section->Name, packed_format::section_name, sizeof section->Name) != 0) continue;
         unsigned long long start = section->PointerToRawData;
         unsigned long long length = section->SizeOfRawData;
         if (section->Misc.VirtualSize < length) length = section->Misc.VirtualSize;
@@ -127,10 +129,12 @@ int map_frame(const wchar_t *packed, Decoded &out, const unsigned char *&frame, 
     if (out.view == nullptr) return 2;
     size_t size = 0;
     const unsigned char *data = find_section(out.view, static_cast<unsigned long long>(file_size.QuadPart), size);
-    if (data == nullptr || size < 3 || memcmp(data, "ZUB", 3) != 0) return 2;
-    frame = data + 3;
-    frame_size = ZSTD_findFrameCompressedSize(frame, size - 3);
-    if (ZSTD_isError(frame_size)) return 3;
+    if (data == nullptr) return 2;
+    const size_t tail = size < packed_format::tail_size ? size : packed_format::tail_size;
+    packed_format::Layout layout;
+    if (packed_format::read_layout(data, size, data + size - tail, tail, size, layout) != nullptr) return 2;
+    frame = data + packed_format::magic_size;
+    frame_size = static_cast<size_t>(layout.frame_end) - packed_format::magic_size;
     return 0;
 }
 

@@ -69,6 +69,8 @@
 #include <string>
 #include <vector>
 
+#include "format/launcher_names.h"
+
 namespace {
 
 LARGE_INTEGER frequency;
@@ -229,7 +231,7 @@ void probe_run(int round, int run_id, const Options &options) {
     SetEnvironmentVariableW(L"TAVRIK_BENCH_HARNESS_PID", std::to_wstring(GetCurrentProcessId()).c_str());
 
     // Directories that exist before the start cannot be this run's.
-    const std::set<std::wstring> before = temp_entries(L"onefile_");
+    const std::set<std::wstring> before = temp_entries(launcher_names::directory_prefix);
     ClockPair clocks = sample_clocks();
     Started run = start(options.launcher, L"");
     SetEnvironmentVariableW(L"TAVRIK_BENCH_REPORT", nullptr);
@@ -240,7 +242,7 @@ void probe_run(int round, int run_id, const Options &options) {
         return;
     }
     HANDLE process = run.process.hProcess;
-    const std::wstring prefix = L"onefile_" + std::to_wstring(run.process.dwProcessId) + L"_";
+    const std::wstring prefix = launcher_names::directory_prefix + std::to_wstring(run.process.dwProcessId) + L"_";
 
     unsigned long long top_peak = 0, top_peak_private = 0;
     int memory_samples = 0, polls = 0;
@@ -458,7 +460,7 @@ std::vector<std::wstring> plant_stale(const Options &options, unsigned &seed) {
         DWORD pid = dead_pid(options);
         if (pid == 0) continue;
         seed = seed * 1103515245u + 12345u;
-        std::wstring name = L"onefile_" + std::to_wstring(pid) + L"_";
+        std::wstring name = launcher_names::directory_prefix + std::to_wstring(pid) + L"_";
         wchar_t digits[8];
         swprintf(digits, 8, L"%06u", (seed >> 8) % 1000000u);
         name += digits;
@@ -561,7 +563,7 @@ int wmain(int argc, wchar_t **argv) {
     if (out == nullptr) return 2;
     fprintf(out, "# qpc_frequency=%lld\n", static_cast<long long>(frequency.QuadPart));
 
-    const size_t leftovers_before = temp_entries(L"onefile_").size();
+    const size_t leftovers_before = temp_entries(launcher_names::directory_prefix).size();
     const size_t samejob_before = temp_entries(L"samejob_").size();
     const std::wstring floor_arguments = L"\"" + options.launcher + L"\" " + std::to_wstring(options.archive_bytes);
     const std::wstring samejob_arguments = L"--same-job " + floor_arguments;
@@ -599,8 +601,8 @@ int wmain(int argc, wchar_t **argv) {
     }
     if (options.mode == L"full") idle_memory(options);
     fprintf(out, "leftover\t0\tNA\t0\tbefore=%zu\tafter=%zu\tsamejob_before=%zu\tsamejob_after=%zu\tstart_retries=%d\n",
-            leftovers_before, temp_entries(L"onefile_").size(), samejob_before, temp_entries(L"samejob_").size(),
-            start_retries);
+            leftovers_before, temp_entries(launcher_names::directory_prefix).size(), samejob_before,
+            temp_entries(L"samejob_").size(), start_retries);
     fclose(out);
     return 0;
 }

@@ -17,6 +17,8 @@ namespace {
 
 wchar_t name[archive_name_capacity];
 WideBuffer<4096> file_path;
+static_assert(decltype(file_path)::capacity == packed_format::max_path_units + 1,
+              "the path buffer holds the longest path the packer allows and its terminator");
 unsigned char chunk[file_chunk_size];
 
 // Reads one name, one unit per read, into `name`. False at the end record.

@@ -5,7 +5,11 @@
 
 #include <windows.h>
 
+#include "format/packed_format.h"
+
 inline constexpr size_t archive_name_capacity = 1024;
+static_assert(archive_name_capacity == packed_format::max_name_units + 1,
+              "the name buffer holds the longest name the packer writes and its terminator");
 // File content goes to WriteFile in pieces of up to 1 MiB through one
 // static buffer: few enough calls for the whole archive, and a buffer that
 // still fits the processor's cache (4 MiB pieces were slower).

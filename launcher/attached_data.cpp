@@ -6,6 +6,7 @@
 
 #include "diagnostics/messages.h"
 #include "diagnostics/report.h"
+#include "format/packed_format.h"
 #include "launcher/cleanup.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -13,7 +14,7 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;
 PayloadReader attached_data;
 
 namespace {
-constexpr unsigned char magic[3] = {'Z', 'U', 'B'};
+using packed_format::magic;
 // What a bare stub "carries": no magic, so opening fails with the header line.
 constexpr unsigned char no_attached_data[3] = {0, 0, 0};
 
@@ -42,7 +43,8 @@ void locate_attached_data(const unsigned char *&data, uint64_t &span) {
     auto *headers = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(base + __ImageBase.e_lfanew);
     const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(headers);
     for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
-        if (memcmp(section->Name, ".tavrik\0", 8) == 0 && section->Misc.VirtualSize >= sizeof magic) {
+        if (memcmp(section->Name, packed_format::section_name, sizeof section->Name) == 0 &&
+            section->Misc.VirtualSize >= sizeof magic) {
             data = base + section->VirtualAddress;
             span = section->Misc.VirtualSize - sizeof magic;
             return;

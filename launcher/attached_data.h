@@ -1,15 +1,20 @@
 #pragma once
-// The attached data: the magic "ZUB" and one zstd frame whose decoded
-// content is the archive. The reader serves exact byte counts of it.
+// The attached data (format/packed_format.h): the magic and one zstd frame
+// whose decoded content is the archive; the launcher reads nothing after
+// the frame. The reader serves exact byte counts of it.
 
 #include <stddef.h>
 #include <stdint.h>
 
 #include <zstd.h>
 
+#include "format/packed_format.h"
+
 inline constexpr size_t payload_window_size = 131072;
 // The largest decoding window a frame may declare: 2^27 bytes (128 MiB).
 inline constexpr int payload_window_log_max = 27;
+static_assert(payload_window_log_max == packed_format::max_window_log,
+              "the decoder reads every window the packer may choose");
 
 struct PayloadReader {
     // The attached data as found in the image; advanced past the magic.

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "common/wide_buffer.h"
+#include "format/launcher_names.h"
 
 struct LaunchState {
     // Argument count and vector as the CRT parsed them at start-up.
@@ -20,4 +21,4 @@ struct LaunchState {
 extern LaunchState launch;
 
 // The target-directory spec both instances expand to the same directory.
-inline constexpr const wchar_t target_directory_spec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+inline constexpr const wchar_t target_directory_spec[] = L"{TEMP}\\" TAVRIK_DIRECTORY_PREFIX "{PID}_{TIME_US}_{RANDOM}";

@@ -2,13 +2,14 @@
 
 #include <wchar.h>
 
+#include "format/launcher_names.h"
 #include "launcher/launch_state.h"
 #include "launcher/tree_deletion.h"
 
 namespace {
 
-constexpr wchar_t name_prefix[] = L"onefile_";
-constexpr size_t name_prefix_length = 8;
+constexpr const wchar_t *name_prefix = launcher_names::directory_prefix;
+constexpr size_t name_prefix_length = launcher_names::directory_prefix_length;
 // The folder (at most 4095 units), a separator, the longest name.
 constexpr size_t sweep_path_capacity = 4096 + 64;
 
@@ -119,7 +120,7 @@ int sweep_stale_directories(const wchar_t *folder, int limit) {
     // Names are joined to the folder as the system names it, so that an
     // entry can be checked to be what its name says (see tree_deletion.h).
     if (!resolve_directory(folder, resolved, sweep_path_capacity)) return 0;
-    if (!join_path(pattern, resolved, L"onefile_*", L"")) return 0;
+    if (!join_path(pattern, resolved, L"" TAVRIK_DIRECTORY_PREFIX "*", L"")) return 0;
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchLimitToDirectories, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return 0;

@@ -9,6 +9,7 @@
 #include "common/shell.h"
 #include "diagnostics/messages.h"
 #include "diagnostics/report.h"
+#include "format/launcher_names.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
 #include "paths/executable_path.h"
@@ -74,7 +75,7 @@ bool read_parent_path(DWORD process_id) {
 ParentQueries parent_queries = {K32GetModuleFileNameExW, QueryFullProcessImageNameW, query_creator_process_id};
 
 ParentCheck check_parent() {
-    wchar_t *value = get_env("TAVRIK_ONEFILE_PARENT");
+    wchar_t *value = get_env(TAVRIK_PARENT_VARIABLE);
     if (value == nullptr) return ParentCheck::none;
     errno = 0;
     wchar_t *end = nullptr;
@@ -110,7 +111,7 @@ void prepare_top_level_environment() {
     snprintf(text, sizeof text, "%ld", static_cast<long>(GetCurrentProcessId()));
     WideBuffer<128> pid;
     pid.append_ascii(text);
-    set_env("TAVRIK_ONEFILE_PARENT", pid.text);
+    set_env(TAVRIK_PARENT_VARIABLE, pid.text);
 }
 
 void compute_target_directory() {

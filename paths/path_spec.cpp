@@ -9,6 +9,7 @@
 #include "common/wide_buffer.h"
 #include "diagnostics/messages.h"
 #include "diagnostics/report.h"
+#include "format/launcher_names.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ void append_program(wchar_t *output, size_t capacity) {
 }
 
 void append_process_id(wchar_t *output, size_t capacity) {
-    wchar_t *published = get_env("TAVRIK_ONEFILE_PARENT");
+    wchar_t *published = get_env(TAVRIK_PARENT_VARIABLE);
     if (published != nullptr) {
         for (const wchar_t *c = published; *c != 0; ++c)
             if (!iswctype(*c, _DIGIT)) abort();

@@ -49,30 +49,23 @@ private:
     size_t size_ = 0;
 };
 
-class Collector : public ArchiveVisitor {
-public:
-    explicit Collector(size_t archive_size) : archive_size_(archive_size) {}
-    Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
-        entries.push_back({name, {}});
-        // A declared size is not trusted further than the archive reaches.
-        entries.back().content.reserve(static_cast<size_t>(std::min<uint64_t>(size, archive_size_)));
-        return true;
-    }
-    Result<bool> file_bytes(const uint8_t *data, size_t size) override {
-        entries.back().content.insert(entries.back().content.end(), data, data + size);
-        return true;
-    }
-    std::vector<ArchiveEntry> entries;
-
-private:
-    size_t archive_size_;
-};
-
 }  // namespace
 
 Result<bool> ArchiveVisitor::file_bytes(const uint8_t *, size_t) { return true; }
 
 Result<bool> ArchiveVisitor::end_file() { return true; }
+
+Result<bool> ArchiveCollector::begin_file(const std::u16string &name, uint64_t size) {
+    entries.push_back({name, {}});
+    // A declared size is not trusted further than the bound.
+    entries.back().content.reserve(static_cast<size_t>(std::min<uint64_t>(size, size_bound_)));
+    return true;
+}
+
+Result<bool> ArchiveCollector::file_bytes(const uint8_t *data, size_t size) {
+    entries.back().content.insert(entries.back().content.end(), data, data + size);
+    return true;
+}
 
 Result<bool> check_entries(const std::vector<ArchiveEntry> &entries) {
     std::vector<std::u16string> names;
@@ -158,7 +151,7 @@ Result<std::vector<ArchiveEntry>> parse_archive(const Bytes &archive) {
         at += n;
         return n;
     };
-    Collector collector(archive.size());
+    ArchiveCollector collector(archive.size());
     auto read = read_archive(source, collector);
     if (!read) return Error{read.error()};
     return std::move(collector.entries);

@@ -34,6 +34,20 @@ public:
     virtual Result<bool> end_file();
 };
 
+// Keeps every record whole: for archives known to be small (tests and
+// fuzzers read back what they packed so). Reserves no more for a record than
+// `size_bound`, whatever size it declares.
+class ArchiveCollector : public ArchiveVisitor {
+public:
+    explicit ArchiveCollector(uint64_t size_bound) : size_bound_(size_bound) {}
+    Result<bool> begin_file(const std::u16string &name, uint64_t size) override;
+    Result<bool> file_bytes(const uint8_t *data, size_t size) override;
+    std::vector<ArchiveEntry> entries;
+
+private:
+    uint64_t size_bound_;
+};
+
 // Fills `buffer` with up to `capacity` bytes of the archive and returns how
 // many; 0 only at its end.
 using ArchiveSource = std::function<Result<size_t>(uint8_t *buffer, size_t capacity)>;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "format/packed_format.h"
 #include "packer/base/byte_io.h"
 #include "packer/base/result.h"
 
@@ -19,7 +20,7 @@ struct ZSTD_DCtx_s;
 namespace tavrik {
 
 constexpr int min_window_log = 10;  // zstd's smallest window, 1 KiB
-constexpr int max_window_log = 27;  // the largest the launcher reads, 128 MiB
+constexpr int max_window_log = packed_format::max_window_log;  // 128 MiB
 // 2 MiB: the reference workload's start is as quick as with 1 MiB and
 // clearly quicker than with 8 MiB or more (bench/CHANGES.md), for 1.6% more
 // bytes than the 128 MiB window; 1 MiB costs 2.7%.

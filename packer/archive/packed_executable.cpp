@@ -2,27 +2,38 @@
 
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
+#include "packer/archive/names.h"
 #include "packer/pe/attach.h"
 
 namespace tavrik {
 
-Result<Bytes> pack_executable(const Bytes &stub, const std::vector<ArchiveEntry> &entries, int level,
-                              int threads, int window_log) {
+Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> entries, int level, int threads,
+                              int window_log, PackProgress *progress) {
     auto archive = write_archive(entries);
     if (!archive) return archive;
-    auto frame = compress_frame(*archive, level, threads, nullptr, window_log);
+    uint64_t name_bytes = 0;
+    for (const auto &entry : entries) name_bytes += 2 * uint64_t{entry.name.size()};
+    const uint64_t records = entries.size();
+    entries.clear();
+    entries.shrink_to_fit();
+    FrameProgress compressing;
+    if (progress) {
+        progress->archive_written(archive->size());
+        compressing = [progress](uint64_t read, uint64_t compressed, uint64_t produced) {
+            progress->compressing(read, compressed, produced);
+        };
+    }
+    auto frame = compress_frame(*archive, level, threads, compressing, window_log);
     if (!frame) return frame;
-    return attach_to_stub(stub, make_attached_data(*frame));
-}
-
-Result<std::vector<ArchiveEntry>> unpack_executable(const Bytes &exe) {
-    auto attached = find_attached_data(exe);
-    if (!attached) return Error{attached.error()};
-    auto frame = frame_from_attached_data(*attached);
-    if (!frame) return Error{frame.error()};
-    auto archive = decompress_frame(*frame);
-    if (!archive) return Error{archive.error()};
-    return parse_archive(*archive);
+    if (progress) progress->frame_done(frame->size());
+    archive->clear();
+    archive->shrink_to_fit();
+    auto exe = attach_to_stub(launcher, make_attached_data(*frame));
+    if (!exe) return exe;
+    // What verify and extract will allow for a file of this size.
+    const std::string too_many = names_budget_problem(records, name_bytes, name_limits_for(exe->size()));
+    if (!too_many.empty()) return Error{too_many};
+    return exe;
 }
 
 }  // namespace tavrik

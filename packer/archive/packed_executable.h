@@ -1,6 +1,8 @@
 #pragma once
-// The whole pipeline in both directions: entries -> archive -> frame ->
-// attached data -> executable, and back.
+// Packing, the one way: entries -> archive -> frame -> attached data -> the
+// launcher with one more section. `tavrik-pack pack` comes here once it has
+// checked its stub (check_launcher_stub) and given it the program's
+// identity; the tests pack the same way. Reading back is PackedFile's.
 
 #include <vector>
 
@@ -11,9 +13,24 @@
 
 namespace tavrik {
 
-Result<Bytes> pack_executable(const Bytes &stub, const std::vector<ArchiveEntry> &entries, int level,
-                              int threads, int window_log = default_window_log);
+// Told how packing goes, for the progress line.
+class PackProgress {
+public:
+    virtual ~PackProgress() = default;
+    // The archive is written; compression starts.
+    virtual void archive_written(uint64_t archive_size) = 0;
+    // Now and then while compressing (see FrameProgress).
+    virtual void compressing(uint64_t read, uint64_t compressed, uint64_t produced) = 0;
+    // The frame is whole.
+    virtual void frame_done(uint64_t frame_size) = 0;
+};
 
-Result<std::vector<ArchiveEntry>> unpack_executable(const Bytes &exe);
+// `launcher` is a stub check_launcher_stub accepted, its identity applied.
+// Refuses names verify and extract would not read back from a file of the
+// packed size (names_budget_problem).
+// The entries are dropped once the archive holds them, so that their bytes
+// are not held twice while compressing.
+Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> entries, int level, int threads,
+                              int window_log = default_window_log, PackProgress *progress = nullptr);
 
 }  // namespace tavrik

@@ -35,9 +35,13 @@ Result<bool> stream_range(const InputFile &file, uint64_t offset, uint64_t lengt
 Result<PackedFile> PackedFile::open(const std::filesystem::path &path) {
     auto input = InputFile::open(path);
     if (!input) return Error{input.error()};
+    return open(std::move(*input), shown_path(path));
+}
+
+Result<PackedFile> PackedFile::open(InputFile input, const std::string &shown) {
     PackedFile packed;
-    packed.file_ = std::move(*input);
-    packed.shown_ = shown_path(path);
+    packed.file_ = std::move(input);
+    packed.shown_ = shown;
     const std::string not_packed = packed.shown_ + " is not a packed executable: ";
     const InputFile &file = packed.file_;
 
@@ -58,7 +62,7 @@ Result<PackedFile> PackedFile::open(const std::filesystem::path &path) {
 
     uint64_t launcher_end = headers_image->size_of_headers;
     for (const auto &s : headers_image->sections) {
-        if (s.name != attached_section_name && s.raw_size != 0) {
+        if (s.name != packed_format::section_name && s.raw_size != 0) {
             launcher_end = std::max<uint64_t>(launcher_end, uint64_t{s.raw_offset} + s.raw_size);
         }
     }

@@ -25,12 +25,18 @@ public:
     // Reads and checks the headers, the .tavrik section's place and the
     // attached data's magic and trailer.
     static Result<PackedFile> open(const std::filesystem::path &path);
+    // The same over a file already open (InputFile::in_memory for one held
+    // in memory); `shown` names it in messages.
+    static Result<PackedFile> open(InputFile file, const std::string &shown);
 
     // Parsed from launcher_part(), which holds the file up to the end of the
     // launcher's own sections.
     const PeImage &image() const { return image_; }
     const Bytes &launcher_part() const { return launcher_part_; }
     const AttachedLayout &layout() const { return layout_; }
+    // Where the attached data starts in the file, and its length.
+    uint64_t attached_offset() const { return attached_offset_; }
+    uint64_t attached_size() const { return attached_size_; }
     uint64_t size() const { return file_.size(); }
     // The path as given, quoted for messages.
     const std::string &shown() const { return shown_; }

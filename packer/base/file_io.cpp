@@ -1,5 +1,6 @@
 #include "packer/base/file_io.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "packer/base/path_text.h"
@@ -26,9 +27,22 @@ Result<InputFile> InputFile::open(const std::filesystem::path &path) {
     return input;
 }
 
+InputFile InputFile::in_memory(Bytes contents, const std::filesystem::path &path) {
+    InputFile input;
+    input.size_ = contents.size();
+    input.contents_ = std::move(contents);
+    input.path_ = path;
+    return input;
+}
+
 Result<bool> InputFile::read_at(uint64_t offset, uint8_t *out, size_t length) const {
     if (!range_fits(size_, offset, length)) return Error{"unexpected end of " + shown_path(path_)};
     if (length == 0) return true;
+    if (!file_) {
+        std::copy(contents_.begin() + static_cast<ptrdiff_t>(offset),
+                  contents_.begin() + static_cast<ptrdiff_t>(offset + length), out);
+        return true;
+    }
     if (!seek_file(file_.get(), offset) || std::fread(out, 1, length, file_.get()) != length) {
         return Error{"error reading " + shown_path(path_)};
     }

@@ -18,6 +18,9 @@ Result<Bytes> read_whole_file(const std::filesystem::path &path);
 class InputFile {
 public:
     static Result<InputFile> open(const std::filesystem::path &path);
+    // The same reads over bytes already in memory, named `path` in messages
+    // (the fuzzers read packed executables so, through the commands' code).
+    static InputFile in_memory(Bytes contents, const std::filesystem::path &path);
 
     uint64_t size() const { return size_; }
     // Exactly `length` bytes at `offset`.
@@ -29,6 +32,7 @@ private:
         void operator()(std::FILE *f) const { std::fclose(f); }
     };
     std::unique_ptr<std::FILE, Close> file_;
+    Bytes contents_;              // what in_memory was given; file_ is then null
     std::filesystem::path path_;  // for messages
     uint64_t size_ = 0;
 };

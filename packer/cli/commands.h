@@ -18,4 +18,10 @@ Result<bool> list(const PackOptions &options, std::ostream &out);
 Result<bool> verify(const PackOptions &options, std::ostream &out);
 Result<bool> extract(const PackOptions &options, std::ostream &out);
 
+class PackedFile;
+// What list and verify do once the file is open; the fuzzers run them over
+// packed executables held in memory.
+Result<bool> list_packed(const PackedFile &packed, std::ostream &out, bool json = false);
+Result<bool> verify_packed(const PackedFile &packed, std::ostream &out);
+
 }  // namespace tavrik

@@ -155,16 +155,20 @@ Result<bool> check_certificates(const PackedFile &packed) {
 Result<bool> list(const PackOptions &options, std::ostream &out) {
     auto packed = PackedFile::open(options.packed);
     if (!packed) return Error{packed.error()};
-    auto identity = describe_identity(packed->launcher_part(), packed->image());
-    if (!identity) return Error{packed->shown() + ": " + identity.error()};
-    auto digest = packed->check_digest();
+    return list_packed(*packed, out, options.json);
+}
+
+Result<bool> list_packed(const PackedFile &packed, std::ostream &out, bool json) {
+    auto identity = describe_identity(packed.launcher_part(), packed.image());
+    if (!identity) return Error{packed.shown() + ": " + identity.error()};
+    auto digest = packed.check_digest();
     if (!digest) return Error{digest.error()};
-    Lister lister(out, options.json);
-    auto read = packed->read_archive(lister);
-    if (!read) return Error{packed->shown() + " is damaged: " + read.error()};
-    if (options.json) {
-        auto description = read_identity(packed->launcher_part(), packed->image());
-        if (!description) return Error{packed->shown() + ": " + description.error()};
+    Lister lister(out, json);
+    auto read = packed.read_archive(lister);
+    if (!read) return Error{packed.shown() + " is damaged: " + read.error()};
+    if (json) {
+        auto description = read_identity(packed.launcher_part(), packed.image());
+        if (!description) return Error{packed.shown() + ": " + description.error()};
         write_json(lister, *description, out);
         return true;
     }
@@ -175,8 +179,12 @@ Result<bool> list(const PackOptions &options, std::ostream &out) {
 Result<bool> verify(const PackOptions &options, std::ostream &out) {
     auto packed = PackedFile::open(options.packed);
     if (!packed) return Error{packed.error()};
-    const std::string &shown = packed->shown();
-    const PeImage &image = packed->image();
+    return verify_packed(*packed, out);
+}
+
+Result<bool> verify_packed(const PackedFile &packed, std::ostream &out) {
+    const std::string &shown = packed.shown();
+    const PeImage &image = packed.image();
     // Recognised by what the packer wrote: the .tavrik section and the
     // attached data's magic and trailer (PackedFile). The version resource is
     // the program's own, not the launcher's.
@@ -187,19 +195,19 @@ Result<bool> verify(const PackOptions &options, std::ostream &out) {
     std::string unlike = program_problem(image);
     if (unlike.empty()) unlike = attached_section_problem(image);
     if (!unlike.empty()) return Error{shown + " is damaged: " + unlike};
-    auto signed_file = check_certificates(*packed);
+    auto signed_file = check_certificates(packed);
     if (!signed_file) return signed_file;
     // Set by the packer over the whole file (and kept up to date by signing
     // tools); a 16-bit sum, so the digest below is what proves the content.
-    auto checksum = packed->checksum();
+    auto checksum = packed.checksum();
     if (!checksum) return Error{checksum.error()};
     if (image.checksum != *checksum) {
         return Error{shown + " is damaged: its PE checksum does not match its contents"};
     }
-    auto digest = packed->check_digest();
+    auto digest = packed.check_digest();
     if (!digest) return Error{digest.error()};
-    VerifyReading reading(name_limits_for(packed->size()));
-    auto read = packed->read_archive(reading);
+    VerifyReading reading(name_limits_for(packed.size()));
+    auto read = packed.read_archive(reading);
     if (!read) {
         return Error{reading.refusal.empty() ? shown + " is damaged: " + read.error() : shown + ": " + reading.refusal};
     }
@@ -209,7 +217,7 @@ Result<bool> verify(const PackOptions &options, std::ostream &out) {
     if (!application) {
         return Error{shown + ": the first file " + shown_name(reading.first_name) + " " + application.error()};
     }
-    auto identity = describe_identity(packed->launcher_part(), image);
+    auto identity = describe_identity(packed.launcher_part(), image);
     if (!identity) return Error{shown + " is damaged: " + identity.error()};
     out << "OK: " << reading.names.size() << (reading.names.size() == 1 ? " file, " : " files, ") << reading.bytes
         << " bytes" << (*signed_file ? ", signed" : "") << '\n';

@@ -3,19 +3,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <ostream>
 #include <system_error>
 #include <thread>
 
-#include "packer/archive/attached_data.h"
 #include "packer/archive/names.h"
-#include "packer/archive/names.h"
+#include "packer/archive/packed_executable.h"
 #include "packer/base/file_io.h"
 #include "packer/base/path_text.h"
 #include "packer/base/utf.h"
 #include "packer/cli/commands.h"
 #include "packer/cli/progress.h"
-#include "packer/pe/attach.h"
 #include "packer/pe/icons.h"
 #include "packer/platform/platform.h"
 #include "packer/program/dependencies.h"
@@ -105,6 +104,21 @@ Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &
     }
     return identified;
 }
+
+// The progress line on standard error, from the archive's size on.
+class ShownProgress : public PackProgress {
+public:
+    explicit ShownProgress(std::ostream &err) : err_(err) {}
+    void archive_written(uint64_t archive_size) override { line_.emplace(err_, archive_size); }
+    void compressing(uint64_t read, uint64_t compressed, uint64_t produced) override {
+        line_->update(read, compressed, produced);
+    }
+    void frame_done(uint64_t frame_size) override { line_->finish(frame_size); }
+
+private:
+    std::ostream &err_;
+    std::optional<ProgressLine> line_;
+};
 
 // The rule for --depfile: the stub, the icon and what collect_entries
 // read. Made before anything is written, so that a path it cannot name
@@ -226,31 +240,11 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     if (!identified) return Error{identified.error()};
 
     const size_t files = entries.size();
-    auto archive = write_archive(entries);
-    if (!archive) return Error{archive.error()};
     const uint64_t bytes_in = content_bytes(entries);
-    uint64_t name_bytes = 0;
-    for (const auto &entry : entries) name_bytes += 2 * uint64_t{entry.name.size()};
-    const uint64_t records = entries.size();
-    entries.clear();
-    Result<Bytes> frame = Bytes();
-    if (environment.show_progress && !options.quiet) {
-        ProgressLine line(err, archive->size());
-        frame = compress_frame(*archive, options.level, thread_count(options),
-                               [&line](uint64_t read, uint64_t compressed, uint64_t produced) {
-                                   line.update(read, compressed, produced);
-                               },
-                               options.window_log);
-        if (frame) line.finish(frame->size());
-    } else {
-        frame = compress_frame(*archive, options.level, thread_count(options), nullptr, options.window_log);
-    }
-    if (!frame) return Error{frame.error()};
-    auto exe = attach_to_stub(*identified, make_attached_data(*frame));
+    ShownProgress progress(err);
+    auto exe = pack_executable(*identified, std::move(entries), options.level, thread_count(options),
+                               options.window_log, environment.show_progress && !options.quiet ? &progress : nullptr);
     if (!exe) return Error{exe.error()};
-    // What verify and extract will allow for a file of this size.
-    const std::string too_many = names_budget_problem(records, name_bytes, name_limits_for(exe->size()));
-    if (!too_many.empty()) return Error{too_many};
     auto written = write_file_replacing(options.output, *exe, true);
     if (!written) return written;
     if (!options.depfile.empty()) {

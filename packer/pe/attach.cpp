@@ -18,22 +18,19 @@ uint64_t align_up(uint64_t value, uint32_t alignment) {
 
 const PeSection *find_section(const PeImage &image) {
     for (const auto &s : image.sections) {
-        if (s.name == attached_section_name) return &s;
+        if (s.name == packed_format::section_name) return &s;
     }
     return nullptr;
 }
 
 Error refuse(const std::string &why) { return Error{"cannot use this stub: " + why}; }
 
-// Anything the loader would not map, or a signature, would be invalidated or
-// hidden behind the new section, so such stubs are refused outright.
+// Anything the loader would not map would be hidden behind the new section,
+// so such stubs are refused outright. A signature or a section of ours is
+// check_launcher_stub's to refuse, before the stub is touched at all.
 Result<PeImage> check_stub(const Bytes &stub) {
     auto image = parse_pe_image(stub);
     if (!image) return refuse(image.error());
-    if (image->certificate_offset != 0 || image->certificate_size != 0) {
-        return refuse("it is signed (pack the unsigned launcher, sign after packing)");
-    }
-    if (find_section(*image)) return refuse("it already has a .tavrik section");
     if (image->symbol_table_offset != 0 || image->symbol_count != 0) {
         return refuse("it has a COFF symbol table (strip it)");
     }
@@ -86,12 +83,12 @@ Result<Bytes> attach_to_stub(const Bytes &stub, const Bytes &attached_data) {
     out.resize(raw_offset + raw_size, 0);
 
     const size_t header = image.section_table_offset + image.sections.size() * pe::section_header_size;
-    std::memcpy(&out[header], attached_section_name, sizeof attached_section_name);
+    std::memcpy(&out[header], packed_format::section_name, sizeof packed_format::section_name);
     store_u32(out, header + 8, static_cast<uint32_t>(attached_data.size()));
     store_u32(out, header + 12, static_cast<uint32_t>(virtual_address));
     store_u32(out, header + 16, static_cast<uint32_t>(raw_size));
     store_u32(out, header + 20, static_cast<uint32_t>(raw_offset));
-    store_u32(out, header + 36, attached_section_characteristics);
+    store_u32(out, header + 36, packed_format::section_characteristics);
 
     const size_t oh = image.optional_header_offset;
     store_u16(out, image.file_header_offset + 2, static_cast<uint16_t>(image.sections.size() + 1));
@@ -103,9 +100,9 @@ Result<Bytes> attach_to_stub(const Bytes &stub, const Bytes &attached_data) {
 
 Result<PeSection> attached_section(const PeImage &image) {
     const PeSection *section = find_section(image);
-    if (!section) return Error{"no .tavrik section: not a packed executable"};
+    if (!section) return Error{std::string("no ") + packed_format::section_name + " section: not a packed executable"};
     if (section->virtual_size > section->raw_size) {
-        return Error{".tavrik section is larger than its stored data"};
+        return Error{std::string(packed_format::section_name) + " section is larger than its stored data"};
     }
     return *section;
 }
@@ -114,24 +111,13 @@ std::string attached_section_problem(const PeImage &image) {
     const PeSection *section = find_section(image);
     if (section == nullptr) return "it has no .tavrik section";
     if (section != &image.sections.back()) return "its .tavrik section is not its last section";
-    if (section->characteristics != attached_section_characteristics) {
+    if (section->characteristics != packed_format::section_characteristics) {
         char flags[16];
         std::snprintf(flags, sizeof flags, "0x%08X", static_cast<unsigned>(section->characteristics));
         return std::string("its .tavrik section's flags are ") + flags +
                ", not those of readable initialized data (0x40000040)";
     }
     return "";
-}
-
-Result<Bytes> find_attached_data(const Bytes &exe) {
-    auto image = parse_pe_image(exe);
-    if (!image) return Error{image.error()};
-    auto section = attached_section(*image);
-    if (!section) return Error{section.error()};
-    ByteReader file(exe);
-    Bytes data = file.copy(section->raw_offset, section->virtual_size);
-    if (!file.ok()) return Error{"section \".tavrik\" runs past the end of the file"};
-    return data;
 }
 
 }  // namespace tavrik

@@ -187,12 +187,6 @@ Result<Bytes> apply_identity(const Bytes &stub, const Identity &identity) {
     return out;
 }
 
-Result<std::vector<std::string>> describe_identity(const Bytes &exe) {
-    auto image = parse_pe_image(exe);
-    if (!image) return Error{image.error()};
-    return describe_identity(exe, *image);
-}
-
 Result<IdentityDescription> read_identity(const Bytes &exe, const PeImage &image) {
     auto resources = read_resources(exe, image);
     if (!resources) return Error{resources.error()};

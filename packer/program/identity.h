@@ -71,12 +71,10 @@ Result<IdentityDescription> read_identity(const Bytes &file, const PeImage &imag
 
 // For list and verify: lines "subsystem: ...", "execution level: ...",
 // "icon: WxH, ...", "file version: ...", "product version: ...", then
-// "string NAME: VALUE" for each version string. Fails on resources that do
-// not fit together (an icon group naming a missing image).
-Result<std::vector<std::string>> describe_identity(const Bytes &exe);
-
-// The same from an image parsed from the part of the file in `file` (its
-// start, holding at least the headers and the resources).
+// "string NAME: VALUE" for each version string, from an image parsed from
+// the part of the file in `file` (its start, holding at least the headers
+// and the resources). Fails on resources that do not fit together (an icon
+// group naming a missing image).
 Result<std::vector<std::string>> describe_identity(const Bytes &file, const PeImage &image);
 
 }  // namespace tavrik

@@ -45,13 +45,15 @@ Result<bool> check_launcher_stub(const Bytes &stub) {
     // A packed executable first: its version resource is the program's, so
     // it would fail the next check with the wrong reason.
     for (const auto &section : image->sections) {
-        if (section.name == attached_section_name) {
-            return Error{"already carries attached data (a .tavrik section); use the launcher as built"};
+        if (section.name == packed_format::section_name) {
+            return Error{std::string("already carries attached data (a ") + packed_format::section_name +
+                         " section); use the launcher as built"};
         }
     }
     auto product = version_string(stub, *image, u"ProductName");
-    if (!product || *product != launcher_product_name) {
-        return Error{"is not the Tavrik launcher (its version resource lacks ProductName \"Tavrik launcher\")"};
+    if (!product || *product != launcher_names::product_name) {
+        return Error{
+            "is not the Tavrik launcher (its version resource lacks ProductName \"" TAVRIK_LAUNCHER_PRODUCT_NAME "\")"};
     }
     if (image->certificate_offset != 0 || image->certificate_size != 0) {
         return Error{"is signed; pack the unsigned launcher and sign after packing"};

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "format/packed_format.h"
 #include "packer/pe/pe_image.h"
 #include "tests/e2e/e2e_support.h"
 
@@ -273,27 +274,29 @@ Span attached_data_span(const Bytes &exe) {
     tavrik::Result<tavrik::PeImage> image = tavrik::parse_pe_image(exe);
     if (!image) return {};
     for (const tavrik::PeSection &section : image->sections)
-        if (section.name == ".tavrik") return {section.raw_offset, section.virtual_size};
+        if (section.name == packed_format::section_name) return {section.raw_offset, section.virtual_size};
     return {};
 }
 
 std::optional<AttachedLayout> attached_layout(const Bytes &a) {
-    constexpr size_t trailer_size = 3 + 8 + 8;
+    // The gap and the trailer (format/packed_format.h).
+    constexpr size_t trailer_size = packed_format::gap_size + packed_format::trailer_size;
+    constexpr size_t m = packed_format::magic_size;
     const uint8_t zstd_magic[4] = {0x28, 0xB5, 0x2F, 0xFD};
-    if (a.size() < 3 + 6 + 3 + trailer_size || std::memcmp(a.data(), "ZUB", 3) != 0 ||
-        std::memcmp(a.data() + 3, zstd_magic, 4) != 0)
+    if (a.size() < m + 6 + 3 + trailer_size || std::memcmp(a.data(), packed_format::magic, m) != 0 ||
+        std::memcmp(a.data() + m, zstd_magic, 4) != 0)
         return std::nullopt;
     AttachedLayout layout;
-    layout.magic = {0, 3};
-    const uint8_t descriptor = a[3 + 4];
+    layout.magic = {0, m};
+    const uint8_t descriptor = a[m + 4];
     const bool single_segment = (descriptor & 0x20) != 0;
     const bool checksum = (descriptor & 0x04) != 0;
     const size_t dictionary_sizes[4] = {0, 1, 2, 4};
     const size_t content_sizes[4] = {single_segment ? 1u : 0u, 2, 4, 8};
     const size_t header = 4 + 1 + (single_segment ? 0 : 1) + dictionary_sizes[descriptor & 3] +
                           content_sizes[descriptor >> 6];
-    layout.frame_header = {3, 3 + header};
-    size_t at = 3 + header;
+    layout.frame_header = {m, m + header};
+    size_t at = m + header;
     for (;;) {
         if (at + 3 > a.size()) return std::nullopt;
         const uint32_t block = a[at] | (a[at + 1] << 8) | (a[at + 2] << 16);
@@ -307,10 +310,13 @@ std::optional<AttachedLayout> attached_layout(const Bytes &a) {
         if (block & 1) break;
     }
     if (checksum) at += 4;
-    // The digest the packer records after the frame (a skippable frame of
-    // 48 bytes) counts with the trailer: the launcher reads neither.
-    const uint8_t digest_magic[4] = {0x50, 0x2A, 0x4D, 0x18};
-    const size_t digest_size = at + 48 + trailer_size == a.size() && std::memcmp(&a[at], digest_magic, 4) == 0 ? 48 : 0;
+    // The digest the packer records after the frame (a skippable frame)
+    // counts with the trailer: the launcher reads neither.
+    constexpr size_t digest_frame = packed_format::digest_frame_size;
+    const size_t digest_size = at + digest_frame + trailer_size == a.size() &&
+                                       packed_format::load_u32(&a[at]) == packed_format::digest_frame_magic
+                                   ? digest_frame
+                                   : 0;
     if (at + digest_size + trailer_size != a.size() || layout.block_contents.empty()) return std::nullopt;
     layout.frame_tail = {std::max(layout.frame_header.end, at - 16), at};
     layout.trailer = {at, a.size()};
@@ -404,10 +410,12 @@ Bytes corrupted(const Bytes &attached, const Corruption &corruption) {
 
 FirstRecord decode_first_record(const Bytes &attached, const std::u16string &name, const Bytes &content) {
     (void)name;  // a changed name leaves the application's bytes as they were
-    if (attached.size() < 3 || std::memcmp(attached.data(), "ZUB", 3) != 0) return FirstRecord::incomplete;
+    if (attached.size() < packed_format::magic_size ||
+        std::memcmp(attached.data(), packed_format::magic, packed_format::magic_size) != 0)
+        return FirstRecord::incomplete;
     ZSTD_DCtx *context = ZSTD_createDCtx();
     if (context == nullptr) return FirstRecord::incomplete;
-    ZSTD_inBuffer input = {attached.data() + 3, attached.size() - 3, 0};
+    ZSTD_inBuffer input = {attached.data() + packed_format::magic_size, attached.size() - packed_format::magic_size, 0};
     Bytes decoded;
     Bytes window(launcher_window);
     bool filled = false;

@@ -1,5 +1,6 @@
-// The archive reader (parse_archive) and the name checks behind list,
-// verify and extract, on arbitrary archive bytes.
+// The archive reader the commands use (read_archive, fed from memory by
+// parse_archive) and the name checks behind list, verify and extract, on
+// arbitrary archive bytes.
 
 #include "tests/fuzz/fuzz_support.h"
 

@@ -7,17 +7,25 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_decompressBound
 #include <zstd.h>
 
+#include "format/packed_format.h"
 #include "packer/archive/archive.h"
 #include "packer/archive/frame.h"
 #include "packer/archive/names.h"
+#include "packer/archive/packed_file.h"
+#include "packer/archive/sha256.h"
 #include "packer/base/byte_io.h"
+#include "packer/base/file_io.h"
 #include "packer/base/path_text.h"
 #include "packer/base/utf.h"
+#include "packer/cli/commands.h"
+#include "packer/pe/pe_checksum.h"
+#include "packer/pe/pe_image.h"
 
 namespace fuzz {
 
@@ -90,6 +98,58 @@ inline void check_archive(const tavrik::Bytes &archive) {
     auto written = tavrik::write_archive(*entries);
     if (!written) broken("entries that pass check_entries are refused by write_archive");
     if (*written != archive) broken("write_archive(parse_archive(a)) != a");
+}
+
+// The file held in memory, opened as the commands open one from disk.
+inline tavrik::Result<tavrik::PackedFile> open_packed(const tavrik::Bytes &file) {
+    return tavrik::PackedFile::open(tavrik::InputFile::in_memory(file, "fuzz.exe"), "\"fuzz.exe\"");
+}
+
+// The zstd frame of an opened file, for the bound on its decoded size.
+inline std::optional<tavrik::Bytes> frame_of(const tavrik::PackedFile &packed) {
+    auto frame = packed.read_range(packed.attached_offset() + packed_format::magic_size,
+                                   static_cast<size_t>(packed.layout().frame_end - packed_format::magic_size));
+    if (!frame) return std::nullopt;
+    return std::move(*frame);
+}
+
+// `tavrik-pack verify`, and with `list_too` `list`, over the file through
+// the commands' own code (their output goes nowhere). A frame that could
+// decode to more than decoded_limit is not read.
+inline void inspect_packed(const tavrik::Bytes &file, bool list_too) {
+    auto packed = open_packed(file);
+    if (!packed) return;
+    auto frame = frame_of(*packed);
+    if (!frame || !decodes_small(*frame)) return;
+    std::ostream nowhere(nullptr);
+    if (list_too) (void)tavrik::list_packed(*packed, nowhere);
+    (void)tavrik::verify_packed(*packed, nowhere);
+}
+
+// Makes the recorded digest and the PE checksum match the file's bytes
+// again, as a mutation rarely leaves them: the commands stop at either
+// mismatch before they read the archive. False when nothing changed.
+inline bool repair(tavrik::Bytes &file) {
+    auto packed = open_packed(file);
+    if (!packed) return false;
+    bool changed = false;
+    const tavrik::AttachedLayout &layout = packed->layout();
+    if (layout.has_digest) {
+        const size_t at = static_cast<size_t>(packed->attached_offset());
+        const tavrik::Sha256Digest digest = tavrik::sha256(&file[at], static_cast<size_t>(layout.frame_end));
+        if (digest != layout.digest) {
+            const size_t digest_at = at + static_cast<size_t>(layout.frame_end) + 8 + sizeof packed_format::digest_tag;
+            std::copy(digest.begin(), digest.end(), file.begin() + digest_at);
+            changed = true;
+        }
+    }
+    const size_t checksum_at = packed->image().optional_header_offset + tavrik::pe::opt_checksum;
+    const uint32_t checksum = tavrik::pe_checksum(file, checksum_at);
+    if (tavrik::load_u32(file, checksum_at) != checksum) {
+        tavrik::store_u32(file, checksum_at, checksum);
+        changed = true;
+    }
+    return changed;
 }
 
 }  // namespace fuzz

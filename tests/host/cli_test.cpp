@@ -26,13 +26,13 @@
 
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
-#include "packer/archive/packed_executable.h"
 #include "packer/cli/cli.h"
 #include "packer/pe/attach.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/platform/platform.h"
 #include "synthetic_pe.h"
 #include "temp_dir.h"
+#include "tests/packed_reading.h"
 
 using tavrik_test::Bytes;
 using tavrik_test::read_file;
@@ -391,9 +391,10 @@ TEST_F(Cli, PacksListsVerifiesAndExtracts) {
             run(tmp, {"pack", "--window-log", std::to_string(window_log), "-o", windowed, "--stub", stub, app, single,
                       assets});
         ASSERT_EQ(packed.exit_code, 0) << packed.err;
-        auto attached = tavrik::find_attached_data(read_file(windowed));
-        ASSERT_TRUE(attached) << attached.error();
-        auto frame = tavrik::frame_from_attached_data(*attached);
+        auto packed_file = tavrik_test::open_packed(read_file(windowed));
+        ASSERT_TRUE(packed_file) << packed_file.error();
+        auto frame = packed_file->read_range(packed_file->attached_offset() + packed_format::magic_size,
+                                             packed_file->layout().frame_end - packed_format::magic_size);
         ASSERT_TRUE(frame) << frame.error();
         ZSTD_frameHeader header{};
         ASSERT_EQ(ZSTD_getFrameHeader(&header, frame->data(), frame->size()), 0u);
@@ -1260,7 +1261,7 @@ TEST_F(Cli, FindsTheDefaultStub) {
     fs::copy_file(stub, tmp.path() / "beside/tavrik-launcher.exe");
     ToolRun r = run(tmp, beside, {"pack", "-o", out, app});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(tavrik::unpack_executable(read_file(out)));
+    EXPECT_TRUE(tavrik_test::read_packed(read_file(out)));
 
     // In the Windows build tree next to the host one.
     fs::create_directories(tmp.path() / "build/host");
@@ -1271,7 +1272,7 @@ TEST_F(Cli, FindsTheDefaultStub) {
     fs::remove(out);
     r = run(tmp, host, {"pack", "-o", out, app});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(tavrik::unpack_executable(read_file(out)));
+    EXPECT_TRUE(tavrik_test::read_packed(read_file(out)));
 
     // Where `cmake --install` puts them: bin/ and share/tavrik/.
     fs::create_directories(tmp.path() / "prefix/bin");
@@ -1284,7 +1285,7 @@ TEST_F(Cli, FindsTheDefaultStub) {
     fs::remove(out);
     r = run(tmp, installed, {"pack", "-o", out, app});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(tavrik::unpack_executable(read_file(out)));
+    EXPECT_TRUE(tavrik_test::read_packed(read_file(out)));
 }
 
 // Where files go, what is left out, and what a dry run shows of both.

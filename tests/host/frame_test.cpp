@@ -6,6 +6,9 @@
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
 #include "packer/archive/sha256.h"
+#include "packer/pe/attach.h"
+#include "synthetic_pe.h"
+#include "tests/packed_reading.h"
 
 using tavrik::Bytes;
 using tavrik::compress_frame;
@@ -96,6 +99,29 @@ TEST(Frame, ReaderRefusesTruncatedOrTrailingData) {
     EXPECT_FALSE(tavrik::decompress_frame({}));
 }
 
+namespace {
+
+// Attached data in a small executable, as the packer attaches it.
+Bytes packed_around(const Bytes &attached) {
+    auto exe = tavrik::attach_to_stub(tavrik_test::SyntheticPe().build(), attached);
+    EXPECT_TRUE(exe) << exe.error();
+    return exe ? *exe : Bytes();
+}
+
+// The frame as the commands find it: PackedFile's layout, its digest
+// checked.
+tavrik::Result<Bytes> frame_read_back(const Bytes &attached) {
+    const Bytes exe = packed_around(attached);
+    auto packed = tavrik_test::open_packed(exe);
+    if (!packed) return tavrik::Error{packed.error()};
+    auto digest = packed->check_digest();
+    if (!digest) return tavrik::Error{digest.error()};
+    return packed->read_range(packed->attached_offset() + packed_format::magic_size,
+                              packed->layout().frame_end - packed_format::magic_size);
+}
+
+}  // namespace
+
 TEST(AttachedData, LayoutWithDigest) {
     const Bytes frame = {0x28, 0xB5, 0x2F, 0xFD, 0x11, 0x22};
     const Bytes data = tavrik::make_attached_data(frame);
@@ -108,16 +134,24 @@ TEST(AttachedData, LayoutWithDigest) {
                                      60, 0, 0, 0, 0, 0, 0, 0,                // 3 + 6 + 48 + 3
                                      0, 0, 0, 0, 0, 0, 0, 0});               // padding
     EXPECT_EQ(data, expected);
-    auto back = tavrik::frame_from_attached_data(data);
+    auto back = frame_read_back(data);
     ASSERT_TRUE(back) << back.error();
     EXPECT_EQ(*back, frame);
+    auto packed = tavrik_test::open_packed(packed_around(data));
+    ASSERT_TRUE(packed) << packed.error();
+    EXPECT_TRUE(packed->layout().has_digest);
+    EXPECT_EQ(*packed->check_digest(), true);
 
     // As packed before digests: the same without the skippable frame.
     Bytes legacy = {'Z', 'U', 'B', 0x28, 0xB5, 0x2F, 0xFD, 0x11, 0x22, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0};
     legacy.insert(legacy.end(), 8, 0);
-    back = tavrik::frame_from_attached_data(legacy);
+    back = frame_read_back(legacy);
     ASSERT_TRUE(back) << back.error();
     EXPECT_EQ(*back, frame);
+    packed = tavrik_test::open_packed(packed_around(legacy));
+    ASSERT_TRUE(packed) << packed.error();
+    EXPECT_FALSE(packed->layout().has_digest);
+    EXPECT_EQ(*packed->check_digest(), false);
 }
 
 TEST(AttachedData, ReaderRefusesDamage) {
@@ -129,13 +163,15 @@ TEST(AttachedData, ReaderRefusesDamage) {
                       good.size() - 1}) {
         Bytes bad = good;
         bad[at] ^= 0x40;
-        EXPECT_FALSE(tavrik::frame_from_attached_data(bad)) << "byte " << at;
+        EXPECT_FALSE(frame_read_back(bad)) << "byte " << at;
     }
     Bytes bad = good;
     bad[4] ^= 0x40;
-    EXPECT_EQ(tavrik::frame_from_attached_data(bad).error(), tavrik::digest_mismatch);
-    EXPECT_FALSE(tavrik::frame_from_attached_data(Bytes(good.begin(), good.end() - 1)));
-    EXPECT_FALSE(tavrik::frame_from_attached_data(Bytes(good.begin(), good.begin() + 18)));
+    EXPECT_EQ(frame_read_back(bad).error(), std::string("\"packed.exe\" is damaged: ") + tavrik::digest_mismatch);
+    EXPECT_EQ(frame_read_back(Bytes(good.begin(), good.end() - 1)).error(),
+              "\"packed.exe\" is damaged: attached data trailer does not match its length");
+    EXPECT_EQ(frame_read_back(Bytes(good.begin(), good.begin() + 18)).error(),
+              "\"packed.exe\" is damaged: attached data is too short");
 }
 
 TEST(Sha256, KnownVectorsInAnyPieces) {

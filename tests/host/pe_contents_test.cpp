@@ -54,9 +54,10 @@ TEST(PeContents, SurvivesDamage) {
         }
         still_accepted += tavrik::check_application_dll(bad) ? 1 : 0;
         (void)tavrik::check_launcher_stub(bad);
-        (void)tavrik::describe_identity(bad);
+        if (auto image = tavrik::parse_pe_image(bad)) (void)tavrik::describe_identity(bad, *image);
         auto identified = tavrik::apply_identity(bad, identity);
-        if (identified) (void)tavrik::describe_identity(*identified);
+        if (!identified) continue;
+        if (auto image = tavrik::parse_pe_image(*identified)) (void)tavrik::describe_identity(*identified, *image);
     }
     EXPECT_GT(still_accepted, 0);
     for (size_t n = 0; n < good.size(); n += 61) {

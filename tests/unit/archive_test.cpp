@@ -60,7 +60,7 @@ protected:
 
     void open(const std::string &archive) {
         data = make_attached_data(make_frame(archive));
-        open_payload(attached_data, reinterpret_cast<const unsigned char *>(data.data()), data.size() - 3);
+        open_payload(attached_data, reinterpret_cast<const unsigned char *>(data.data()), span_after_magic(data));
     }
 
     ScratchDirectory scratch;

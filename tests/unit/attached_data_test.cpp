@@ -21,8 +21,8 @@ protected:
 
     // Opens a reader over magic + frame, with `extra` bytes of span beyond it.
     void open(const std::string &content, size_t extra_span = 0, size_t split_at = 0, bool checksum = false) {
-        data = make_attached_data(make_frame(content, 27, 3, split_at, checksum));
-        frame_size = data.size() - 3 - 3 - 8 - 8;
+        data = make_attached_data(make_frame(content, packed_format::max_window_log, 3, split_at, checksum));
+        frame_size = data.size() - packed_format::magic_size - packed_format::tail_size;
         open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), frame_size + extra_span);
     }
 
@@ -85,7 +85,7 @@ TEST_F(Reader, SpanEndingAtTheFrameDeliversTheLastBlockAfterAFullWindow) {
 
 TEST_F(Reader, SpanLongerThanTheFrameEndsTheWalkWithoutTouchingTheTrailer) {
     std::string content = sample_content(1000);
-    open(content, 3 + 8 + 8);
+    open(content, packed_format::tail_size);
     EXPECT_EQ(read(content.size()), content);
     EXPECT_LE(reader.input.pos, frame_size);
 }
@@ -99,7 +99,7 @@ TEST_F(Reader, ReadPastTheEndWithSpanEqualToTheFrameFailsWithoutSpinning) {
 
 TEST_F(Reader, ReadPastTheEndWithLongerSpanDecodesTheTrailerAndFails) {
     std::string content = sample_content(1000);
-    open(content, 3 + 8 + 8);
+    open(content, packed_format::tail_size);
     EXPECT_EQ(read(content.size()), content);
     EXPECT_FAILS_ON_STDOUT(read(1), decode_failed);
 }
@@ -152,11 +152,11 @@ TEST_F(Reader, CorruptedFrameFailsToDecode) {
     std::string content = sample_content(200000);
     data = make_attached_data(make_frame(content));
     // Damage the first block header right after the frame header.
-    data[3 + 6] ^= 0x7f;
-    data[3 + 7] ^= 0x7f;
+    data[packed_format::magic_size + 6] ^= 0x7f;
+    data[packed_format::magic_size + 7] ^= 0x7f;
     EXPECT_FAILS_ON_STDOUT(
         {
-            open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), data.size() - 3);
+            open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), span_after_magic(data));
             read(content.size());
         },
         decode_failed);
@@ -166,18 +166,18 @@ TEST_F(Reader, CorruptedFrameFailsToDecode) {
 // of them are read, and a frame asking for more is refused.
 TEST_F(Reader, EveryWindowUpToTheLimitIsReadAndALargerOneRefused) {
     std::string content = sample_content(300000, 7);
-    for (int window_log : {10, 20, 27}) {
+    for (int window_log : {10, 20, packed_format::max_window_log}) {
         SCOPED_TRACE(window_log);
         data = make_attached_data(make_frame(content, window_log));
-        open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), data.size() - 3);
+        open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), span_after_magic(data));
         EXPECT_EQ(read(content.size()), content);
         close_payload(reader);
         reader = PayloadReader();
     }
-    data = make_attached_data(make_frame(sample_content(1000), 28));
+    data = make_attached_data(make_frame(sample_content(1000), packed_format::max_window_log + 1));
     EXPECT_FAILS_ON_STDOUT(
         {
-            open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), data.size() - 3);
+            open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), span_after_magic(data));
             read(1);
         },
         decode_failed);
@@ -188,7 +188,8 @@ TEST_F(Reader, WrongMagicIsRefusedBeforeAnythingIsDecoded) {
         data = make_attached_data(make_frame("abc"));
         data.replace(0, 3, bad, 3);
         EXPECT_FAILS_ON_STDOUT(
-            open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), data.size() - 3), no_header);
+            open_payload(reader, reinterpret_cast<const unsigned char *>(data.data()), span_after_magic(data)),
+            no_header);
     }
     EXPECT_EQ(cleanup.extraction_started, 0);
 }

@@ -1,18 +1,23 @@
 #pragma once
-// Makes zstd frames and attached data the way the packer lays them out.
+// Makes zstd frames and attached data the way the packer lays them out
+// (format/packed_format.h), digest included.
 
 #include <zstd.h>
 
 #include <cstdint>
 #include <string>
 
+#include "format/packed_format.h"
+#include "packer/archive/sha256.h"
+
 // One frame that declares a window of 2^window_log bytes and no content
 // size, with zstd's content checksum when `checksum` (as the packer writes
-// it; executables packed before carry none). The input goes in pieces so that zstd never learns its
-// size and keeps the declared window. The frame ends with an empty last
-// block unless the last piece of `split_at` goes in with the end.
-inline std::string make_frame(const std::string &content, int window_log = 27, int level = 3,
-                              size_t split_at = 0, bool checksum = false) {
+// it; executables packed before carry none). The input goes in pieces so
+// that zstd never learns its size and keeps the declared window. The frame
+// ends with an empty last block unless the last piece of `split_at` goes in
+// with the end.
+inline std::string make_frame(const std::string &content, int window_log = packed_format::max_window_log,
+                              int level = 3, size_t split_at = 0, bool checksum = false) {
     ZSTD_CCtx *context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
     ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
@@ -38,13 +43,19 @@ inline std::string make_frame(const std::string &content, int window_log = 27, i
     return frame;
 }
 
-// Magic, frame, three zero bytes, the u64 count of what precedes, 8 zeros.
+// Magic, frame, then the digest, the gap and the trailer.
 inline std::string make_attached_data(const std::string &frame) {
-    std::string data = "ZUB" + frame + std::string(3, '\0');
-    uint64_t count = data.size();
-    for (int i = 0; i < 8; ++i) data.push_back(static_cast<char>(count >> (8 * i)));
-    return data + std::string(8, '\0');
+    std::string data(reinterpret_cast<const char *>(packed_format::magic), packed_format::magic_size);
+    data += frame;
+    const size_t count = data.size();
+    const tavrik::Sha256Digest digest = tavrik::sha256(reinterpret_cast<const uint8_t *>(data.data()), count);
+    data.resize(count + packed_format::tail_size);
+    packed_format::write_tail(reinterpret_cast<unsigned char *>(&data[count]), digest.data(), count);
+    return data;
 }
+
+// The span the launcher decodes from: everything after the magic.
+inline size_t span_after_magic(const std::string &data) { return data.size() - packed_format::magic_size; }
 
 // Content that compresses somewhat, but not to nothing.
 inline std::string sample_content(size_t size, uint32_t seed = 1) {
