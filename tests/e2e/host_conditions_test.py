@@ -157,7 +157,9 @@ def message_box_without_streams(runner, failures):
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-p60"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        failing = runner.pack("failing_window.exe", runner.args.dependent_app)
+        # Packed without the DLL it imports, on purpose: the packer is told
+        # the user's machine has it, the loader then finds none.
+        failing = runner.pack("failing_window.exe", "--allow-missing", "dependency.dll", runner.args.dependent_app)
         starter = runner.pack("starter_window.exe", runner.args.app)
         report = os.path.join(runner.work, "starter_report.txt")
         env_start = dict(env, TAVRIK_TEST_SPAWN=wine_path(failing), TAVRIK_TEST_REPORT=wine_path(report))
