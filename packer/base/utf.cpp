@@ -6,6 +6,18 @@ namespace tavrik {
 
 namespace {
 
+// The code point at text[i]: a surrogate pair is joined (and i moved onto
+// its second unit); an unpaired surrogate comes back as itself.
+char32_t take_code_point(const std::u16string &text, size_t &i) {
+    const char32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        ++i;
+        return 0x10000 + ((cp - 0xD800) << 10) + (text[i] - 0xDC00);
+    }
+    return cp;
+}
+
+
 Error bad_utf8(const std::string &text) {
     return Error{"name is not valid UTF-8: \"" + printable_utf8(text) + "\""};
 }
@@ -107,14 +119,8 @@ Result<std::u16string> utf8_to_utf16(const std::string &text) {
 Result<std::string> utf16_to_utf8(const std::u16string &text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        char32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            return Error{"name contains an unpaired UTF-16 surrogate"};
-        }
+        const char32_t cp = take_code_point(text, i);
+        if (cp >= 0xD800 && cp <= 0xDFFF) return Error{"name contains an unpaired UTF-16 surrogate"};
         append_utf8(out, cp);
     }
     return out;
@@ -123,15 +129,7 @@ Result<std::string> utf16_to_utf8(const std::u16string &text) {
 std::string printable(const std::u16string &text) {
     std::string out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
-        append_printable(out, cp);
-    }
+    for (size_t i = 0; i < text.size(); ++i) append_printable(out, take_code_point(text, i));
     return out;
 }
 
