@@ -234,12 +234,7 @@ std::string NameSet::add(const std::u16string &name) {
         const size_t cut = name.find(u'\\', start);
         const bool last = cut == npos;
         const size_t end = last ? name.size() : cut;
-        upper.clear();
-        uint64_t hash = mix(seed_, parent);
-        for (size_t k = start; k < end; ++k) {
-            upper.push_back(upcase_unit(name[k]));
-            hash = mix(hash, upper.back());
-        }
+        const uint64_t hash = fold_component(parent, name, start, end, upper);
         uint32_t n = find(parent, upper, hash);
         if (n == 0) {
             n = static_cast<uint32_t>(nodes_.size());
@@ -288,6 +283,19 @@ std::string NameSet::add(const std::u16string &name) {
     return "";
 }
 
+// Upper-cases name[start, end) into `upper` and returns its hash below
+// `parent`, as the table keys a component.
+uint64_t NameSet::fold_component(uint32_t parent, const std::u16string &name, size_t start, size_t end,
+                                 std::u16string &upper) const {
+    upper.clear();
+    uint64_t hash = mix(seed_, parent);
+    for (size_t k = start; k < end; ++k) {
+        upper.push_back(upcase_unit(name[k]));
+        hash = mix(hash, upper.back());
+    }
+    return hash;
+}
+
 bool NameSet::holds(const std::u16string &name, uint64_t index) const {
     uint32_t parent = 0;
     size_t start = 0;
@@ -296,13 +304,7 @@ bool NameSet::holds(const std::u16string &name, uint64_t index) const {
         const size_t cut = name.find(u'\\', start);
         const bool last = cut == std::u16string::npos;
         const size_t end = last ? name.size() : cut;
-        upper.clear();
-        uint64_t hash = mix(seed_, parent);
-        for (size_t k = start; k < end; ++k) {
-            upper.push_back(upcase_unit(name[k]));
-            hash = mix(hash, upper.back());
-        }
-        const uint32_t n = find(parent, upper, hash);
+        const uint32_t n = find(parent, upper, fold_component(parent, name, start, end, upper));
         if (n == 0 || nodes_[n].file != last) return false;
         if (last) return nodes_[n].origin == index;
         parent = n;

@@ -107,6 +107,8 @@ private:
     };
     // The child of `parent` whose upper case is `upper`, or 0.
     uint32_t find(uint32_t parent, std::u16string_view upper, uint64_t hash) const;
+    uint64_t fold_component(uint32_t parent, const std::u16string &name, size_t start, size_t end,
+                            std::u16string &upper) const;
     void insert_slot(uint32_t node, uint64_t hash);
     uint64_t node_hash(uint32_t node) const;
     std::u16string path_of(uint32_t node) const;
