@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
 #include "packer/archive/sha256.h"
@@ -71,6 +74,30 @@ TEST(Frame, SameInputGivesSameBytes) {
     EXPECT_EQ(once, one_worker);
     EXPECT_EQ(*compress_frame(input, 19, 3), one_worker);
     EXPECT_EQ(*compress_frame(input, 19, 1), one_worker);
+
+    // Window 27 gives the frame packers wrote before the window could be
+    // chosen, block for block; only the content checksum is new: its flag in
+    // the frame header descriptor and its four bytes at the end.
+    ZSTD_CCtx *before = ZSTD_createCCtx();
+    for (const auto &[parameter, value] : {std::pair{ZSTD_c_compressionLevel, 19}, {ZSTD_c_windowLog, 27},
+                                           {ZSTD_c_contentSizeFlag, 0}, {ZSTD_c_checksumFlag, 0},
+                                           {ZSTD_c_nbWorkers, 1}, {ZSTD_c_jobSize, 16 << 20},
+                                           {ZSTD_c_overlapLog, 6}}) {
+        ASSERT_FALSE(ZSTD_isError(ZSTD_CCtx_setParameter(before, parameter, value)));
+    }
+    Bytes old_frame(ZSTD_compressBound(input.size()));
+    ZSTD_inBuffer in{input.data(), input.size(), 0};
+    ZSTD_outBuffer out{old_frame.data(), old_frame.size(), 0};
+    ASSERT_FALSE(ZSTD_isError(ZSTD_compressStream2(before, &out, &in, ZSTD_e_continue)));
+    ASSERT_EQ(ZSTD_compressStream2(before, &out, &in, ZSTD_e_end), 0u);
+    ZSTD_freeCCtx(before);
+    old_frame.resize(out.pos);
+
+    const Bytes widest = *compress_frame(input, 19, 0, nullptr, 27);
+    ASSERT_EQ(widest.size(), old_frame.size() + 4);
+    EXPECT_EQ(widest[4], old_frame[4] | 0x04);
+    EXPECT_TRUE(std::equal(old_frame.begin() + 5, old_frame.end(), widest.begin() + 5));
+    EXPECT_TRUE(std::equal(old_frame.begin(), old_frame.begin() + 4, widest.begin()));
 }
 
 TEST(Frame, RefusesBadSettings) {
