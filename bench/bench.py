@@ -540,6 +540,10 @@ def factor(value):
     return "n/a" if value is None else f"{value:.2f}"
 
 
+def percent(value):
+    return "n/a" if value is None else f"{value * 100:.1f} %"
+
+
 def three(s, unit=ms):
     return [unit(None), "", ""] if s is None else [unit(s[0]), unit(s[1]), unit(s[2])]
 
@@ -561,6 +565,8 @@ def summarise(rows):
     limit = {r["round"]: sum(r[key] for key in LIMIT_PARTS) / 1000 for r in kind("limit")
              if all(key in r for key in LIMIT_PARTS)}
 
+    launcher_ms = {r["round"]: r["total_us"] / 1000 for r in kind("launcher") if r["total_us"]}
+
     def over_limit(name):
         return stats([r["total_us"] / 1000 / limit[r["round"]] for r in kind(name) if r["round"] in limit])
 
@@ -579,6 +585,9 @@ def summarise(rows):
         "limit_parts": {key: stats(times("limit", key)) for key in LIMIT_PARTS},
         "ratio_limit": over_limit("launcher"),
         "samejob_over_limit": over_limit("samejob"),
+        "checksum": stats(times("limit", "checksum_us")),
+        "checksum_share": stats([r["checksum_us"] / 1000 / launcher_ms[r["round"]] for r in kind("limit")
+                                 if "checksum_us" in r and r["round"] in launcher_ms]),
         "samejob_probe": stats(times("samejob-probe")),
         "samejob_phases": {key: stats([d[key] for d in samejob_durations]) for key, *_ in SAMEJOB_PHASES},
         "samejob_ws": stats([r["peak_working_set"] for r in samejob_probes]),
@@ -905,6 +914,14 @@ def report(facts, workload, packs, frame_bytes, series, busy, codecs, stub_bytes
     cells = ["same-job floor ÷ sequential limit, per round"]
     for k, *_ in SERIES:
         cells += three(series[k]["samejob_over_limit"], factor)
+    add(row(cells))
+    cells = ["the content checksum alone: XXH64 over the decoded archive (inside the cold decode, not added again)"]
+    for k, *_ in SERIES:
+        cells += three(series[k]["checksum"])
+    add(row(cells))
+    cells = ["content checksum ÷ full start, per round"]
+    for k, *_ in SERIES:
+        cells += three(series[k]["checksum_share"], percent)
     add(row(cells))
     context("trivial process (the floor's child alone), start to end", "trivial")
     context("the floor's decoding alone (ZSTD_decompressDCtx, timed inside the process)", "decode")

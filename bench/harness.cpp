@@ -355,7 +355,7 @@ void limit_run(int round, const Options &options) {
     fprintf(out, "limit\t%d\t%.1f\t%lu", round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
     CloseHandle(run.process.hProcess);
     auto report = read_report(report_path);
-    for (const char *key : {"map_us", "decode_us", "write_us", "spawn_us", "delete_us", "files"}) {
+    for (const char *key : {"map_us", "decode_us", "write_us", "spawn_us", "delete_us", "files", "checksum_us"}) {
         auto found = report.find(key);
         if (found != report.end()) fprintf(out, "\t%s=%s", key, found->second.c_str());
     }
