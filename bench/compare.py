@@ -1,20 +1,25 @@
 #!/usr/bin/env python3
 """Compares launcher builds under Wine, for measuring what one change buys.
 
-    bench/compare.py [--series one|all] [--blocks N] [--rounds N] LABEL=STUB.exe[:WINDOW_LOG] ...
+    bench/compare.py [--series one|all] [--blocks N] [--rounds N] LABEL=STUB.exe[:WINDOW_LOG][@PACKER] ...
 
 Each STUB (a launcher stub, or the profiling build
 build/windows/bench/tavrik-bench-marked-launcher.exe) is packed with the
 reference workload at the default level into build/bench/compare/, with
 `--window-log WINDOW_LOG` when one is given (the packer's default window
-otherwise; 27 is the window of every packer before the option). Then
+otherwise; 27 is the window of every packer before the option), by
+PACKER when one is given (an older packer, say, for the files it wrote;
+it gets no --window-log then) and the packer of this tree otherwise. Then
 blocks of harness rounds in its pair mode (the plain full start, the
 same-job floor, the job's parts timed alone) alternate between the builds, the order reversed every other
 block, each block on a freshly started server after other work on the
 machine has gone quiet; so drift and the machine's state weigh on every
 build alike. Prints, per build, the median and lower quartile of the full
 start, of the same-job floor, of the sequential limit (the sum of the
-parts) and of the full start's per-round ratio to each; for a profiling
+parts) and of the full start's per-round ratio to each, and for every
+build after the first its full start ÷ the first build's, round by round
+(the same round of the same block; the two ran one after the other on the
+same server state); for a profiling
 build also the intervals between its counter readings (see
 bench/marked_launcher.cpp).
 
@@ -90,24 +95,29 @@ def main():
     parser.add_argument("--blocks", type=int, default=6)
     parser.add_argument("--rounds", type=int, default=6)
     parser.add_argument("--quiet-wait", type=int, default=120)
-    parser.add_argument("builds", nargs="+", metavar="LABEL=STUB.exe[:WINDOW_LOG]")
+    parser.add_argument("builds", nargs="+", metavar="LABEL=STUB.exe[:WINDOW_LOG][@PACKER]")
     options = parser.parse_args()
     builds = []
     window_options = {}
+    packers = {}
     for argument in options.builds:
         label, _, stub = argument.partition("=")
+        stub, _, packer = stub.partition("@")
         stub, _, window_log = stub.partition(":")
         if not stub or not os.path.exists(stub):
             sys.exit(f"compare: no stub for {argument}")
+        if packer and not os.path.exists(packer):
+            sys.exit(f"compare: no packer for {argument}")
         builds.append((label, os.path.abspath(stub)))
         window_options[label] = ["--window-log", window_log] if window_log else []
+        packers[label] = os.path.abspath(packer) if packer else bench.PACK
     with open(os.path.join(bench.WORK, "workload", "workload.json")) as f:
         workload = json.load(f)
     os.makedirs(OUT, exist_ok=True)
     packed = {}
     for label, stub in builds:
         packed[label] = os.path.join(OUT, f"packed-{label}.exe")
-        bench.run([bench.PACK, "pack", "-o", packed[label], "--stub", stub] + window_options[label]
+        bench.run([packers[label], "pack", "-o", packed[label], "--stub", stub] + window_options[label]
                   + [workload["app_dll"], workload["files_dir"]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         print(f"{label}: {os.path.getsize(packed[label]):,} bytes packed", flush=True)
     pin = dict((key, pin) for key, _, pin in bench.SERIES)[options.series]
@@ -142,6 +152,11 @@ def main():
         print(f"   ratio, per round{show(median_and_quartile(ratios), '')}")
         print(f"   sequential limit{show(median_and_quartile([v / 1000 for v in limit.values()]))}")
         print(f"   full start ÷ limit, per round{show(median_and_quartile(limit_ratios), '')}")
+        first = builds[0][0]
+        if label != first:
+            theirs = {r["round"]: r["total_us"] for r in rows[first] if r["kind"] == "launcher"}
+            paired = [r["total_us"] / theirs[r["round"]] for r in launcher if r["round"] in theirs]
+            print(f"   full start ÷ {first}'s, per round{show(median_and_quartile(paired), '')}")
         for key in bench.LIMIT_PARTS:
             print(f"     {key:14s}{show(median_and_quartile([r[key] / 1000 for r in rows[label] if r['kind'] == 'limit' and key in r]))}")
         tops, nested = marks[label]

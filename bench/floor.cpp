@@ -206,9 +206,15 @@ int run_trivial_child(FILETIME child_times[2]) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child = {};
-    if (!CreateProcessW(self, command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                        &startup, &child))
-        return 2;
+    // Wine now and then fails a start with ERROR_INTERNAL_ERROR and starts
+    // the process when asked again, as the launcher does.
+    for (int attempt = 0;; ++attempt) {
+        if (CreateProcessW(self, command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                           &startup, &child))
+            break;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3) return 2;
+        Sleep(100);
+    }
     CloseHandle(child.hThread);
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD exit_code = 2;
