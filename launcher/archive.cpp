@@ -95,7 +95,8 @@ bool create_directory_cached(const wchar_t *path) {
     for (int i = 0; i < directory_cache.count; ++i)
         if (wcscmp(path, directory_cache.entries[i]) == 0) return true;
     if (wcslen(path) == 2 && path[1] == L':') return true;  // a drive exists
-    if (!directory_cache.create_directory(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    auto create_directory = directory_cache.create_directory ? directory_cache.create_directory : CreateDirectoryW;
+    if (!create_directory(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
         return false;
     if (directory_cache.count < directory_cache_capacity) {
         // A copy that cannot be made is simply not remembered.

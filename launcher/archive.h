@@ -25,8 +25,10 @@ inline constexpr int directory_cache_capacity = 1024;
 struct DirectoryCache {
     wchar_t *entries[directory_cache_capacity] = {nullptr};
     int count = 0;
-    // The directory-creating call; tests count calls through it.
-    BOOL(WINAPI *create_directory)(const wchar_t *, LPSECURITY_ATTRIBUTES) = CreateDirectoryW;
+    // The directory-creating call, CreateDirectoryW when null; tests count
+    // calls through it. Null at start, so the whole cache is zero-initialised
+    // and costs the stub no bytes.
+    BOOL(WINAPI *create_directory)(const wchar_t *, LPSECURITY_ATTRIBUTES) = nullptr;
 };
 extern DirectoryCache directory_cache;
 

@@ -53,7 +53,7 @@ protected:
         launch.target_directory.assign(target.c_str());
     }
     void TearDown() override {
-        directory_cache.create_directory = CreateDirectoryW;
+        directory_cache.create_directory = nullptr;
         if (attached_data.context != nullptr) close_attached_data();
         attached_data = PayloadReader();
     }
