@@ -95,6 +95,15 @@ TEST_F(Reader, ReadPastTheEndWithSpanEqualToTheFrameFailsWithoutSpinning) {
     open(content, 0);
     EXPECT_EQ(read(content.size()), content);
     EXPECT_FAILS_ON_STDOUT(read(1), decode_failed);
+    close_payload(reader);
+
+    // A read that the frame's last bytes fill to the window's end, then a
+    // large one past the end.
+    content = sample_content(2 * payload_window_size, 9);
+    open(content, 0);
+    EXPECT_EQ(read(content.size()), content);
+    EXPECT_TRUE(reader.window_filled);
+    EXPECT_FAILS_ON_STDOUT(read(payload_window_size), decode_failed);
 }
 
 TEST_F(Reader, ReadPastTheEndWithLongerSpanDecodesTheTrailerAndFails) {
