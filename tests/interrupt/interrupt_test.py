@@ -389,6 +389,8 @@ def run_unpacking_scenario(args, _app):
             while directory is None:
                 fresh = [d for d in glob.glob(os.path.join(temp, "onefile_*")) if d not in before]
                 if fresh:
+                    check(len(fresh) == 1, f"{len(fresh)} new target directories at once: another launcher "
+                                           "unpacks into this temporary folder")
                     directory = fresh[0]
                     break
                 check(launcher.poll() is None, f"launcher ended before unpacking (code {launcher.returncode})")
