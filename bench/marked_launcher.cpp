@@ -70,7 +70,7 @@ void write_marks() {
     // Probe runs of the harness (which set TAVRIK_BENCH_REPORT) are marked
     // apart: their polling and reporting take time of their own.
     bool probe = GetEnvironmentVariableW(L"TAVRIK_BENCH_REPORT", nullptr, 0) != 0;
-    int used = snprintf(line, sizeof line, "%s%s %lu", launch.is_top_level ? "top" : "nested", probe ? "-probe" : "",
+    int used = snprintf(line, sizeof line, "%s%s %lu", is_top_level ? "top" : "nested", probe ? "-probe" : "",
                         GetCurrentProcessId());
     for (int i = 0; i < mark_count && used < static_cast<int>(sizeof line) - 64; ++i)
         used += snprintf(line + used, sizeof line - used, " %s=%lld", marks[i].name, marks[i].counter);
@@ -99,7 +99,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     extract_archive();
     mark("extracted");
     int result;
-    if (!launch.is_top_level) {
+    if (!is_top_level) {
         hold_target_directory();
         result = run_application_library();
     } else {

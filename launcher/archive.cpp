@@ -149,7 +149,7 @@ void extract_archive() {
         file_path.append(name);
         if (launch.application_library_path.empty()) {
             launch.application_library_path.assign(file_path.text);
-            if (!launch.is_top_level) return;
+            if (!is_top_level) return;
         }
         uint64_t size = read_size();
         // Nothing new is written once an interruption's clean-up has begun.

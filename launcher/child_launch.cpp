@@ -102,7 +102,7 @@ void build_child_command_line(int count, wchar_t **arguments, const wchar_t *pro
 HANDLE start_child() {
     // Only a top-level instance starts a child: a nested one doing so would
     // start a chain of children without end.
-    if (!launch.is_top_level) fail_plain(message_decode_failed);
+    if (!is_top_level) fail_plain(message_decode_failed);
     publish_executable_directory();
     set_env("TAVRIK_ORIGINAL_ARGV0", launch.argv[0]);
     const wchar_t *program = executable_path();

@@ -10,15 +10,18 @@ struct LaunchState {
     // Argument count and vector as the CRT parsed them at start-up.
     int argc = 0;
     wchar_t **argv = nullptr;
-    // Set once by the role decision: true unless our parent is this same
-    // executable, in which case we are the nested instance.
-    bool is_top_level = true;
     // Absolute extraction directory; final once start-up has ended.
     WideBuffer<4096> target_directory;
     // Full path of the first archive file, the application library.
     WideBuffer<4096> application_library_path;
 };
 extern LaunchState launch;
+
+// Set once by the role decision: true unless our parent is this same
+// executable, in which case we are the nested instance. Kept apart from
+// LaunchState so that the state's 16 KiB of buffers stay zero-initialised
+// and take no room in the executable.
+extern bool is_top_level;
 
 // The target-directory spec both instances expand to the same directory.
 inline constexpr const wchar_t target_directory_spec[] = L"{TEMP}\\" TAVRIK_DIRECTORY_PREFIX "{PID}_{TIME_US}_{RANDOM}";

@@ -21,7 +21,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     start_up();
     open_attached_data();
     extract_archive();
-    if (!launch.is_top_level) {
+    if (!is_top_level) {
         hold_target_directory();
         return run_application_library();
     }

@@ -16,6 +16,7 @@
 #include "paths/path_spec.h"
 
 LaunchState launch;
+bool is_top_level = true;
 
 namespace {
 
@@ -133,13 +134,13 @@ void start_up() {
     SetDllDirectoryW(L"");
     ParentCheck parent = check_parent();
     if (parent == ParentCheck::unrecognised_creator) fail_plain(message_parent_unrecognised);
-    launch.is_top_level = parent != ParentCheck::same_executable;
+    is_top_level = parent != ParentCheck::same_executable;
     // From here on a reported failure of a top-level instance deletes what
     // it has unpacked so far.
-    if (launch.is_top_level) set_failure_hooks(stand_by_if_interrupted, cleanup_after_failure);
-    if (launch.is_top_level) prepare_top_level_environment();
+    if (is_top_level) set_failure_hooks(stand_by_if_interrupted, cleanup_after_failure);
+    if (is_top_level) prepare_top_level_environment();
     compute_target_directory();
-    if (!launch.is_top_level) return;
+    if (!is_top_level) return;
     // Every DLL the main thread needs is loaded before the handler can run.
     // Wine runs the handlers holding its console lock, and its default
     // handling then needs the loader lock; a DLL loaded meanwhile (shcore

@@ -44,7 +44,7 @@ protected:
     void SetUp() override {
         initialise_cleanup();
         launch.application_library_path.clear();
-        launch.is_top_level = true;
+        is_top_level = true;
         for (int i = 0; i < directory_cache.count; ++i) free(directory_cache.entries[i]);
         directory_cache.count = 0;
         directory_cache.create_directory = recording_create_directory;
@@ -125,7 +125,7 @@ TEST_F(Extraction, CacheStopsGrowingAtItsCapacityButDirectoriesAreStillMade) {
 }
 
 TEST_F(Extraction, NestedInstanceReadsOnlyTheFirstName) {
-    launch.is_top_level = false;
+    is_top_level = false;
     std::string archive = record(L"app.dll", sample_content(1000)) + record(L"other", "x") + end_record;
     open(archive);
     extract_archive();
@@ -201,6 +201,6 @@ TEST_F(Extraction, PathPastTheLimitAbortsAndEarlierFilesStay) {
 TEST_F(Extraction, ArchiveWithoutAnyFileEndsWithADecodeFailure) {
     open(end_record);
     EXPECT_FAILS_ON_STDOUT(extract_archive(), "Error, couldn't decode attached data.\r\n");
-    launch.is_top_level = false;
+    is_top_level = false;
     EXPECT_FAILS_ON_STDOUT(extract_archive(), "Error, couldn't decode attached data.\r\n");
 }

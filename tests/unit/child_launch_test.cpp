@@ -102,7 +102,7 @@ wchar_t **WINAPI failing_split(const wchar_t *, int *) {
 }  // namespace
 
 TEST(Launch, FailingSplitIsReportedLikeALaunchFailure) {
-    launch.is_top_level = true;
+    is_top_level = true;
     launch.argv = *__p___wargv();
     split_command_line = failing_split;
     EXPECT_FAILS_ON_STDERR(start_child(), error_code_line("Error, couldn't launch child", 8));
@@ -110,9 +110,9 @@ TEST(Launch, FailingSplitIsReportedLikeALaunchFailure) {
 }
 
 TEST(Launch, NestedInstanceNeverStartsAChild) {
-    launch.is_top_level = false;
+    is_top_level = false;
     EXPECT_FAILS_ON_STDOUT(start_child(), "Error, couldn't decode attached data.\r\n");
-    launch.is_top_level = true;
+    is_top_level = true;
 }
 
 // --- Starting the child ------------------------------------------------------
@@ -162,7 +162,7 @@ BOOL WINAPI create(const wchar_t *, wchar_t *, SECURITY_ATTRIBUTES *, SECURITY_A
 // ended before it was resumed is made again.
 TEST(Launch, ChildStartTriesAgainWhenTheSystemFailsItAndCreatesTheChildSuspended) {
     initialise_cleanup();
-    launch.is_top_level = true;
+    is_top_level = true;
     launch.argv = *__p___wargv();
     starting::calls = 0;
     starting::refusals = 2;
@@ -189,7 +189,7 @@ TEST(Launch, ChildStartTriesAgainWhenTheSystemFailsItAndCreatesTheChildSuspended
 TEST(Launch, ChildStartGivesUpAfterFiveInternalErrorsAndAtOnceOnOthers) {
     // Also in each death test's own process, which runs this body afresh.
     initialise_cleanup();
-    launch.is_top_level = true;
+    is_top_level = true;
     launch.argv = *__p___wargv();
     child_starter.create_process = starting::create;
     starting::refusals = 1000;
