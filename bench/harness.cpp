@@ -64,6 +64,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <string>
@@ -320,46 +321,38 @@ void probe_run(int round, int run_id, const Options &options) {
     fprintf(out, "\n");
 }
 
-void decode_run(int round, const Options &options) {
-    const std::wstring report_path = options.work + L"\\decode-report.txt";
+// Runs the floor program in one of its timing modes (`flag`), which writes
+// its figures to a report; prints the run and the report's `keys` as a row
+// of `kind`.
+void floor_report_run(int round, const Options &options, const char *kind, const wchar_t *flag,
+                      const wchar_t *report_name, std::initializer_list<const char *> keys) {
+    const std::wstring report_path = options.work + L"\\" + report_name;
     DeleteFileW(report_path.c_str());
-    Started run = start(options.floor, L"--decode-only \"" + options.launcher + L"\" " +
+    Started run = start(options.floor, std::wstring(flag) + L" \"" + options.launcher + L"\" " +
                                            std::to_wstring(options.archive_bytes) + L" \"" + report_path + L"\"");
     if (!run.ok) {
-        fprintf(out, "decode\t%d\tNA\tstart-failed-%lu\n", round, GetLastError());
+        fprintf(out, "%s\t%d\tNA\tstart-failed-%lu\n", kind, round, GetLastError());
         return;
     }
     WaitForSingleObject(run.process.hProcess, INFINITE);
     long long end = qpc();
-    fprintf(out, "decode\t%d\t%.1f\t%lu", round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
+    fprintf(out, "%s\t%d\t%.1f\t%lu", kind, round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
     CloseHandle(run.process.hProcess);
     auto report = read_report(report_path);
-    for (const char *key : {"map_us", "decode_us"}) {
+    for (const char *key : keys) {
         auto found = report.find(key);
         if (found != report.end()) fprintf(out, "\t%s=%s", key, found->second.c_str());
     }
     fprintf(out, "\n");
 }
 
+void decode_run(int round, const Options &options) {
+    floor_report_run(round, options, "decode", L"--decode-only", L"decode-report.txt", {"map_us", "decode_us"});
+}
+
 void limit_run(int round, const Options &options) {
-    const std::wstring report_path = options.work + L"\\parts-report.txt";
-    DeleteFileW(report_path.c_str());
-    Started run = start(options.floor, L"--parts \"" + options.launcher + L"\" " +
-                                           std::to_wstring(options.archive_bytes) + L" \"" + report_path + L"\"");
-    if (!run.ok) {
-        fprintf(out, "limit\t%d\tNA\tstart-failed-%lu\n", round, GetLastError());
-        return;
-    }
-    WaitForSingleObject(run.process.hProcess, INFINITE);
-    long long end = qpc();
-    fprintf(out, "limit\t%d\t%.1f\t%lu", round, qpc_us(end, run.start), exit_code_of(run.process.hProcess));
-    CloseHandle(run.process.hProcess);
-    auto report = read_report(report_path);
-    for (const char *key : {"map_us", "decode_us", "write_us", "spawn_us", "delete_us", "files", "checksum_us"}) {
-        auto found = report.find(key);
-        if (found != report.end()) fprintf(out, "\t%s=%s", key, found->second.c_str());
-    }
-    fprintf(out, "\n");
+    floor_report_run(round, options, "limit", L"--parts", L"parts-report.txt",
+                     {"map_us", "decode_us", "write_us", "spawn_us", "delete_us", "files", "checksum_us"});
 }
 
 void samejob_probe_run(int round, const Options &options) {
