@@ -11,6 +11,7 @@
 #               [ICON <file.ico>] [VERSION_STRINGS <NAME=VALUE>...]
 #               [FILE_VERSION <A.B.C.D>] [PRODUCT_VERSION <A.B.C.D>]
 #               [CONSOLE] [EXECUTION_LEVEL <level>]
+#               [CACHED] [CACHE_DIR <path spec>]
 #               [STUB <tavrik-launcher.exe>] [PACKER <tavrik-pack>]
 #               [NAME <custom target>])
 #
@@ -42,6 +43,11 @@
 #              (one per NAME=VALUE), --file-version, --product-version,
 #              --console and --execution-level. ICON is relative to the
 #              current source dir.
+# CACHED, CACHE_DIR
+#              cached mode: unpack once, later starts run from the unpacked
+#              files (tavrik-pack's --cache, and --cache-dir SPEC, which
+#              implies CACHED); the spec's placeholders such as {CACHE_DIR}
+#              are written as they are, for the launcher to expand.
 # STUB         the launcher stub; default: the tavrik-launcher target when
 #              this project defines it, otherwise the variable
 #              TAVRIK_LAUNCHER_STUB, otherwise the stub of the package found
@@ -72,9 +78,9 @@ set(TAVRIK_HOST_PACK "" CACHE FILEPATH "tavrik-pack for the build machine, used 
 
 # tavrik_pack()'s keywords: flags, one value, lists.
 macro(_tavrik_pack_keywords)
-  set(_tavrik_pack_flags FAST CONSOLE NO_DEFAULT_EXCLUDES)
+  set(_tavrik_pack_flags FAST CONSOLE NO_DEFAULT_EXCLUDES CACHED)
   set(_tavrik_pack_values TARGET OUTPUT LEVEL WINDOW_LOG STUB PACKER NAME ICON FILE_VERSION PRODUCT_VERSION
-                          EXECUTION_LEVEL)
+                          EXECUTION_LEVEL CACHE_DIR)
   set(_tavrik_pack_lists FILES DIRECTORIES VERSION_STRINGS ADD EXCLUDE ALLOW_MISSING)
 endmacro()
 
@@ -300,6 +306,11 @@ function(tavrik_pack)
   endforeach()
   if(TP_CONSOLE)
     list(APPEND identity_args --console)
+  endif()
+  if(DEFINED TP_CACHE_DIR)
+    list(APPEND identity_args --cache-dir "${TP_CACHE_DIR}")
+  elseif(TP_CACHED)
+    list(APPEND identity_args --cache)
   endif()
 
   get_filename_component(output "${TP_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")

@@ -11,6 +11,9 @@
 #define TAVRIK_DIRECTORY_PREFIX "onefile_"
 // The variable through which a launcher tells its child who started it.
 #define TAVRIK_PARENT_VARIABLE "TAVRIK_ONEFILE_PARENT"
+// Moves the base folder of cached mode for one run: an absolute path that
+// takes the place of the location the program was packed with.
+#define TAVRIK_CACHE_VARIABLE "TAVRIK_CACHE_DIR"
 
 #ifndef RC_INVOKED
 #ifdef __cplusplus

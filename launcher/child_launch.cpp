@@ -34,14 +34,6 @@ bool needs_quotes(const wchar_t *argument) {
     return false;
 }
 
-void publish_executable_directory() {
-    static wchar_t directory[4097];
-    copy_wide(directory, 4097, directory_source());
-    wchar_t *separator = wcsrchr(directory, L'\\');
-    if (separator != nullptr) *separator = 0;  // a drive root gives "C:"
-    set_env("TAVRIK_ONEFILE_DIRECTORY", directory);
-}
-
 // The child ends with this process, however it ends: it joins a job that
 // kills its processes when its last handle closes, and the only handle is
 // ours, left for the system to close when we end (after a normal run the
@@ -60,6 +52,14 @@ void tie_child_to_launcher(HANDLE child) {
 }
 
 }  // namespace
+
+void publish_executable_directory() {
+    static wchar_t directory[4097];
+    copy_wide(directory, 4097, directory_source());
+    wchar_t *separator = wcsrchr(directory, L'\\');
+    if (separator != nullptr) *separator = 0;  // a drive root gives "C:"
+    set_env("TAVRIK_ONEFILE_DIRECTORY", directory);
+}
 
 void append_quoted_argument(wchar_t *command_line, size_t capacity, const wchar_t *argument) {
     size_t length = wcsnlen(command_line, capacity);

@@ -46,6 +46,10 @@ inline constexpr DWORD child_start_retry_pause_ms = 50;
 // the launcher's job, and returns its process handle. A child that cannot
 // be started ends the process with its line and exit code 2.
 HANDLE start_child();
+
+// Publishes TAVRIK_ONEFILE_DIRECTORY, the folder this executable is in, as
+// the application finds it when started by the launcher.
+void publish_executable_directory();
 // Waits for the child without a time limit and returns its exit code (1
 // when it cannot be read); closes the handle.
 DWORD wait_for_child(HANDLE child);

@@ -4,11 +4,13 @@
 // in the temporary folder, starts this executable again as its child, waits,
 // deletes the directory and exits with the child's code. The child, a nested
 // instance, finds the same directory and runs the application library there.
+// A program packed for cached mode unpacks once and runs from there.
 
 #include <windows.h>
 
 #include "launcher/archive.h"
 #include "launcher/attached_data.h"
+#include "launcher/cached_start.h"
 #include "launcher/child_launch.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
@@ -18,6 +20,10 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     initialise_cleanup();
+    // A program packed for cached mode runs from its unpacked build when it
+    // can, and otherwise goes on as below.
+    int cached_exit_code = 0;
+    if (start_cached(cached_exit_code)) return cached_exit_code;
     start_up();
     open_attached_data();
     extract_archive();

@@ -10,8 +10,6 @@ namespace {
 
 constexpr const wchar_t *name_prefix = launcher_names::directory_prefix;
 constexpr size_t name_prefix_length = launcher_names::directory_prefix_length;
-// The folder (at most 4095 units), a separator, the longest name.
-constexpr size_t sweep_path_capacity = 4096 + 64;
 
 bool is_digit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
@@ -28,6 +26,29 @@ ULONGLONG ticks(const FILETIME &time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *name, const wchar_t *suffix) {
+    size_t folder_length = wcslen(folder), name_length = wcslen(name), suffix_length = wcslen(suffix);
+    if (folder_length + 1 + name_length + suffix_length + 1 > sweep_path_capacity) return false;
+    wmemcpy(path, folder, folder_length);
+    path[folder_length] = L'\\';
+    wmemcpy(path + folder_length + 1, name, name_length);
+    wmemcpy(path + folder_length + 1 + name_length, suffix, suffix_length + 1);
+    return true;
+}
+
+// The folder the sweep thread works in, filled before it starts.
+wchar_t sweep_folder[sweep_path_capacity];
+
+DWORD WINAPI sweep_thread(void *) {
+    // Below the application in both processor and disk use, on Windows.
+    SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
+    Sleep(sweep_delay_ms);
+    sweep_stale_directories(sweep_folder, sweep_limit);
+    return 0;
+}
+
+}  // namespace
+
 // The launcher whose PID a directory's name carries has ended when no
 // process has that PID any more, or when the process that has it now
 // started after the directory was made: PIDs are reused, and in a fresh
@@ -42,16 +63,6 @@ bool launcher_has_ended(DWORD pid, const FILETIME &made) {
         ended = ticks(created) > ticks(made) + time_stamp_slack;
     CloseHandle(process);
     return ended;
-}
-
-bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *name, const wchar_t *suffix) {
-    size_t folder_length = wcslen(folder), name_length = wcslen(name), suffix_length = wcslen(suffix);
-    if (folder_length + 1 + name_length + suffix_length + 1 > sweep_path_capacity) return false;
-    wmemcpy(path, folder, folder_length);
-    path[folder_length] = L'\\';
-    wmemcpy(path + folder_length + 1, name, name_length);
-    wmemcpy(path + folder_length + 1 + name_length, suffix, suffix_length + 1);
-    return true;
 }
 
 // Renames the directory at `from` to `to` (both resolved \\?\ paths in
@@ -78,19 +89,6 @@ bool rename_to_tombstone(const wchar_t *from, const wchar_t *to, wchar_t *scratc
     CloseHandle(directory);
     return renamed != FALSE;
 }
-
-// The folder the sweep thread works in, filled before it starts.
-wchar_t sweep_folder[sweep_path_capacity];
-
-DWORD WINAPI sweep_thread(void *) {
-    // Below the application in both processor and disk use, on Windows.
-    SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
-    Sleep(sweep_delay_ms);
-    sweep_stale_directories(sweep_folder, sweep_limit);
-    return 0;
-}
-
-}  // namespace
 
 bool parse_directory_name(const wchar_t *name, DWORD &pid, bool &tombstone) {
     if (wcsncmp(name, name_prefix, name_prefix_length) != 0) return false;

@@ -42,6 +42,17 @@ void start_stale_directory_sweep();
 // tombstone; `pid` is the number in it.
 bool parse_directory_name(const wchar_t *name, DWORD &pid, bool &tombstone);
 
+// True when the launcher with `pid` that made a directory at `made` has
+// ended (see above); a process we may not ask counts as still running.
+bool launcher_has_ended(DWORD pid, const FILETIME &made);
+
+// Renames the directory `from` to `to` (resolved \\?\ paths in one folder)
+// through a handle on the directory itself, never through a link; fails
+// while anyone holds it without delete sharing. `scratch` takes
+// sweep_path_capacity units.
+inline constexpr size_t sweep_path_capacity = 4096 + 64;
+bool rename_to_tombstone(const wchar_t *from, const wchar_t *to, wchar_t *scratch);
+
 // Tries up to `limit` stale directories and tombstones directly in
 // `folder` (an absolute path); returns how many of them it removed whole.
 int sweep_stale_directories(const wchar_t *folder, int limit);

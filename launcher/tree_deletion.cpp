@@ -326,8 +326,8 @@ bool resolve_directory(const wchar_t *path, wchar_t *resolved, size_t capacity) 
     return length != 0;
 }
 
-HANDLE open_entry_as_itself(const wchar_t *path, DWORD access, wchar_t *scratch, size_t capacity) {
-    HANDLE entry = CreateFileW(path, access, share_all, nullptr, OPEN_EXISTING,
+HANDLE open_entry_as_itself(const wchar_t *path, DWORD access, wchar_t *scratch, size_t capacity, DWORD share) {
+    HANDLE entry = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (entry == INVALID_HANDLE_VALUE) return entry;
     // Windows names a link opened this way by its own path; Wine, which

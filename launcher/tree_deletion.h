@@ -37,9 +37,10 @@ DWORD delete_directory_tree(const wchar_t *root);
 bool resolve_directory(const wchar_t *path, wchar_t *resolved, size_t capacity);
 
 // Opens the entry at `path`, a resolved \\?\ path, as itself with `access`
-// (sharing read, write and delete), but only when the handle names that
+// (sharing read, write and delete unless `share` says otherwise), but only when the handle names that
 // very path; `scratch` (`capacity` units, more than `path` holds, aligned
 // for a pointer) takes the name the handle has. INVALID_HANDLE_VALUE otherwise, with
 // `entry_leads_elsewhere` as the last error when the entry leads elsewhere.
 inline constexpr DWORD entry_leads_elsewhere = 4395;  // ERROR_REPARSE_POINT_ENCOUNTERED
-HANDLE open_entry_as_itself(const wchar_t *path, DWORD access, wchar_t *scratch, size_t capacity);
+HANDLE open_entry_as_itself(const wchar_t *path, DWORD access, wchar_t *scratch, size_t capacity,
+                            DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);

@@ -13,11 +13,18 @@ constexpr size_t attached_magic_size = packed_format::magic_size;
 // The fixed part after the frame: digest, zero gap, count and padding.
 constexpr size_t attached_tail_size = packed_format::tail_size;
 
-Bytes make_attached_data(const Bytes &frame);
+// `settings`, when not empty, is the cached-mode frame
+// (format/cached_settings.h); the digest covers it.
+Bytes make_attached_data(const Bytes &frame, const Bytes &settings = Bytes());
 
 // Where the parts of attached data lie, found from its ends.
 struct AttachedLayout {
-    uint64_t frame_end = 0;     // offset just past the zstd frame
+    uint64_t frame_end = 0;     // offset of what follows the frames: the digest, or the gap
+    // Offset just past the archive's zstd frame: frame_end, unless a
+    // cached-mode frame lies between (PackedFile fills the two below).
+    uint64_t archive_end = 0;
+    bool cached = false;
+    Bytes cached_settings;      // that frame's content, when cached
     bool has_digest = false;    // false for executables packed without one
     Sha256Digest digest = {};   // of bytes [0, frame_end), when has_digest
 };

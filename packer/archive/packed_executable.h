@@ -10,6 +10,7 @@
 #include "packer/archive/frame.h"
 #include "packer/base/byte_io.h"
 #include "packer/base/result.h"
+#include "packer/program/cached_mode.h"
 
 namespace tavrik {
 
@@ -29,8 +30,10 @@ public:
 // Refuses names verify and extract would not read back from a file of the
 // packed size (names_budget_problem).
 // The entries are dropped once the archive holds them, so that their bytes
-// are not held twice while compressing.
+// are not held twice while compressing. With `cached` enabled the settings
+// frame of cached mode follows the archive's frame.
 Result<Bytes> pack_executable(const Bytes &launcher, std::vector<ArchiveEntry> entries, int level, int threads,
-                              int window_log = default_window_log, PackProgress *progress = nullptr);
+                              int window_log = default_window_log, PackProgress *progress = nullptr,
+                              const CachedMode &cached = CachedMode());
 
 }  // namespace tavrik

@@ -1,5 +1,7 @@
 #include "packer/archive/packed_file.h"
 
+#include "format/cached_settings.h"
+
 #include <algorithm>
 
 #include "packer/archive/frame.h"
@@ -89,7 +91,33 @@ Result<PackedFile> PackedFile::open(InputFile input, const std::string &shown) {
     auto layout = attached_layout(*head, *tail, packed.attached_size_);
     if (!layout) return Error{packed.shown_ + " is damaged: " + layout.error()};
     packed.layout_ = *layout;
+    auto found = packed.find_cached_settings();
+    if (!found) return Error{found.error()};
     return packed;
+}
+
+// The cached-mode frame ends where the digest begins, and says there how
+// long it is.
+Result<bool> PackedFile::find_cached_settings() {
+    const uint64_t floor = attached_magic_size, end = layout_.frame_end;
+    if (end < floor + cached_settings::frame_header_size + cached_settings::footer_size) return false;
+    auto footer = file_.read_range(attached_offset_ + end - cached_settings::footer_size, cached_settings::footer_size);
+    if (!footer) return Error{footer.error()};
+    const uint32_t frame_size = packed_format::load_u32(footer->data());
+    if (frame_size < cached_settings::frame_header_size + cached_settings::footer_size || frame_size > end - floor) {
+        return false;
+    }
+    auto frame = file_.read_range(attached_offset_ + end - frame_size, frame_size);
+    if (!frame) return Error{frame.error()};
+    const unsigned char *content = nullptr;
+    size_t content_size = 0;
+    if (!cached_settings::find_frame(frame->data(), frame->data() + frame->size(), content, content_size)) {
+        return false;
+    }
+    layout_.cached = true;
+    layout_.archive_end = end - frame_size;
+    layout_.cached_settings.assign(content, content + content_size);
+    return true;
 }
 
 Result<bool> PackedFile::check_digest() const {
@@ -111,7 +139,7 @@ Result<uint32_t> PackedFile::checksum() const {
 
 Result<bool> PackedFile::read_archive(ArchiveVisitor &visitor) const {
     uint64_t at = attached_offset_ + attached_magic_size;
-    const uint64_t end = attached_offset_ + layout_.frame_end;
+    const uint64_t end = attached_offset_ + layout_.archive_end;
     FrameDecoder decoder([&](uint8_t *buffer, size_t capacity) -> Result<size_t> {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(capacity, end - at));
         auto read = file_.read_at(at, buffer, n);

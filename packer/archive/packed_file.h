@@ -53,6 +53,9 @@ public:
     Result<Bytes> read_range(uint64_t offset, size_t length) const { return file_.read_range(offset, length); }
 
 private:
+    // Fills the layout's cached-mode fields; false when there is no such frame.
+    Result<bool> find_cached_settings();
+
     InputFile file_;
     std::string shown_;
     Bytes launcher_part_;

@@ -12,6 +12,7 @@
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"
 #include "packer/program/identity.h"
+#include "packer/program/cached_mode.h"
 #include "packer/program/image_roles.h"
 
 namespace tavrik {
@@ -67,8 +68,31 @@ std::string json_string(const std::string &utf8) {
     return json_string(wide ? *wide : utf8_to_utf16(printable_utf8(utf8)).value());
 }
 
+// How the program starts: per-run, or cached and where.
+struct StartMode {
+    bool cached = false;
+    std::string spec;     // UTF-8, when cached
+    std::string program;  // the program's folder below it
+    std::vector<std::pair<std::u16string, uint64_t>> files;  // the list a warm start checks
+    std::string line() const { return cached ? "start: cached in " + spec + "\\" + program : "start: per-run"; }
+};
+
+Result<StartMode> start_mode(const PackedFile &packed) {
+    StartMode mode;
+    if (!packed.layout().cached) return mode;
+    auto view = read_cached_settings(packed.layout().cached_settings);
+    if (!view) return Error{packed.shown() + " is damaged: " + view.error()};
+    auto spec = utf16_to_utf8(view->spec);
+    auto program = utf16_to_utf8(view->program);
+    mode.cached = true;
+    mode.spec = spec ? *spec : printable(view->spec);
+    mode.program = program ? *program : printable(view->program);
+    mode.files = std::move(view->files);
+    return mode;
+}
+
 // The schema is documented in the README ("list --json").
-void write_json(const Lister &lister, const IdentityDescription &identity, std::ostream &out) {
+void write_json(const Lister &lister, const IdentityDescription &identity, const StartMode &mode, std::ostream &out) {
     out << "{\n  \"tavrik_pack_version\": " << json_string(std::string(TAVRIK_VERSION)) << ",\n  \"files\": [";
     for (size_t i = 0; i < lister.files.size(); ++i) {
         out << (i == 0 ? "\n" : ",\n") << "    {\"name\": " << json_string(lister.files[i].first)
@@ -84,7 +108,10 @@ void write_json(const Lister &lister, const IdentityDescription &identity, std::
         out << (i == 0 ? "\n" : ",\n") << "      {\"name\": " << json_string(identity.strings[i].first)
             << ", \"value\": " << json_string(identity.strings[i].second) << "}";
     }
-    out << (identity.strings.empty() ? "]" : "\n    ]") << "\n  }\n}\n";
+    out << (identity.strings.empty() ? "]" : "\n    ]") << "\n  },\n  \"start\": {\"mode\": "
+        << (mode.cached ? "\"cached\"" : "\"per-run\"") << ", \"cache_dir\": "
+        << (mode.cached ? json_string(mode.spec) : "null") << ", \"program_folder\": "
+        << (mode.cached ? json_string(mode.program) : "null") << "}\n}\n";
 }
 
 // The application DLL is checked in memory; verify refuses a larger one
@@ -106,6 +133,7 @@ public:
             return Error{refusal};
         }
         bytes += size;
+        files.emplace_back(name, size);
         if (names.size() == 1) {
             first_name = name;
             if (size > max_checked_application) {
@@ -124,6 +152,7 @@ public:
     }
 
     NameSet names;
+    std::vector<std::pair<std::u16string, uint64_t>> files;
     std::u16string first_name;
     uint64_t bytes = 0;
     Bytes application;
@@ -163,16 +192,19 @@ Result<bool> list_packed(const PackedFile &packed, std::ostream &out, bool json)
     if (!identity) return Error{packed.shown() + ": " + identity.error()};
     auto digest = packed.check_digest();
     if (!digest) return Error{digest.error()};
+    auto mode = start_mode(packed);
+    if (!mode) return Error{mode.error()};
     Lister lister(out, json);
     auto read = packed.read_archive(lister);
     if (!read) return Error{packed.shown() + " is damaged: " + read.error()};
     if (json) {
         auto description = read_identity(packed.launcher_part(), packed.image());
         if (!description) return Error{packed.shown() + ": " + description.error()};
-        write_json(lister, *description, out);
+        write_json(lister, *description, *mode, out);
         return true;
     }
     for (const auto &line : *identity) out << printable_utf8(line) << '\n';
+    out << printable_utf8(mode->line()) << '\n';
     return true;
 }
 
@@ -206,6 +238,8 @@ Result<bool> verify_packed(const PackedFile &packed, std::ostream &out) {
     }
     auto digest = packed.check_digest();
     if (!digest) return Error{digest.error()};
+    auto mode = start_mode(packed);
+    if (!mode) return Error{mode.error()};
     VerifyReading reading(name_limits_for(packed.size()));
     auto read = packed.read_archive(reading);
     if (!read) {
@@ -217,6 +251,10 @@ Result<bool> verify_packed(const PackedFile &packed, std::ostream &out) {
     if (!application) {
         return Error{shown + ": the first file " + shown_name(reading.first_name) + " " + application.error()};
     }
+    // A warm start trusts this list to say what a complete build holds.
+    if (mode->cached && mode->files != reading.files) {
+        return Error{shown + " is damaged: its cached-mode list of files does not match the archive"};
+    }
     auto identity = describe_identity(packed.launcher_part(), image);
     if (!identity) return Error{shown + " is damaged: " + identity.error()};
     out << "OK: " << reading.names.size() << (reading.names.size() == 1 ? " file, " : " files, ") << reading.bytes
@@ -226,6 +264,7 @@ Result<bool> verify_packed(const PackedFile &packed, std::ostream &out) {
                "be checked\n";
     }
     for (const auto &line : *identity) out << printable_utf8(line) << '\n';
+    out << printable_utf8(mode->line()) << '\n';
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "packer/base/path_text.h"
 #include "packer/base/utf.h"
 #include "packer/pe/manifest.h"
+#include "packer/program/cached_mode.h"
 
 namespace tavrik {
 
@@ -18,7 +19,8 @@ const char pack_help[] =
     "                        [--window-log N] [--threads N] [--add SRC DEST]...\n"
     "                        [--exclude PATTERN]...\n"
     "                        [--no-default-excludes] [--allow-missing DLL]...\n"
-    "                        [--dry-run] [--quiet] [--depfile FILE] [IDENTITY OPTIONS]\n"
+    "                        [--dry-run] [--quiet] [--depfile FILE]\n"
+    "                        [--cache | --cache-dir SPEC] [IDENTITY OPTIONS]\n"
     "                        APP.dll [FILE|DIR ...]\n"
     "\n"
     "Writes OUT.exe: the launcher stub with APP.dll and the given files\n"
@@ -42,6 +44,17 @@ const char pack_help[] =
     "                  and every file and directory read (for make, Ninja and\n"
     "                  CMake's DEPFILE), so that a file added to a directory,\n"
     "                  removed or renamed makes the build pack again\n"
+    "\n"
+    "How it starts (default: unpack into a fresh temporary folder every run,\n"
+    "delete it afterwards):\n"
+    "  --cache         unpack once into a folder of the program's own below\n"
+    "                  {CACHE_DIR} (the user's local application data); later\n"
+    "                  starts run from there without unpacking\n"
+    "  --cache-dir SPEC\n"
+    "                  the same, below SPEC, a path with the launcher's\n"
+    "                  placeholders ({CACHE_DIR}, {HOME}, {TEMP}, {PROGRAM_DIR},\n"
+    "                  {PROGRAM_BASE}); one that changes per run ({PID},\n"
+    "                  {TIME_US}, {RANDOM}, {TIME}) is refused\n"
     "\n"
     "What is packed:\n"
     "  --add SRC DEST  SRC, a file or a directory, at DEST inside the archive:\n"
@@ -86,7 +99,8 @@ const char list_help[] =
     "\n"
     "Prints the size in bytes and the name of every packed file, in archive\n"
     "order (the application DLL first), then the program's identity: subsystem,\n"
-    "execution level, icon sizes, versions and version strings.\n"
+    "execution level, icon sizes, versions and version strings; then how it\n"
+    "starts (per-run, or cached and where).\n"
     "\n"
     "  --json    the same as one JSON object (the schema is in the README)\n";
 
@@ -184,6 +198,8 @@ const OptionSpec option_specs[] = {
     {"--execution-level", {Command::pack}, Takes::value, true},
     {"--force", {Command::extract}, Takes::nothing, false},
     {"--json", {Command::list}, Takes::nothing, false},
+    {"--cache", {Command::pack}, Takes::nothing, false},
+    {"--cache-dir", {Command::pack}, Takes::value, true},
 };
 
 const OptionSpec *find_option(Command command, const std::string &arg) {
@@ -311,6 +327,13 @@ Result<bool> apply_option(const std::string &arg, const std::vector<std::string>
         options.dry_run = true;
     } else if (arg == "--quiet" || arg == "-q") {
         options.quiet = true;
+    } else if (arg == "--cache") {
+        options.cached = true;
+    } else if (arg == "--cache-dir") {
+        auto spec = check_cache_spec(value);
+        if (!spec) return Error{spec.error()};
+        options.cached = true;
+        options.cache_spec = std::move(*spec);
     } else if (arg == "--json") {
         options.json = true;
     } else {

@@ -43,6 +43,8 @@ struct PackOptions {
     bool dry_run = false;                 // pack --dry-run: show what would be packed, write nothing
     bool quiet = false;                   // pack, extract: no summary line, no progress
     bool json = false;                    // list --json
+    bool cached = false;                  // pack --cache or --cache-dir: cached mode
+    std::u16string cache_spec;            // --cache-dir, as check_cache_spec gives it; empty: the default
 };
 
 // "tavrik-pack 1.2.3", the line --version prints.

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "format/cached_settings.h"
 #include "packer/archive/names.h"
 #include "packer/archive/packed_executable.h"
 #include "packer/base/file_io.h"
@@ -20,6 +21,7 @@
 #include "packer/program/dependencies.h"
 #include "packer/program/depfile.h"
 #include "packer/program/identity.h"
+#include "packer/program/cached_mode.h"
 #include "packer/program/image_roles.h"
 #include "packer/program/input_files.h"
 #include "packer/program/output_path.h"
@@ -80,9 +82,11 @@ Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
     return images;
 }
 
-// The stub with the program's identity in place of the launcher's.
+// The stub with the program's identity in place of the launcher's; the
+// version strings it was given go to `strings`.
 Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &stub_path, const Bytes &stub,
-                       const ArchiveEntry &application, std::vector<IconImage> icon) {
+                       const ArchiveEntry &application, std::vector<IconImage> icon,
+                       std::vector<std::pair<std::u16string, std::u16string>> &strings) {
     auto output_name = path_to_utf8(options.output.filename());
     if (!output_name) return Error{"-o: " + output_name.error()};
     auto output_name16 = utf8_to_utf16(*output_name);
@@ -94,6 +98,7 @@ Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &
     auto version = derive_version_info(options.identity, application.content, application.name, *output_name16);
     if (!version) return Error{"application " + shown_path(options.app_dll) + " " + version.error()};
     identity.version = std::move(*version);
+    strings = identity.version.strings;
     // Built here once to refuse strings too long for one resource: theirs
     // (the options' or the application's) is the fault, not the stub's.
     auto version_resource = build_version_info(identity.version);
@@ -189,6 +194,25 @@ std::string summary_line(const std::filesystem::path &output, size_t files, size
            " in, " + human_size(bytes_out) + " out (" + ratio + "), " + time + "\n";
 }
 
+// Where and under which name a cached program keeps its builds. The
+// program is known by its output name, CompanyName and ProductName, so that
+// two programs that only share a file name never share a folder.
+CachedMode cached_mode(const PackOptions &options, const std::vector<std::pair<std::u16string, std::u16string>> &strings) {
+    CachedMode mode;
+    if (!options.cached) return mode;
+    mode.enabled = true;
+    mode.spec = options.cache_spec.empty() ? std::u16string(cached_settings::default_spec) : options.cache_spec;
+    std::u16string company, product;
+    for (const auto &[name, value] : strings) {
+        if (name == u"CompanyName") company = value;
+        if (name == u"ProductName") product = value;
+    }
+    auto output_name = path_to_utf8(options.output.filename());
+    auto output_name16 = output_name ? utf8_to_utf16(*output_name) : Result<std::u16string>(Error{""});
+    mode.program = program_folder_name(output_name16 ? *output_name16 : std::u16string(), company, product);
+    return mode;
+}
+
 }  // namespace
 
 Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
@@ -236,14 +260,17 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     if (!depfile) return Error{depfile.error()};
     auto checked = check_packable(options, entries);
     if (!checked) return checked;
-    auto identified = identify(options, *stub_path, *stub, entries.front(), std::move(*icon));
+    std::vector<std::pair<std::u16string, std::u16string>> strings;
+    auto identified = identify(options, *stub_path, *stub, entries.front(), std::move(*icon), strings);
     if (!identified) return Error{identified.error()};
+    const CachedMode cached = cached_mode(options, strings);
 
     const size_t files = entries.size();
     const uint64_t bytes_in = content_bytes(entries);
     ShownProgress progress(err);
     auto exe = pack_executable(*identified, std::move(entries), options.level, thread_count(options),
-                               options.window_log, environment.show_progress && !options.quiet ? &progress : nullptr);
+                               options.window_log, environment.show_progress && !options.quiet ? &progress : nullptr,
+                               cached);
     if (!exe) return Error{exe.error()};
     auto written = write_file_replacing(options.output, *exe, true);
     if (!written) return written;
