@@ -351,7 +351,7 @@ TEST_F(Cli, PacksListsVerifiesAndExtracts) {
         "subsystem: windows\nexecution level: asInvoker\nicon: none\nfile version: 0.0.0.0\n"
         "product version: 0.0.0.0\nstring FileDescription: app\nstring FileVersion: 0.0.0.0\n"
         "string InternalName: out\nstring OriginalFilename: out.exe\nstring ProductName: app\n"
-        "string ProductVersion: 0.0.0.0\n";
+        "string ProductVersion: 0.0.0.0\nstart: per-run\n";
     const std::string app_size = std::to_string(app_bytes.size());
     const ToolRun listed = run(tmp, {"list", out});
     ASSERT_EQ(listed.exit_code, 0) << listed.err;
@@ -1022,7 +1022,7 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
                          "string InternalName: out\nstring legalcopyright: \xC2\xA9 2026 Example\n"
                          "string LegalTrademarks: <U+202E>mark\n"
                          "string OriginalFilename: out.exe\nstring ProductName: Example Suite<U+DC00>\n"
-                         "string ProductVersion: 0.0.0.0\n")
+                         "string ProductVersion: 0.0.0.0\nstart: per-run\n")
         << r.err;
     EXPECT_EQ(run(tmp, {"verify", out}).out.rfind("OK: 1 file, " + std::to_string(dll_bytes.size()) +
                                                       " bytes\nsubsystem: console\n",
@@ -1448,7 +1448,7 @@ TEST_F(Cli, FollowsCommandLineConventions) {
                   "      {\"name\": \"OriginalFilename\", \"value\": \"out.exe\"},\n"
                   "      {\"name\": \"ProductName\", \"value\": \"app\"},\n"
                   "      {\"name\": \"ProductVersion\", \"value\": \"1.2.3.4\"}\n"
-                  "    ]\n  }\n}\n")
+                  "    ]\n  },\n  \"start\": {\"mode\": \"per-run\", \"cache_dir\": null, \"program_folder\": null}\n}\n")
         << json.err;
     // Names as JSON escapes them: controls and lone surrogates as \uXXXX.
     const Bytes archive = raw_archive({{u"app.dll", app_bytes}, {u"a\x1B\xD800\"\\\u20AC", {'x'}}});
