@@ -1,0 +1,342 @@
+#!/usr/bin/env python3
+"""Cached mode under Wine, end to end: programs packed with --cache run from
+a build unpacked once below TAVRIK_CACHE_DIR (a scratch folder here).
+
+Each scenario starts from an empty cache, runs real launchers and asserts
+their exit codes, what the application reported (its library path tells
+which directory it ran from), and the files on disk: the builds, that no
+staging folder is left, that a warm start writes nothing, and that a per-run
+fallback leaves no directory in the temporary folder.
+
+Usage: cached_mode_test.py --pack P --stub S --app A --wine-run W --work DIR
+"""
+
+import argparse
+import getpass
+import glob
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+APP_EXIT_CODE = 7
+BUILD_NAME_LENGTH = 32
+
+
+class ScenarioFailure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise ScenarioFailure(message)
+
+
+class Setting:
+    def __init__(self, args):
+        self.args = args
+        self.work = os.path.abspath(args.work)
+        self.prefix = os.environ.get("WINEPREFIX") or os.path.join(
+            os.path.dirname(os.path.dirname(os.path.abspath(args.wine_run))), "build", "wineprefix")
+        self.cwd = tempfile.mkdtemp(prefix="tavrik_cwd_")
+        self.temp = os.path.join(self.prefix, "drive_c", "users", getpass.getuser(), "Temp")
+
+    def env(self, cache, report, extra=None):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TAVRIK_")}
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
+                   TAVRIK_TEST_REPORT=windows_path(report), TAVRIK_TEST_EXIT_CODE=str(APP_EXIT_CODE))
+        if cache is not None:
+            env["TAVRIK_CACHE_DIR"] = cache if cache.startswith("Z:") else windows_path(cache)
+        env.update(extra or {})
+        return env
+
+    def pack(self, name, files, extra=()):
+        exe = os.path.join(self.work, name)
+        os.makedirs(os.path.dirname(exe), exist_ok=True)
+        subprocess.run([self.args.pack, "pack", "--fast", "-q", "--cache", *extra, "-o", exe, "--stub",
+                        self.args.stub, self.args.app, *files], check=True)
+        return exe
+
+    def start(self, exe, cache, report, extra=None):
+        return subprocess.Popen([self.args.wine_run, windows_path(exe), "first", "second arg"],
+                                env=self.env(cache, report, extra), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.cwd)
+
+    def run(self, exe, cache, report, extra=None):
+        process = self.start(exe, cache, report, extra)
+        out, err = process.communicate(timeout=180)
+        return process.returncode, out, err
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read_report(path):
+    check(os.path.exists(path), f"the application wrote no report to {path}")
+    report = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            key, _, value = line.partition("=")
+            report[key] = value.replace("\\\\", "\\")
+    return report
+
+
+def tree(path):
+    """Every entry below `path` with its size and modification time."""
+    listing = {}
+    for root, dirs, files in os.walk(path):
+        for name in dirs + files:
+            full = os.path.join(root, name)
+            st = os.lstat(full)
+            listing[os.path.relpath(full, path)] = (st.st_size, st.st_mtime_ns, os.path.islink(full))
+    return listing
+
+
+def program_folder(cache):
+    folders = os.listdir(cache)
+    check(len(folders) == 1, f"one program folder expected in the cache, found {folders}")
+    return os.path.join(cache, folders[0])
+
+
+def builds(cache):
+    folder = program_folder(cache)
+    return sorted(name for name in os.listdir(folder))
+
+
+def expect_ran(code, out, err, report, where):
+    check(code == APP_EXIT_CODE, f"exit code {code}, expected {APP_EXIT_CODE}: {out!r} {err!r}")
+    check(report.get("argv[1]") == "first" and report.get("argv[2]") == "second arg",
+          f"arguments {report.get('argv[1]')!r} {report.get('argv[2]')!r}")
+    library = report.get("library_path", "")
+    check(library.startswith(where), f"the application ran from {library!r}, expected below {where!r}")
+
+
+def expect_ran_from_build(setting, code, out, err, report, cache):
+    expect_ran(code, out, err, report, windows_path(program_folder(cache)) + "\\")
+    build = report["library_path"].split("\\")[-2]
+    check(len(build) == BUILD_NAME_LENGTH, f"the application ran from {report['library_path']!r}, not a build")
+    return build
+
+
+def expect_ran_per_run(setting, code, out, err, report, before):
+    expect_ran(code, out, err, report, "C:\\users\\")
+    check("\\onefile_" in report["library_path"], f"not a per-run directory: {report['library_path']!r}")
+    left = set(glob.glob(os.path.join(setting.temp, "onefile_*"))) - before
+    check(not left, f"per-run directories left behind: {sorted(left)}")
+
+
+# Scenarios: each gets the setting, a fresh cache folder and the packed
+# program, and raises ScenarioFailure.
+
+def second_start_is_warm(setting, cache, exe):
+    """The second start runs from the build and writes nothing at all."""
+    code, out, err = setting.run(exe, cache, os.path.join(setting.work, "r1.txt"))
+    first = expect_ran_from_build(setting, code, out, err, read_report(os.path.join(setting.work, "r1.txt")), cache)
+    check(builds(cache) == [first], f"after the first start the program's folder holds {builds(cache)}")
+    before, temp_before = tree(cache), set(os.listdir(setting.temp))
+    code, out, err = setting.run(exe, cache, os.path.join(setting.work, "r2.txt"))
+    second = expect_ran_from_build(setting, code, out, err, read_report(os.path.join(setting.work, "r2.txt")), cache)
+    check(second == first, f"the second start ran from {second}, the first from {first}")
+    check(tree(cache) == before, "a warm start changed the cache")
+    check(set(os.listdir(setting.temp)) == temp_before, "a warm start wrote into the temporary folder")
+
+
+def simultaneous_first_starts(setting, cache, exe):
+    """Ten first starts at once: all run right, one build, no staging."""
+    reports = [os.path.join(setting.work, f"c{i}.txt") for i in range(10)]
+    processes = [setting.start(exe, cache, report) for report in reports]
+    found = set()
+    for process, report in zip(processes, reports):
+        out, err = process.communicate(timeout=300)
+        found.add(expect_ran_from_build(setting, process.returncode, out, err, read_report(report), cache))
+    check(len(found) == 1, f"the starts ran from {sorted(found)}")
+    check(builds(cache) == sorted(found), f"the program's folder holds {builds(cache)}")
+
+
+def deleted_file_is_repaired(setting, cache, exe):
+    """A file deleted from the build is unpacked afresh; nothing else stays."""
+    setting.run(exe, cache, os.path.join(setting.work, "r1.txt"))
+    build = os.path.join(program_folder(cache), builds(cache)[0])
+    data = os.path.join(build, "data.txt")
+    expected = open(data, "rb").read()
+    os.remove(data)
+    code, out, err = setting.run(exe, cache, os.path.join(setting.work, "r2.txt"))
+    expect_ran_from_build(setting, code, out, err, read_report(os.path.join(setting.work, "r2.txt")), cache)
+    check(os.path.exists(data) and open(data, "rb").read() == expected, "data.txt was not unpacked again")
+    check(builds(cache) == [os.path.basename(build)], f"the program's folder holds {builds(cache)}")
+
+
+def shortened_file_is_repaired(setting, cache, exe):
+    """A file of another size than packed makes the build damaged."""
+    setting.run(exe, cache, os.path.join(setting.work, "r1.txt"))
+    build = os.path.join(program_folder(cache), builds(cache)[0])
+    data = os.path.join(build, "data.txt")
+    expected = open(data, "rb").read()
+    with open(data, "wb") as f:
+        f.write(expected[:-1])
+    code, out, err = setting.run(exe, cache, os.path.join(setting.work, "r2.txt"))
+    expect_ran_from_build(setting, code, out, err, read_report(os.path.join(setting.work, "r2.txt")), cache)
+    check(open(data, "rb").read() == expected, "data.txt was not unpacked again")
+
+
+def killed_cold_start_leaves_nothing(setting, cache, exe):
+    """A launcher killed while it unpacks leaves its staging folder; the
+    next start runs right and a moment later no staging folder is left."""
+    process = setting.start(exe, cache, os.path.join(setting.work, "k.txt"))
+    deadline = time.monotonic() + 120
+    staging = None
+    while staging is None and time.monotonic() < deadline and process.poll() is None:
+        found = glob.glob(os.path.join(cache, "*", "*.staging-*", "data.txt"))
+        staging = os.path.dirname(found[0]) if found else None
+        time.sleep(0.002)
+    process.send_signal(signal.SIGKILL)
+    process.communicate(timeout=60)
+    check(staging is not None, "no staging folder was seen while the launcher unpacked")
+    check(os.path.isdir(staging), "the killed launcher's staging folder is gone already: the test saw nothing")
+    report = os.path.join(setting.work, "r2.txt")
+    code, out, err = setting.run(exe, cache, report, {"TAVRIK_TEST_SLEEP_MS": "2500"})
+    expect_ran_from_build(setting, code, out, err, read_report(report), cache)
+    check(not os.path.exists(staging), f"the staging folder {staging} is still there")
+    check(len(builds(cache)) == 1, f"the program's folder holds {builds(cache)}")
+
+
+def old_build_removed_once_unused(setting, cache, exe):
+    """v1 runs while v2 of the same program starts: v1's build is left as it
+    is while it runs, removed by a start after it ended; v2 runs."""
+    v1 = setting.pack("v1/Tool.exe", [os.path.join(setting.work, "data.txt")])
+    v2 = setting.pack("v2/Tool.exe", [os.path.join(setting.work, "data.txt"), os.path.join(setting.work, "more.txt")])
+    release = os.path.join(setting.work, "release")
+    running = setting.start(v1, cache, os.path.join(setting.work, "v1.txt"),
+                            {"TAVRIK_TEST_SLEEP_MS": "60000", "TAVRIK_TEST_SLEEP_UNTIL": windows_path(release)})
+    try:
+        deadline = time.monotonic() + 120
+        while not os.path.exists(os.path.join(setting.work, "v1.txt")):
+            check(running.poll() is None and time.monotonic() < deadline, "v1 did not start")
+            time.sleep(0.05)
+        v1_build = read_report(os.path.join(setting.work, "v1.txt"))["library_path"].split("\\")[-2]
+        v1_tree = tree(os.path.join(program_folder(cache), v1_build))
+        code, out, err = setting.run(v2, cache, os.path.join(setting.work, "v2.txt"), {"TAVRIK_TEST_SLEEP_MS": "2500"})
+        v2_build = expect_ran_from_build(setting, code, out, err, read_report(os.path.join(setting.work, "v2.txt")),
+                                         cache)
+        check(v2_build != v1_build, "v1 and v2 share a build")
+        check(builds(cache) == sorted([v1_build, v2_build]), f"while v1 runs the folder holds {builds(cache)}")
+        check(tree(os.path.join(program_folder(cache), v1_build)) == v1_tree, "v1's build changed while it ran")
+    finally:
+        open(release, "w").close()
+        out, err = running.communicate(timeout=120)
+    check(running.returncode == APP_EXIT_CODE, f"v1 ended with {running.returncode}: {err!r}")
+    code, out, err = setting.run(v2, cache, os.path.join(setting.work, "v2b.txt"), {"TAVRIK_TEST_SLEEP_MS": "2500"})
+    expect_ran_from_build(setting, code, out, err, read_report(os.path.join(setting.work, "v2b.txt")), cache)
+    check(builds(cache) == [v2_build], f"after v1 ended the folder holds {builds(cache)}, expected only v2's")
+
+
+def link_as_build_is_never_followed(setting, cache, exe):
+    """A Unix link planted where the build would be is neither used nor
+    touched; the program runs from a per-run directory."""
+    probe = os.path.join(setting.work, "probe_cache")
+    setting.run(exe, probe, os.path.join(setting.work, "r0.txt"))
+    program = os.path.basename(program_folder(probe))
+    build = builds(probe)[0]
+    elsewhere = os.path.join(setting.work, "elsewhere")
+    os.makedirs(elsewhere)
+    with open(os.path.join(elsewhere, "keep.txt"), "w") as f:
+        f.write("keep")
+    os.makedirs(os.path.join(cache, program))
+    os.symlink(elsewhere, os.path.join(cache, program, build))
+    before, temp_before = tree(elsewhere), set(glob.glob(os.path.join(setting.temp, "onefile_*")))
+    report = os.path.join(setting.work, "r1.txt")
+    code, out, err = setting.run(exe, cache, report)
+    expect_ran_per_run(setting, code, out, err, read_report(report), temp_before)
+    check(tree(elsewhere) == before, "what the link points to changed")
+    check(os.path.islink(os.path.join(cache, program, build)), "the link itself is gone")
+    check(sorted(os.listdir(os.path.join(cache, program))) == [build], "something was left beside the link")
+
+
+def program_folder_link_is_never_followed(setting, cache, exe):
+    """The same for a link in place of the program's folder."""
+    probe = os.path.join(setting.work, "probe_cache")
+    setting.run(exe, probe, os.path.join(setting.work, "r0.txt"))
+    program = os.path.basename(program_folder(probe))
+    elsewhere = os.path.join(setting.work, "elsewhere")
+    os.makedirs(elsewhere)
+    os.makedirs(cache)
+    os.symlink(elsewhere, os.path.join(cache, program))
+    temp_before = set(glob.glob(os.path.join(setting.temp, "onefile_*")))
+    report = os.path.join(setting.work, "r1.txt")
+    code, out, err = setting.run(exe, cache, report)
+    expect_ran_per_run(setting, code, out, err, read_report(report), temp_before)
+    check(os.listdir(elsewhere) == [], f"something was written through the link: {os.listdir(elsewhere)}")
+
+
+def location_that_cannot_be_made(setting, cache, exe):
+    """A location below a file cannot be made: the start falls back."""
+    with open(cache, "w") as f:
+        f.write("a file, not a folder")
+    for location in (os.path.join(cache, "below"), "relative\\cache"):
+        temp_before = set(glob.glob(os.path.join(setting.temp, "onefile_*")))
+        report = os.path.join(setting.work, "r1.txt")
+        if os.path.exists(report):
+            os.remove(report)
+        code, out, err = setting.run(exe, location if location.startswith("relative") else windows_path(location),
+                                     report)
+        expect_ran_per_run(setting, code, out, err, read_report(report), temp_before)
+    check(open(cache).read() == "a file, not a folder", "the file in the way changed")
+    check(not os.path.exists(os.path.join(setting.cwd, "relative")), "a relative location was made in the cwd")
+
+
+SCENARIOS = [
+    second_start_is_warm,
+    simultaneous_first_starts,
+    deleted_file_is_repaired,
+    shortened_file_is_repaired,
+    killed_cold_start_leaves_nothing,
+    old_build_removed_once_unused,
+    link_as_build_is_never_followed,
+    program_folder_link_is_never_followed,
+    location_that_cannot_be_made,
+]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("--pack", "--stub", "--app", "--wine-run", "--work"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("--only", default="")
+    args = parser.parse_args()
+    setting = Setting(args)
+    if os.path.basename(setting.work) != "cached_mode_work":
+        print("refusing an unexpected work directory")
+        return 1
+    # A cold wineserver makes the first process slow: one throwaway start.
+    subprocess.run([args.wine_run, "cmd", "/c", "exit"], env=setting.env(None, "unused"), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=setting.cwd, timeout=300)
+    failures = 0
+    scenarios = [s for s in SCENARIOS if args.only in s.__name__]
+    for scenario in scenarios:
+        shutil.rmtree(setting.work, ignore_errors=True)
+        os.makedirs(setting.work)
+        # Big enough that unpacking takes a moment: random bytes do not
+        # compress.
+        with open(os.path.join(setting.work, "data.txt"), "wb") as f:
+            f.write(os.urandom(48 << 20))
+        with open(os.path.join(setting.work, "more.txt"), "w") as f:
+            f.write("v2")
+        exe = setting.pack("app/Tool.exe", [os.path.join(setting.work, "data.txt")])
+        try:
+            scenario(setting, os.path.join(setting.work, "cache"), exe)
+            print(f"ok: {scenario.__name__}")
+        except ScenarioFailure as failure:
+            failures += 1
+            print(f"FAILED: {scenario.__name__}: {failure}")
+    shutil.rmtree(setting.work, ignore_errors=True)
+    shutil.rmtree(setting.cwd, ignore_errors=True)
+    print(f"cached mode: {len(scenarios) - failures} passed, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
