@@ -49,7 +49,8 @@ class Setting:
         env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
                    TAVRIK_TEST_REPORT=windows_path(report), TAVRIK_TEST_EXIT_CODE=str(APP_EXIT_CODE))
         if cache is not None:
-            env["TAVRIK_CACHE_DIR"] = cache if cache.startswith("Z:") else windows_path(cache)
+            # A Linux path is given as its Windows path; a Windows one as it is.
+            env["TAVRIK_CACHE_DIR"] = cache if "\\" in cache else windows_path(cache)
         env.update(extra or {})
         return env
 
