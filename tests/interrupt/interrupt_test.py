@@ -429,6 +429,81 @@ def run_unpacking_scenario(args, _app):
     check(not problems, "; ".join(problems))
 
 
+def run_cached_unpacking_scenario(args, _app):
+    """Ctrl+C while a program packed for cached mode unpacks its first
+    build: as soon as its staging folder appears and when the 2nd and the
+    last but one big files appear. Each time the launcher ends within seconds with
+    STATUS_CONTROL_C_EXIT, the program's folder holds no build and no
+    staging folder, and the next start unpacks and runs."""
+    files = []
+    for i in range(BIG_FILE_COUNT):
+        path = os.path.join(args.work, f"big{i + 1}.bin")
+        with open(path, "wb") as f:
+            f.write(os.urandom(BIG_FILE_SIZE))
+        files.append(path)
+    app = os.path.join(args.work, "cached_app.exe")
+    subsystem = ["--console"] if args.console else []
+    subprocess.run([args.pack, "pack", "--fast", "--cache", "-o", app, "--stub", args.stub] + subsystem +
+                   [args.app] + files, check=True, stdout=subprocess.DEVNULL)
+    cache = os.path.join(args.work, "cache")
+    settings = {"TAVRIK_TEST_SLEEP_MS": "60000", "TAVRIK_CACHE_DIR": windows_path(cache)}
+    problems = []
+    # Not at the last file: the build may be committed before the event
+    # arrives, and the application then runs.
+    for point in (0, 2, BIG_FILE_COUNT - 1):
+        name = f"ctrl_c_during_cached_unpacking_at_{point}"
+        shutil.rmtree(cache, ignore_errors=True)
+        launcher, master, output = start_launcher(args, app, name, settings)
+        observers = []
+        staging = None
+        try:
+            deadline = time.monotonic() + 60
+            while staging is None:
+                found = glob.glob(os.path.join(cache, "*", "*.staging-*"))
+                staging = found[0] if found else None
+                check(launcher.poll() is None or staging, f"launcher ended before unpacking ({launcher.returncode})")
+                check(time.monotonic() < deadline, "no staging folder within 60 s")
+                time.sleep(0.001)
+            os.kill(launcher.pid, signal.SIGSTOP)
+            try:
+                observers.append(start_observer(args.observer, staging.rsplit("-", 1)[1]))
+            finally:
+                os.kill(launcher.pid, signal.SIGCONT)
+            if point:
+                big = os.path.join(staging, f"big{point}.bin")
+                while not os.path.exists(big) and launcher.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.001)
+            started = time.monotonic()
+            os.kill(launcher.pid, signal.SIGINT)
+            try:
+                launcher.wait(timeout=UNPACKING_LIMIT_S)
+            except subprocess.TimeoutExpired:
+                raise ScenarioFailure(f"{name}: launcher still running {UNPACKING_LIMIT_S} s after the interrupt")
+            elapsed = time.monotonic() - started
+            code = observed_exit_code(observers[0])
+            print(f"  {name}: launcher ended after {elapsed:.2f} s, exit code {code:#x}")
+            check(code == STATUS_CONTROL_C_EXIT, f"{name}: launcher exit code {code:#x}")
+            left = [os.listdir(folder) for folder in glob.glob(os.path.join(cache, "*"))]
+            check(left == [[]], f"{name}: the cache holds {left} afterwards, expected an empty program folder")
+        except ScenarioFailure as failure:
+            problems.append(str(failure))
+        finally:
+            end_scenario(launcher, observers, master, output, None)
+    # After all that, a start unpacks and runs as if nothing had happened.
+    report = os.path.join(args.work, "cached_report.txt")
+    result = subprocess.run([WINE_RUN, app], env=wine_env({"TAVRIK_CACHE_DIR": windows_path(cache),
+                                                           "TAVRIK_TEST_REPORT": windows_path(report),
+                                                           "TAVRIK_TEST_EXIT_CODE": str(APP_OWN_EXIT_CODE)}),
+                            stdin=subprocess.DEVNULL, capture_output=True, cwd=scratch_cwd(), timeout=120)
+    if result.returncode != APP_OWN_EXIT_CODE or not os.path.exists(report):
+        problems.append(f"the start after the interrupts ended with {result.returncode}: {result.stderr!r}")
+    for path in files:
+        os.remove(path)
+    os.remove(app)
+    shutil.rmtree(cache, ignore_errors=True)
+    check(not problems, "; ".join(problems))
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--pack", "--stub", "--app", "--observer", "--work"):
@@ -487,7 +562,8 @@ def main():
     total = len(scenarios)
     extra = (("nested_instance_has_no_handler", run_nested_scenario),
              ("sigkill_to_launcher_ends_child", run_kill_scenario))
-    unpacking = (("ctrl_c_during_unpacking", run_unpacking_scenario),)
+    unpacking = (("ctrl_c_during_unpacking", run_unpacking_scenario),
+                 ("ctrl_c_during_cached_unpacking", run_cached_unpacking_scenario))
     for name, scenario in unpacking + (() if args.console else extra):
         total += 1
         try:
