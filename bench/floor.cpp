@@ -53,6 +53,7 @@
 // zstd's own XXH64, the content checksum its decoder checks.
 #include <common/xxhash.h>
 
+#include "format/archive_records.h"
 #include "format/packed_format.h"
 
 namespace {
@@ -263,51 +264,62 @@ bool make_parents(wchar_t *path, size_t root_length, MadeDirectories &made) {
     return true;
 }
 
-// Writes every record of the archive below `root`: UTF-16LE name, zero
-// unit, 64-bit size, content; an empty name ends it. False on any failure.
+// Writes every record of the archive (format/archive_records.h) below
+// `root`, each file straight from the decoded buffer. False on any failure.
 bool write_archive(const unsigned char *archive, size_t archive_size, const wchar_t *root, unsigned &files) {
+    using archive_records::Event;
     static wchar_t path[path_capacity];
     size_t root_length = wcslen(root);
     wmemcpy(path, root, root_length);
     path[root_length] = L'\\';
     MadeDirectories made;
-    size_t at = 0;
+    archive_records::RecordParser records;
+    records.feed(archive, archive_size);
+    size_t length = root_length + 1;
+    HANDLE file = INVALID_HANDLE_VALUE;
     for (;;) {
-        size_t length = root_length + 1;
-        for (;;) {
-            if (at + 2 > archive_size || length + 1 >= path_capacity) return false;
-            wchar_t unit = static_cast<wchar_t>(archive[at] | (archive[at + 1] << 8));
-            at += 2;
-            path[length] = unit;
-            if (unit == 0) break;
-            ++length;
-        }
-        if (length == root_length + 1) break;
-        if (at + 8 > archive_size) return false;
-        unsigned long long size = 0;
-        for (int i = 7; i >= 0; --i) size = (size << 8) | archive[at + i];
-        at += 8;
-        if (size > archive_size - at) return false;
-        if (!make_parents(path, root_length, made)) return false;
-        // CREATE_NEW: the directory is fresh. CREATE_ALWAYS truncates, which
-        // under Wine on ext4 makes the kernel write the file back on close.
-        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return false;
-        while (size > 0) {
-            DWORD n = size < write_size ? static_cast<DWORD>(size) : write_size;
-            DWORD written = 0;
-            if (!WriteFile(file, archive + at, n, &written, nullptr) || written != n) {
-                CloseHandle(file);
-                return false;
+        switch (records.next()) {
+        case Event::name_unit:
+            if (length + 1 >= path_capacity) return false;
+            path[length++] = static_cast<wchar_t>(records.unit());
+            break;
+        case Event::name_end:
+            path[length] = 0;
+            if (!make_parents(path, root_length, made)) return false;
+            // CREATE_NEW: the directory is fresh. CREATE_ALWAYS truncates,
+            // which under Wine on ext4 makes the kernel write the file back
+            // on close.
+            file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
+            if (file == INVALID_HANDLE_VALUE) return false;
+            break;
+        case Event::size: break;
+        case Event::content:
+            for (size_t at = 0; at < records.content_length();) {
+                size_t left = records.content_length() - at;
+                DWORD n = left < write_size ? static_cast<DWORD>(left) : write_size;
+                DWORD written = 0;
+                if (!WriteFile(file, records.content() + at, n, &written, nullptr) || written != n) {
+                    CloseHandle(file);
+                    return false;
+                }
+                at += n;
             }
-            at += n;
-            size -= n;
+            break;
+        case Event::record_end:
+            CloseHandle(file);
+            file = INVALID_HANDLE_VALUE;
+            length = root_length + 1;
+            ++files;
+            break;
+        case Event::archive_end:
+            for (int i = 0; i < made.count; ++i) free(made.paths[i]);
+            return true;
+        case Event::need_input:
+        case Event::failed:
+            if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+            return false;
         }
-        CloseHandle(file);
-        ++files;
     }
-    for (int i = 0; i < made.count; ++i) free(made.paths[i]);
-    return true;
 }
 
 // Deletes everything below `path` (length `length`, in a buffer of

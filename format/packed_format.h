@@ -10,7 +10,7 @@
 //   u64 LE count of all bytes before it | 8 zero bytes
 // The frame's decoded content is the archive: records of (UTF-16LE name,
 // one zero unit, u64 LE size, content) back to back, closed by a lone zero
-// unit; the first record is the application DLL. The launcher reads the
+// unit (format/archive_records.h); the first record is the application DLL. The launcher reads the
 // magic and decodes the frame, nothing after it. The digest, a zstd
 // skippable frame (u32 LE magic 0x184D2A50, u32 LE size 40, then "sha256",
 // two zero bytes and the SHA-256 of the magic and the frame), lets
@@ -49,14 +49,8 @@ inline constexpr size_t trailer_size = 8 + 8;
 inline constexpr size_t tail_size = digest_frame_size + gap_size + trailer_size;
 static_assert(tail_size == 67, "the tail's layout is fixed");
 
-// The longest name a record may carry, in UTF-16 units: the launcher reads
-// names into a buffer of max_name_units + 1 units (launcher/archive.h ties
-// its buffer to this).
-inline constexpr size_t max_name_units = 1023;
 // The longest "<target directory>\<name>" the launcher joins, in units.
 inline constexpr size_t max_path_units = 4095;
-// A record's size field.
-inline constexpr size_t record_size_bytes = 8;
 
 inline void store_u32(unsigned char *out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));

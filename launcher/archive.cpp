@@ -6,6 +6,7 @@
 #include "common/wide_buffer.h"
 #include "diagnostics/messages.h"
 #include "diagnostics/report.h"
+#include "format/packed_format.h"
 #include "launcher/attached_data.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
@@ -21,25 +22,41 @@ static_assert(decltype(file_path)::capacity == packed_format::max_path_units + 1
               "the path buffer holds the longest path the packer allows and its terminator");
 unsigned char chunk[file_chunk_size];
 
-// Reads one name, one unit per read, into `name`. False at the end record.
-bool read_name() {
-    for (size_t length = 0;; ++length) {
-        // A longer name than the buffer holds cannot come from our packer:
-        // the archive is damaged.
-        if (length == archive_name_capacity) fail_plain(message_decode_failed);
-        unsigned char unit[2];
-        read_payload(unit, 2);
-        name[length] = static_cast<wchar_t>(unit[0] | (unit[1] << 8));
-        if (name[length] == 0) return length != 0;
+using archive_records::Event;
+using archive_records::RecordParser;
+
+// The next event of the walk. The parser is fed exactly the bytes it wants
+// (a unit, a size, at most a chunk of content), so that a nested instance
+// stops right after the first name and nothing past the end record is
+// decoded. A damaged archive ends the process with the decoding failure.
+Event next_event(RecordParser &records) {
+    for (;;) {
+        const Event event = records.next();
+        if (event == Event::failed) fail_plain(message_decode_failed);
+        if (event != Event::need_input) return event;
+        const uint64_t wanted = records.wanted();
+        const size_t n = wanted < file_chunk_size ? static_cast<size_t>(wanted) : file_chunk_size;
+        read_payload(chunk, n);
+        records.feed(chunk, n);
     }
 }
 
-uint64_t read_size() {
-    unsigned char bytes[8];
-    read_payload(bytes, 8);
-    uint64_t size = 0;
-    for (int i = 7; i >= 0; --i) size = (size << 8) | bytes[i];
-    return size;
+// The parser tells events in one order: anything else is no archive.
+void expect(RecordParser &records, Event expected) {
+    if (next_event(records) != expected) fail_plain(message_decode_failed);
+}
+
+// Reads one name into `name`; false at the end record. A name longer than
+// the buffer holds cannot come from our packer: the parser refuses it.
+bool read_name(RecordParser &records) {
+    for (size_t length = 0;;) {
+        switch (next_event(records)) {
+        case Event::name_unit: name[length++] = static_cast<wchar_t>(records.unit()); break;
+        case Event::name_end: name[length] = 0; return true;
+        case Event::archive_end: return false;
+        default: fail_plain(message_decode_failed);
+        }
+    }
 }
 
 // The file being written, so that a failure in the middle can close it
@@ -51,16 +68,15 @@ HANDLE file_being_written = INVALID_HANDLE_VALUE;
 // either is refused as an open failure rather than overwritten. Creating
 // instead of truncating also spares the file system the write-back that a
 // truncation forces on close.
-void write_file(const wchar_t *path, uint64_t size) {
+void write_file(RecordParser &records, const wchar_t *path) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail_with_path(message_open_for_writing, path);
     file_being_written = file;
-    while (size > 0) {
-        DWORD n = size < file_chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(file_chunk_size);
-        read_payload(chunk, n);
+    while (next_event(records) == Event::content) {
+        const DWORD n = static_cast<DWORD>(records.content_length());
         DWORD written = 0;
-        if (!WriteFile(file, chunk, n, &written, nullptr)) fail_with_code(message_unpack_failed, GetLastError());
-        size -= n;
+        if (!WriteFile(file, records.content(), n, &written, nullptr))
+            fail_with_code(message_unpack_failed, GetLastError());
     }
     file_being_written = INVALID_HANDLE_VALUE;
     CloseHandle(file);
@@ -142,7 +158,8 @@ void create_parent_directories(const wchar_t *path) {
 }
 
 void extract_archive() {
-    while (read_name()) {
+    RecordParser records;
+    while (read_name(records)) {
         file_path.clear();
         file_path.append(launch.target_directory.text);
         file_path.append(L"\\");
@@ -151,11 +168,11 @@ void extract_archive() {
             launch.application_library_path.assign(file_path.text);
             if (!is_top_level) return;
         }
-        uint64_t size = read_size();
+        expect(records, Event::size);
         // Nothing new is written once an interruption's clean-up has begun.
         stand_by_if_interrupted();
         create_parent_directories(file_path.text);
-        write_file(file_path.text, size);
+        write_file(records, file_path.text);
     }
     // An archive must start with the application library. Without it a
     // nested instance would go on to start a child of its own, endlessly,

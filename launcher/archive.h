@@ -1,14 +1,14 @@
 #pragma once
-// The archive walk: records of (UTF-16LE name, zero unit, u64 LE size,
-// content) ended by an empty name. A top-level instance writes every file
-// below the target directory; a nested instance only learns the first name.
+// The archive walk over the records of format/archive_records.h. A
+// top-level instance writes every file below the target directory; a nested
+// instance only learns the first name.
 
 #include <windows.h>
 
-#include "format/packed_format.h"
+#include "format/archive_records.h"
 
 inline constexpr size_t archive_name_capacity = 1024;
-static_assert(archive_name_capacity == packed_format::max_name_units + 1,
+static_assert(archive_name_capacity == archive_records::max_name_units + 1,
               "the name buffer holds the longest name the packer writes and its terminator");
 // File content goes to WriteFile in pieces of up to 1 MiB through one
 // static buffer: few enough calls for the whole archive, and a buffer that

@@ -1,7 +1,9 @@
 #include "packer/archive/archive.h"
 
 #include <algorithm>
+#include <memory>
 
+#include "format/archive_records.h"
 #include "packer/archive/names.h"
 
 namespace tavrik {
@@ -10,44 +12,21 @@ namespace {
 
 constexpr size_t read_buffer_size = size_t{1} << 16;
 
-// Buffered reads from an ArchiveSource.
-class SourceReader {
-public:
-    explicit SourceReader(const ArchiveSource &source) : source_(source), buffer_(read_buffer_size) {}
-
-    // Bytes ready to be taken; refills when none are. Empty at the end.
-    Result<bool> fill() {
-        if (at_ < size_) return true;
-        auto got = source_(buffer_.data(), buffer_.size());
-        if (!got) return Error{got.error()};
-        at_ = 0;
-        size_ = std::min(*got, buffer_.size());
-        return size_ > 0;
+// The packer's words for what the record parser refuses; `name` is the
+// name read so far (its first max_name_units units).
+std::string record_problem(const archive_records::RecordParser &records, const std::u16string &name) {
+    using archive_records::Error;
+    switch (records.error()) {
+    case Error::none: break;
+    case Error::ends_before_end_record: return "archive ends without its end record";
+    case Error::ends_inside_name: return "archive ends inside a name";
+    case Error::name_too_long: return long_name_problem(name, records.name_units());
+    case Error::ends_inside_size: return "archive ends inside a size";
+    case Error::ends_inside_content: return "record " + shown_name(name) + " runs past the end of the archive";
+    case Error::data_after_end_record: return "data after the archive's end record";
     }
-    const uint8_t *data() const { return buffer_.data() + at_; }
-    size_t available() const { return size_ - at_; }
-    void take(size_t n) { at_ += n; }
-
-    // Exactly `n` bytes (n <= 8); false when the archive ends first.
-    Result<bool> read(uint8_t *out, size_t n) {
-        for (size_t done = 0; done < n;) {
-            auto more = fill();
-            if (!more) return more;
-            if (!*more) return false;
-            const size_t k = std::min(n - done, available());
-            std::copy(data(), data() + k, out + done);
-            take(k);
-            done += k;
-        }
-        return true;
-    }
-
-private:
-    const ArchiveSource &source_;
-    Bytes buffer_;
-    size_t at_ = 0;
-    size_t size_ = 0;
-};
+    return "archive records are damaged";
+}
 
 }  // namespace
 
@@ -79,68 +58,59 @@ Result<bool> check_entries(const std::vector<ArchiveEntry> &entries) {
 Result<Bytes> write_archive(const std::vector<ArchiveEntry> &entries) {
     auto checked = check_entries(entries);
     if (!checked) return Error{checked.error()};
-    uint64_t total = 2;
-    for (const auto &entry : entries) total += 2 * (entry.name.size() + 1) + 8 + entry.content.size();
+    uint64_t total = archive_records::end_record_bytes;
+    for (const auto &entry : entries) total += archive_records::header_bytes(entry.name.size()) + entry.content.size();
 
-    Bytes out;
-    out.reserve(total);
+    Bytes out(static_cast<size_t>(total));
+    uint8_t *at = out.data();
     for (const auto &entry : entries) {
-        for (char16_t unit : entry.name) append_u16(out, unit);
-        append_u16(out, 0);
-        append_u64(out, entry.content.size());
-        out.insert(out.end(), entry.content.begin(), entry.content.end());
+        at += archive_records::write_header(at, entry.name.data(), entry.name.size(), entry.content.size());
+        at = std::copy(entry.content.begin(), entry.content.end(), at);
     }
-    append_u16(out, 0);
+    archive_records::write_end_record(at);
     return out;
 }
 
 Result<bool> read_archive(const ArchiveSource &source, ArchiveVisitor &visitor) {
-    SourceReader in(source);
+    using archive_records::Event;
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[read_buffer_size]);
+    archive_records::RecordParser records;
     std::u16string name;
-    while (true) {
-        uint8_t unit[2];
-        auto got = in.read(unit, 2);
-        if (!got) return got;
-        if (!*got) return Error{"archive ends without its end record"};
-        if (unit[0] == 0 && unit[1] == 0) break;
-        // Only the first units of an over-long name are kept: it is
-        // refused anyway, but its length is part of the message.
-        name.assign(1, static_cast<char16_t>(unit[0] | (unit[1] << 8)));
-        uint64_t units = 1;
-        while (true) {
-            got = in.read(unit, 2);
-            if (!got) return got;
-            if (!*got) return Error{"archive ends inside a name"};
-            const char16_t c = static_cast<char16_t>(unit[0] | (unit[1] << 8));
-            if (c == 0) break;
-            if (++units <= max_name_units) name.push_back(c);
+    for (;;) {
+        switch (records.next()) {
+        case Event::need_input: {
+            auto got = source(buffer.get(), read_buffer_size);
+            if (!got) return Error{got.error()};
+            const size_t n = std::min(*got, read_buffer_size);
+            if (n == 0) {
+                if (records.finish() != archive_records::Error::none) return Error{record_problem(records, name)};
+                return true;
+            }
+            records.feed(buffer.get(), n);
+            break;
         }
-        if (units > max_name_units) return Error{long_name_problem(name, units)};
-        uint8_t size_bytes[8];
-        got = in.read(size_bytes, 8);
-        if (!got) return got;
-        if (!*got) return Error{"archive ends inside a size"};
-        uint64_t size = 0;
-        for (int i = 7; i >= 0; --i) size = (size << 8) | size_bytes[i];
-        auto told = visitor.begin_file(name, size);
-        if (!told) return told;
-        for (uint64_t left = size; left > 0;) {
-            got = in.fill();
-            if (!got) return got;
-            if (!*got) return Error{"record " + shown_name(name) + " runs past the end of the archive"};
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(left, in.available()));
-            told = visitor.file_bytes(in.data(), n);
+        case Event::name_unit: name.push_back(static_cast<char16_t>(records.unit())); break;
+        case Event::name_end: break;
+        case Event::size: {
+            auto told = visitor.begin_file(name, records.size());
             if (!told) return told;
-            in.take(n);
-            left -= n;
+            break;
         }
-        told = visitor.end_file();
-        if (!told) return told;
+        case Event::content: {
+            auto told = visitor.file_bytes(records.content(), records.content_length());
+            if (!told) return told;
+            break;
+        }
+        case Event::record_end: {
+            auto told = visitor.end_file();
+            if (!told) return told;
+            name.clear();
+            break;
+        }
+        case Event::archive_end: break;
+        case Event::failed: return Error{record_problem(records, name)};
+        }
     }
-    auto more = in.fill();
-    if (!more) return more;
-    if (*more) return Error{"data after the archive's end record"};
-    return true;
 }
 
 Result<std::vector<ArchiveEntry>> parse_archive(const Bytes &archive) {

@@ -12,13 +12,14 @@
 #include <string_view>
 #include <vector>
 
+#include "format/archive_records.h"
 #include "format/packed_format.h"
 #include "packer/base/result.h"
 
 namespace tavrik {
 
 // The launcher reads a name into a 1024-unit buffer, terminator included.
-constexpr size_t max_name_units = packed_format::max_name_units;
+constexpr size_t max_name_units = archive_records::max_name_units;
 // It joins "<target directory>\<name>" in a 4096-unit buffer.
 constexpr size_t max_path_units = packed_format::max_path_units;
 // What the packer assumes for the target directory,

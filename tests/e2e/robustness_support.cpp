@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "format/archive_records.h"
 #include "format/packed_format.h"
 #include "packer/pe/pe_image.h"
 #include "tests/e2e/e2e_support.h"
@@ -436,25 +437,25 @@ FirstRecord decode_first_record(const Bytes &attached, const std::u16string &nam
     // whole, its checksum verified.
     if (!frame_ended) return FirstRecord::incomplete;
 
-    // The first record as the launcher reads it: a name of at most 1023
-    // units, its terminator, the size, the content.
-    size_t at = 0;
-    for (size_t units = 0;; ++units) {
-        if (units == 1024 || at + 2 > decoded.size()) return FirstRecord::incomplete;
-        uint16_t unit = decoded[at] | (decoded[at + 1] << 8);
-        at += 2;
-        if (unit == 0) {
-            if (units == 0) return FirstRecord::incomplete;  // the end record: no application
+    // The first record as the launcher reads it.
+    archive_records::RecordParser records;
+    records.feed(decoded.data(), decoded.size());
+    Bytes first;
+    for (;;) {
+        switch (records.next()) {
+        case archive_records::Event::content:
+            first.insert(first.end(), records.content(), records.content() + records.content_length());
             break;
+        case archive_records::Event::record_end: return first == content ? FirstRecord::intact : FirstRecord::damaged;
+        case archive_records::Event::name_unit:
+        case archive_records::Event::name_end:
+        case archive_records::Event::size: break;
+        // The end record first (no application), a damaged record, or too few bytes.
+        case archive_records::Event::archive_end:
+        case archive_records::Event::failed:
+        case archive_records::Event::need_input: return FirstRecord::incomplete;
         }
     }
-    if (at + 8 > decoded.size()) return FirstRecord::incomplete;
-    uint64_t size = 0;
-    for (int i = 7; i >= 0; --i) size = (size << 8) | decoded[at + i];
-    at += 8;
-    if (size > decoded.size() - at) return FirstRecord::incomplete;
-    bool same = size == content.size() && std::equal(content.begin(), content.end(), decoded.begin() + at);
-    return same ? FirstRecord::intact : FirstRecord::damaged;
 }
 
 std::vector<std::wstring> tree_below(const std::wstring &directory) {
