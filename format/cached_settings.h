@@ -5,12 +5,12 @@
 //   u32 LE frame_magic | u32 LE content size | content
 // and the content:
 //   tag (8 bytes) | u16 LE units, location spec (UTF-16LE) |
-//   u16 LE units, program folder name (UTF-16LE) | u32 LE file count |
-//   per file: u16 LE units, name (UTF-16LE), u64 LE size |
+//   u16 LE units, program folder name (UTF-16LE) |
+//   the archive's records without their content, in its order, ended by
+//   its end record (format/archive_records.h: a list of names and sizes) |
 //   u32 LE size of the whole frame, these 4 bytes included
 // The last field lets a reader find the frame from the digest backwards.
-// The file list repeats the archive's names and sizes in its order, so a
-// start can check an unpacked copy without decoding anything. Programs
+// The list lets a start check an unpacked copy without decoding anything. Programs
 // packed without it run from a fresh directory every time, as always.
 // No standard library beyond the C headers, so that the launcher can
 // include it.
@@ -19,6 +19,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "format/archive_records.h"
 #include "format/packed_format.h"
 
 namespace cached_settings {
@@ -82,12 +83,12 @@ struct Text {
     char16_t unit(size_t i) const { return static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)); }
 };
 
-// The frame's fixed part, read; the files follow at `files`.
+// The frame's fixed part, read; the list follows.
 struct Settings {
     Text spec;
     Text program;
-    uint32_t file_count = 0;
-    Cursor files;  // over the file list, up to the footer
+    const unsigned char *list = nullptr;  // the list of names and sizes, up to the footer
+    size_t list_size = 0;
 };
 
 inline Text read_text(Cursor &cursor, size_t max_units) {
@@ -97,16 +98,6 @@ inline Text read_text(Cursor &cursor, size_t max_units) {
     text.bytes = cursor.take(2 * text.units);
     if (cursor.failed) text = Text();
     return text;
-}
-
-// One entry of the file list, or false (with `files.failed` set when the
-// list is damaged) once `file_count` entries have been read.
-inline bool next_file(Cursor &files, Text &name, uint64_t &size) {
-    if (files.failed || files.at == files.end) return false;
-    name = read_text(files, packed_format::max_name_units);
-    size = files.u64();
-    if (name.units == 0) files.failed = true;
-    return !files.failed;
 }
 
 // Reads a frame's content (`content`, `content_size` bytes, the footer
@@ -121,12 +112,43 @@ inline const char *read_settings(const unsigned char *content, size_t content_si
     }
     settings.spec = read_text(cursor, max_spec_units);
     settings.program = read_text(cursor, max_program_units);
-    settings.file_count = cursor.u32();
     if (cursor.failed || settings.spec.units == 0 || settings.program.units == 0) {
         return "the cached-mode settings are damaged";
     }
-    settings.files = cursor;
+    settings.list = cursor.at;
+    settings.list_size = static_cast<size_t>(cursor.end - cursor.at);
     return nullptr;
+}
+
+// Calls `visit(name, units, size)` for each entry of the list, in order,
+// with the name's units in `name` (max_name_units + 1 of them, terminated
+// by a zero unit); stops when it returns false. True when the whole list
+// was read and ended by its end record.
+template <typename Name, typename Visit>
+inline bool walk_list(const Settings &settings, Name (&name)[archive_records::max_name_units + 1], Visit visit) {
+    archive_records::RecordParser parser(archive_records::Contents::absent);
+    parser.feed(settings.list, settings.list_size);
+    size_t units = 0;
+    for (;;) {
+        switch (parser.next()) {
+        case archive_records::Event::name_unit:
+            name[units++] = static_cast<Name>(parser.unit());
+            break;
+        case archive_records::Event::name_end:
+            name[units] = 0;
+            break;
+        case archive_records::Event::size:
+            if (!visit(name, units, parser.size())) return false;
+            units = 0;
+            break;
+        case archive_records::Event::need_input:
+            return parser.finish() == archive_records::Error::none;
+        case archive_records::Event::failed:
+            return false;
+        default:
+            break;
+        }
+    }
 }
 
 // Finds the frame that ends at `end` (the digest's first byte), reaching

@@ -53,11 +53,15 @@ bool join(wchar_t *out, const wchar_t *first, const wchar_t *separator, const wc
 }
 
 bool join_text(wchar_t *out, const wchar_t *first, const wchar_t *separator, const cached_settings::Text &text) {
-    static wchar_t second[packed_format::max_name_units + 1];
+    static wchar_t second[cached_settings::max_program_units + 1];
+    if (text.units > cached_settings::max_program_units) return false;
     for (size_t i = 0; i < text.units; ++i) second[i] = static_cast<wchar_t>(text.unit(i));
     second[text.units] = 0;
     return join(out, first, separator, second);
 }
+
+// A name of the list, as walk_list fills it.
+wchar_t list_name[archive_records::max_name_units + 1];
 
 void append_number(wchar_t *out, DWORD number) {
     char text[16];
@@ -205,13 +209,9 @@ BuildState examine_build(const cached_settings::Settings &settings) {
     if (held == INVALID_HANDLE_VALUE) return BuildState::elsewhere;
     bool whole = join(paths.file, paths.build, L"\\", reinterpret_cast<const wchar_t *>(cached_settings::marker_name)) &&
                  file_is_whole(paths.file, false, 0);
-    cached_settings::Cursor files = settings.files;
-    cached_settings::Text name;
-    uint64_t size = 0;
-    for (uint32_t i = 0; whole && i < settings.file_count; ++i) {
-        whole = cached_settings::next_file(files, name, size) && join_text(paths.file, paths.build, L"\\", name) &&
-                file_is_whole(paths.file, true, size);
-    }
+    whole = whole && cached_settings::walk_list(settings, list_name, [](const wchar_t *name, size_t, uint64_t size) {
+        return join(paths.file, paths.build, L"\\", name) && file_is_whole(paths.file, true, size);
+    });
     if (whole) return BuildState::complete;
     CloseHandle(held);
     return BuildState::damaged;
@@ -392,10 +392,13 @@ bool start_cached(int &exit_code) {
         return false;
     }
 
-    cached_settings::Cursor files = settings.files;
-    cached_settings::Text first;
-    uint64_t size = 0;
-    if (!cached_settings::next_file(files, first, size) || !join_text(paths.file, paths.build, L"\\", first)) {
+    // The application library is the list's first name.
+    bool first_seen = false;
+    cached_settings::walk_list(settings, list_name, [&first_seen](const wchar_t *name, size_t, uint64_t) {
+        first_seen = join(paths.file, paths.build, L"\\", name);
+        return false;
+    });
+    if (!first_seen) {
         prepare_fallback();
         return false;
     }

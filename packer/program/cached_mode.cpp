@@ -184,13 +184,13 @@ Result<Bytes> cached_settings_frame(const CachedMode &mode, const std::vector<Ar
     Bytes content(cached_settings::tag, cached_settings::tag + sizeof cached_settings::tag);
     put_text(content, mode.spec);
     put_text(content, mode.program);
-    put_u32(content, static_cast<uint32_t>(entries.size()));
     for (const auto &entry : entries) {
-        put_text(content, entry.name);
-        uint8_t size[8];
-        packed_format::store_u64(size, entry.content.size());
-        content.insert(content.end(), size, size + 8);
+        const size_t at = content.size();
+        content.resize(at + archive_records::header_bytes(entry.name.size()));
+        archive_records::write_header(&content[at], entry.name.data(), entry.name.size(), entry.content.size());
     }
+    content.resize(content.size() + archive_records::end_record_bytes);
+    archive_records::write_end_record(&content[content.size() - archive_records::end_record_bytes]);
     const size_t frame_size = cached_settings::frame_size_for(content.size() + cached_settings::footer_size);
     if (frame_size > 0xFFFFFFFFu) return Error{"the list of files for cached mode is too large"};
     put_u32(content, static_cast<uint32_t>(frame_size));
@@ -208,15 +208,12 @@ Result<CachedSettingsView> read_cached_settings(const Bytes &content) {
     CachedSettingsView view;
     view.spec = text_of(settings.spec);
     view.program = text_of(settings.program);
-    cached_settings::Text name;
-    uint64_t size = 0;
-    cached_settings::Cursor files = settings.files;
-    while (view.files.size() < settings.file_count && cached_settings::next_file(files, name, size)) {
-        view.files.emplace_back(text_of(name), size);
-    }
-    if (files.failed || view.files.size() != settings.file_count || files.at != files.end) {
-        return Error{"the cached-mode list of files is damaged"};
-    }
+    char16_t name[archive_records::max_name_units + 1];
+    const bool whole = cached_settings::walk_list(settings, name, [&](const char16_t *units, size_t count, uint64_t size) {
+        view.files.emplace_back(std::u16string(units, count), size);
+        return true;
+    });
+    if (!whole) return Error{"the cached-mode list of files is damaged"};
     return view;
 }
 
