@@ -35,7 +35,17 @@
 //             file with its ".tavrik" section header removed, so the same
 //             bytes are overlay; the launcher stops at once), for how long
 //             creating a process of that image takes
-// and after the last round one "idle" line: FLOOR.exe --memory, the memory
+// and with --cached CACHED.exe --runner RUN.exe --library NAME (the same
+// application packed for cached mode, tavrik-run and the application DLL's
+// archive name), with TAVRIK_CACHE_DIR set to DIR\cache for every run:
+//   cached-cold  CACHED.exe after its cache has been deleted (untimed)
+//   cached-warm  CACHED.exe with its build in place
+//   run-same     RUN.exe on the application DLL in that build: the same
+//                files started without a launcher
+// A round runs its kinds in an order of its own, drawn at random: a small
+// process right after a heavy one is measurably slower, and a fixed order
+// would always charge that to the same kind.
+// After the last round one "idle" line follows: FLOOR.exe --memory, the memory one "idle" line: FLOOR.exe --memory, the memory
 // figures of an otherwise empty process.
 //
 // The stale mode compares the full start with and without stale extraction
@@ -64,6 +74,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <set>
@@ -123,6 +134,7 @@ double filetime_us(long long filetime, const ClockPair &clocks, long long origin
 struct Options {
     int runs = 11;
     std::wstring out, work, launcher, floor, overlay, mode = L"full", stale_source;
+    std::wstring cached, runner, library;  // cached mode's kinds, when all three are given
     int stale = 0, hold_ms = 0;
     unsigned long long archive_bytes = 0;
 };
@@ -499,6 +511,26 @@ void stale_round(const char *kind, bool plant, int round, const Options &options
     if (run.ok) fprintf(out, "\tplanted=%zu\tstale_left=%d\n", planted.size(), left);
 }
 
+// The build a cached run left below `cache`: <program folder>\<build>.
+std::wstring find_build(const std::wstring &cache) {
+    WIN32_FIND_DATAW program, build;
+    HANDLE programs = FindFirstFileW((cache + L"\\*").c_str(), &program);
+    if (programs == INVALID_HANDLE_VALUE) return L"";
+    std::wstring found;
+    do {
+        if (program.cFileName[0] == L'.') continue;
+        std::wstring folder = cache + L"\\" + program.cFileName;
+        HANDLE builds = FindFirstFileW((folder + L"\\*").c_str(), &build);
+        if (builds == INVALID_HANDLE_VALUE) continue;
+        do {
+            if (wcslen(build.cFileName) == 32) found = folder + L"\\" + build.cFileName;
+        } while (found.empty() && FindNextFileW(builds, &build));
+        FindClose(builds);
+    } while (found.empty() && FindNextFileW(programs, &program));
+    FindClose(programs);
+    return found;
+}
+
 void idle_memory(const Options &options) {
     const std::wstring report_path = options.work + L"\\idle-report.txt";
     Started run = start(options.floor, L"--memory \"" + report_path + L"\"");
@@ -525,6 +557,9 @@ bool parse(int argc, wchar_t **argv, Options &options) {
         else if (key == L"--stale") options.stale = _wtoi(value.c_str());
         else if (key == L"--stale-source") options.stale_source = value;
         else if (key == L"--hold-ms") options.hold_ms = _wtoi(value.c_str());
+        else if (key == L"--cached") options.cached = value;
+        else if (key == L"--runner") options.runner = value;
+        else if (key == L"--library") options.library = value;
         else return false;
     }
     bool mode_ok = options.mode == L"full" || options.mode == L"memory" || options.mode == L"pair" ||
@@ -540,7 +575,7 @@ int wmain(int argc, wchar_t **argv) {
     if (!parse(argc, argv, options)) {
         fwprintf(stderr, L"usage: %ls --runs N --out OUT.tsv --work DIR --launcher PACKED.exe "
                          L"--floor FLOOR.exe --archive-bytes BYTES [--overlay FILE] [--mode full|stale|memory|pair] "
-                         L"[--stale COUNT --stale-source DIR [--hold-ms MS]]\n", argv[0]);
+                         L"[--stale COUNT --stale-source DIR [--hold-ms MS]] [--cached CACHED.exe --runner RUN.exe --library NAME]\n", argv[0]);
         return 2;
     }
     QueryPerformanceFrequency(&frequency);
@@ -562,6 +597,21 @@ int wmain(int argc, wchar_t **argv) {
     const std::wstring samejob_arguments = L"--same-job " + floor_arguments;
     unsigned seed = GetCurrentProcessId();
     int run_id = 0;
+    // Cached mode's kinds need a build in place before the first round, and
+    // where it lies for the runner.
+    const bool cached = !options.cached.empty() && !options.runner.empty() && !options.library.empty();
+    const std::wstring cache = options.work + L"\\cache";
+    std::wstring runner_arguments;
+    if (cached) {
+        SetEnvironmentVariableW(L"TAVRIK_CACHE_DIR", cache.c_str());
+        delete_tree(cache);
+        Started warm_up = start(options.cached, L"");
+        if (warm_up.ok) {
+            WaitForSingleObject(warm_up.process.hProcess, INFINITE);
+            CloseHandle(warm_up.process.hProcess);
+        }
+        runner_arguments = L"\"" + find_build(cache) + L"\\" + options.library + L"\"";
+    }
     for (int round = 0; round <= options.runs; ++round) {
         if (options.mode == L"memory") {
             probe_run(round, ++run_id, options);
@@ -580,15 +630,33 @@ int wmain(int argc, wchar_t **argv) {
                 SetEnvironmentVariableW(L"TAVRIK_BENCH_HOLD_MS", nullptr);
             }
         } else {
-            plain_run("launcher", round, options.launcher, L"");
-            plain_run("floor", round, options.floor, floor_arguments);
-            plain_run("samejob", round, options.floor, samejob_arguments);
-            probe_run(round, ++run_id, options);
-            samejob_probe_run(round, options);
-            plain_run("trivial", round, options.floor, L"--child");
-            decode_run(round, options);
-            limit_run(round, options);
-            if (!options.overlay.empty()) plain_run("overlay", round, options.overlay, L"");
+            std::vector<std::function<void()>> kinds = {
+                [&] { plain_run("launcher", round, options.launcher, L""); },
+                [&] { plain_run("floor", round, options.floor, floor_arguments); },
+                [&] { plain_run("samejob", round, options.floor, samejob_arguments); },
+                [&] { probe_run(round, ++run_id, options); },
+                [&] { samejob_probe_run(round, options); },
+                [&] { plain_run("trivial", round, options.floor, L"--child"); },
+                [&] { decode_run(round, options); },
+                [&] { limit_run(round, options); },
+            };
+            if (!options.overlay.empty()) kinds.push_back([&] { plain_run("overlay", round, options.overlay, L""); });
+            if (cached) {
+                kinds.push_back([&] {
+                    delete_tree(cache);
+                    plain_run("cached-cold", round, options.cached, L"");
+                });
+                kinds.push_back([&] { plain_run("cached-warm", round, options.cached, L""); });
+                kinds.push_back([&] { plain_run("run-same", round, options.runner, runner_arguments); });
+            }
+            // Fisher-Yates with a xorshift drawn from the harness's own seed.
+            for (size_t i = kinds.size(); i > 1; --i) {
+                seed ^= seed << 13;
+                seed ^= seed >> 17;
+                seed ^= seed << 5;
+                std::swap(kinds[i - 1], kinds[seed % i]);
+            }
+            for (auto &kind : kinds) kind();
         }
         fflush(out);
     }
