@@ -16,6 +16,7 @@ packer, a missing ICON, a misspelt keyword after DIRECTORIES.
 Usage: package_test.py --host-build DIR --source DIR --work DIR
 """
 import argparse
+import glob
 import os
 import re
 import shutil
@@ -138,6 +139,21 @@ def check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolc
         check(result.returncode == 7, f"{generator}: tavrik-run exited with {result.returncode}: {result.stderr}")
         check(result.stdout.replace("\r\n", "\n") == expected.replace("Hello from the data folder", "(not found)"),
               f"{generator}: tavrik-run printed {result.stdout!r}")
+
+    # CACHE_DIR: the spec as given, "/" taken for "\", and a start that
+    # unpacks below TAVRIK_CACHE_DIR and prints what the per-run one does.
+    cached = os.path.join(build, "app-cached.exe")
+    lines = must(run([pack, "list", cached]), "list").stdout.splitlines()
+    check(lines[-1].startswith("start: cached in {CACHE_DIR}\\TavrikCheck\\app-cached-"),
+          f"{generator}: app-cached.exe lists {lines[-1]!r}")
+    with tempfile.TemporaryDirectory(dir=args.work) as scratch:
+        cache = os.path.join(scratch, "cache")
+        env = dict(os.environ, TAVRIK_CACHE_DIR="Z:" + cache.replace("/", "\\"))
+        for start in ("cold", "warm"):
+            result = run([wine_run, cached, "one", "two words"], cwd=scratch, env=env)
+            check(result.returncode == 7 and result.stdout.replace("\r\n", "\n") == expected,
+                  f"{generator}: app-cached.exe, {start} start, exited with {result.returncode}: {result.stdout!r}")
+        check(glob.glob(os.path.join(cache, "app-cached-*", "*", "helper.dll")), f"{generator}: nothing in {cache}")
 
     expect_no_packing(generator, build, exe, "after the first build")
 
