@@ -359,6 +359,42 @@ def wine_temp_directory():
     return os.path.join(PREFIX, "drive_c", "users", getpass.getuser(), "Temp")
 
 
+def make_big_files(args):
+    files = []
+    for i in range(BIG_FILE_COUNT):
+        path = os.path.join(args.work, f"big{i + 1}.bin")
+        with open(path, "wb") as f:
+            f.write(os.urandom(BIG_FILE_SIZE))
+        files.append(path)
+    return files
+
+
+def interrupt_unpacking(args, launcher, name, directory, pid, point, deadline, observers):
+    """Holds the launcher while an observer of its Windows PID starts, waits
+    until big file `point` appears in `directory` (0: at once), sends
+    SIGINT and checks that the launcher ends soon with
+    STATUS_CONTROL_C_EXIT."""
+    os.kill(launcher.pid, signal.SIGSTOP)
+    try:
+        observers.append(start_observer(args.observer, pid))
+    finally:
+        os.kill(launcher.pid, signal.SIGCONT)
+    if point:
+        big = os.path.join(directory, f"big{point}.bin")
+        while not os.path.exists(big) and launcher.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.001)
+    started = time.monotonic()
+    os.kill(launcher.pid, signal.SIGINT)
+    try:
+        launcher.wait(timeout=UNPACKING_LIMIT_S)
+    except subprocess.TimeoutExpired:
+        raise ScenarioFailure(f"{name}: launcher still running {UNPACKING_LIMIT_S} s after the interrupt")
+    elapsed = time.monotonic() - started
+    code = observed_exit_code(observers[0])
+    print(f"  {name}: launcher ended after {elapsed:.2f} s, exit code {code:#x}")
+    check(code == STATUS_CONTROL_C_EXIT, f"{name}: launcher exit code {code:#x}")
+
+
 def run_unpacking_scenario(args, _app):
     """Ctrl+C while a large application is unpacked, at several points: as
     soon as the target directory appears, and when the 2nd, 4th and last of
@@ -366,12 +402,7 @@ def run_unpacking_scenario(args, _app):
     STATUS_CONTROL_C_EXIT (no child ran, or it had to be terminated) and its
     directory is gone. (Wine's console lock and the loader lock once made
     every such launcher hang for ever.)"""
-    files = []
-    for i in range(BIG_FILE_COUNT):
-        path = os.path.join(args.work, f"big{i + 1}.bin")
-        with open(path, "wb") as f:
-            f.write(os.urandom(BIG_FILE_SIZE))
-        files.append(path)
+    files = make_big_files(args)
     app = os.path.join(args.work, "big_app.exe")
     subsystem = ["--console"] if args.console else []
     subprocess.run([args.pack, "pack", "--fast", "-o", app, "--stub", args.stub] + subsystem + [args.app] + files,
@@ -398,26 +429,8 @@ def run_unpacking_scenario(args, _app):
                 time.sleep(0.001)
             # Held while its observer starts; the directory's name carries
             # the launcher's Windows PID.
-            os.kill(launcher.pid, signal.SIGSTOP)
-            try:
-                pid = os.path.basename(directory).split("_")[1]
-                observers.append(start_observer(args.observer, pid))
-            finally:
-                os.kill(launcher.pid, signal.SIGCONT)
-            if point:
-                big = os.path.join(directory, f"big{point}.bin")
-                while not os.path.exists(big) and launcher.poll() is None and time.monotonic() < deadline:
-                    time.sleep(0.001)
-            started = time.monotonic()
-            os.kill(launcher.pid, signal.SIGINT)
-            try:
-                launcher.wait(timeout=UNPACKING_LIMIT_S)
-            except subprocess.TimeoutExpired:
-                raise ScenarioFailure(f"{name}: launcher still running {UNPACKING_LIMIT_S} s after the interrupt")
-            elapsed = time.monotonic() - started
-            code = observed_exit_code(observers[0])
-            print(f"  {name}: launcher ended after {elapsed:.2f} s, exit code {code:#x}")
-            check(code == STATUS_CONTROL_C_EXIT, f"{name}: launcher exit code {code:#x}")
+            interrupt_unpacking(args, launcher, name, directory, os.path.basename(directory).split("_")[1], point,
+                                deadline, observers)
             check(not os.path.exists(directory), f"{name}: extraction directory left behind: {directory}")
         except ScenarioFailure as failure:
             problems.append(str(failure))
@@ -435,12 +448,7 @@ def run_cached_unpacking_scenario(args, _app):
     last but one big files appear. Each time the launcher ends within seconds with
     STATUS_CONTROL_C_EXIT, the program's folder holds no build and no
     staging folder, and the next start unpacks and runs."""
-    files = []
-    for i in range(BIG_FILE_COUNT):
-        path = os.path.join(args.work, f"big{i + 1}.bin")
-        with open(path, "wb") as f:
-            f.write(os.urandom(BIG_FILE_SIZE))
-        files.append(path)
+    files = make_big_files(args)
     app = os.path.join(args.work, "cached_app.exe")
     subsystem = ["--console"] if args.console else []
     subprocess.run([args.pack, "pack", "--fast", "--cache", "-o", app, "--stub", args.stub] + subsystem +
@@ -464,25 +472,7 @@ def run_cached_unpacking_scenario(args, _app):
                 check(launcher.poll() is None or staging, f"launcher ended before unpacking ({launcher.returncode})")
                 check(time.monotonic() < deadline, "no staging folder within 60 s")
                 time.sleep(0.001)
-            os.kill(launcher.pid, signal.SIGSTOP)
-            try:
-                observers.append(start_observer(args.observer, staging.rsplit("-", 1)[1]))
-            finally:
-                os.kill(launcher.pid, signal.SIGCONT)
-            if point:
-                big = os.path.join(staging, f"big{point}.bin")
-                while not os.path.exists(big) and launcher.poll() is None and time.monotonic() < deadline:
-                    time.sleep(0.001)
-            started = time.monotonic()
-            os.kill(launcher.pid, signal.SIGINT)
-            try:
-                launcher.wait(timeout=UNPACKING_LIMIT_S)
-            except subprocess.TimeoutExpired:
-                raise ScenarioFailure(f"{name}: launcher still running {UNPACKING_LIMIT_S} s after the interrupt")
-            elapsed = time.monotonic() - started
-            code = observed_exit_code(observers[0])
-            print(f"  {name}: launcher ended after {elapsed:.2f} s, exit code {code:#x}")
-            check(code == STATUS_CONTROL_C_EXIT, f"{name}: launcher exit code {code:#x}")
+            interrupt_unpacking(args, launcher, name, staging, staging.rsplit("-", 1)[1], point, deadline, observers)
             left = [os.listdir(folder) for folder in glob.glob(os.path.join(cache, "*"))]
             check(left == [[]], f"{name}: the cache holds {left} afterwards, expected an empty program folder")
         except ScenarioFailure as failure:
