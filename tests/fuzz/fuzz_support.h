@@ -105,10 +105,11 @@ inline tavrik::Result<tavrik::PackedFile> open_packed(const tavrik::Bytes &file)
     return tavrik::PackedFile::open(tavrik::InputFile::in_memory(file, "fuzz.exe"), "\"fuzz.exe\"");
 }
 
-// The zstd frame of an opened file, for the bound on its decoded size.
+// The archive's zstd frame of an opened file (without a cached-mode frame
+// after it), for the bound on its decoded size.
 inline std::optional<tavrik::Bytes> frame_of(const tavrik::PackedFile &packed) {
     auto frame = packed.read_range(packed.attached_offset() + packed_format::magic_size,
-                                   static_cast<size_t>(packed.layout().frame_end - packed_format::magic_size));
+                                   static_cast<size_t>(packed.layout().archive_end - packed_format::magic_size));
     if (!frame) return std::nullopt;
     return std::move(*frame);
 }
