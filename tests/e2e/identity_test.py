@@ -193,6 +193,7 @@ def main():
                 "icon: " + ", ".join(f"{w or 256}x{h or 256}" for w, h, *_ in icon),
                 "file version: 1.2.3.4", "product version: 5.6.7.8"]
     identity += [f"string {name}: {expected[name]}" for name in sorted(expected, key=str.lower)]
+    identity += ["start: per-run"]
     size = os.path.getsize(args.app)
     result = run([args.pack, "verify", custom])
     check(result.stdout.decode().splitlines() == [f"OK: 1 file, {size} bytes"] + identity,
