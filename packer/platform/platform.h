@@ -67,12 +67,10 @@ Result<std::optional<FileIdentity>> file_identity(const std::filesystem::path &p
 // (as a linker's output does), any other 0666 less the umask.
 Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content, bool executable = false);
 
-// What this system cannot store of a checked archive name: on POSIX, a
-// component longer than NAME_MAX (255) bytes in UTF-8, which Windows allows
-// up to 255 UTF-16 units (a CJK component of 251 units is 753 bytes). ""
-// when it can, and always on Windows. `extract` asks before writing
-// anything; `verify` judges the archive for Windows only.
-std::string local_name_problem(const std::u16string &name);
+// The most bytes of UTF-8 a path component may take on this system:
+// NAME_MAX (255) on POSIX; 0 on Windows, whose file systems count UTF-16
+// units instead (max_component_units in packer/archive/names.h).
+size_t native_component_byte_limit();
 
 // The directory `extract` writes below; it may act nowhere else. Every
 // directory below it is opened one component at a time from the one above,

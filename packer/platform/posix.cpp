@@ -16,9 +16,8 @@
 #include <system_error>
 #include <vector>
 
-#include "packer/archive/names.h"
-#include "packer/base/path_text.h"
 #include "packer/base/utf.h"
+#include "packer/platform/path_text.h"
 #include "packer/platform/write_steps.h"
 
 namespace tavrik {
@@ -48,17 +47,7 @@ Result<std::vector<NativeText>> native_components(const std::u16string &name) {
 
 }  // namespace
 
-std::string local_name_problem(const std::u16string &name) {
-    auto parts = native_components(name);
-    if (!parts) return "name " + shown_name(name) + ": " + parts.error();
-    for (const auto &part : *parts) {
-        if (part.size() > NAME_MAX) {
-            return "name " + shown_name(name) + " has a component of " + std::to_string(part.size()) +
-                   " bytes in UTF-8; this system allows at most " + std::to_string(NAME_MAX);
-        }
-    }
-    return "";
-}
+size_t native_component_byte_limit() { return NAME_MAX; }
 
 Result<path> path_from_utf8(const std::string &text) { return path(text); }
 

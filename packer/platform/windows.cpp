@@ -11,9 +11,9 @@
 #include <system_error>
 #include <vector>
 
-#include "packer/archive/names.h"
-#include "packer/base/path_text.h"
+#include "packer/base/upcase.h"
 #include "packer/base/utf.h"
+#include "packer/platform/path_text.h"
 #include "packer/platform/write_steps.h"
 
 namespace tavrik {
@@ -42,7 +42,7 @@ Result<std::vector<NativeText>> native_components(const std::u16string &name) {
 
 }  // namespace
 
-std::string local_name_problem(const std::u16string &) { return ""; }
+size_t native_component_byte_limit() { return 0; }
 
 Result<path> path_from_utf8(const std::string &text) {
     auto wide = utf8_to_utf16(text);
