@@ -8,6 +8,7 @@
 #include "packer/archive/names.h"
 #include "packer/archive/packed_file.h"
 #include "packer/cli/commands.h"
+#include "packer/extraction/extract_directory.h"
 #include "packer/platform/path_text.h"
 #include "packer/platform/platform.h"
 
