@@ -70,20 +70,7 @@ namespace {
 
 std::string system_error(int code) { return std::strerror(code); }
 
-struct Descriptor {
-    int fd = -1;
-    Descriptor() = default;
-    explicit Descriptor(int d) : fd(d) {}
-    Descriptor(Descriptor &&other) noexcept : fd(other.fd) { other.fd = -1; }
-    Descriptor &operator=(Descriptor &&other) noexcept {
-        std::swap(fd, other.fd);
-        return *this;
-    }
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-    bool valid() const { return fd >= 0; }
-};
+int fd_of(const Held &held) { return static_cast<int>(held.value()); }
 
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int new_file_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
@@ -167,24 +154,23 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content, bool
     auto checked = replaceable(target);
     if (!checked) return checked;
     path temporary;
-    Descriptor file;
+    Held file;
     for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {
         temporary = temporary_beside(target);
         // O_EXCL with O_NOFOLLOW fails on anything already there, a link
         // included, instead of writing through it.
-        file = Descriptor(::open(temporary.c_str(), new_file_flags, executable ? 0777 : 0666));
+        file = Held(::open(temporary.c_str(), new_file_flags, executable ? 0777 : 0666));
         if (!file.valid() && errno != EEXIST) break;
     }
     if (!file.valid()) return Error{"cannot create " + shown_path(temporary) + ": " + system_error(errno)};
     size_t done = 0;
     while (done < content.size()) {
-        const ssize_t n = ::write(file.fd, content.data() + done, content.size() - done);
+        const ssize_t n = ::write(fd_of(file), content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    const bool closed = ::close(file.fd) == 0;
-    file.fd = -1;
+    const bool closed = file.close();
     if (done != content.size() || !closed) {
         ::unlink(temporary.c_str());
         return Error{"error writing " + shown_path(temporary)};
@@ -212,18 +198,12 @@ bool Held::close() {
 
 NewFile::~NewFile() = default;
 
-namespace {
-
-int fd_of(const Held &held) { return static_cast<int>(held.value()); }
-
-}  // namespace
-
 Result<HeldDirectory> open_extract_root(const path &directory, bool force) {
     const std::string shown = shown_path(directory);
     auto cleaned = directory_text(directory.native(), shown);
     if (!cleaned) return Error{cleaned.error()};
     const std::string &text = *cleaned;
-    Descriptor root(::open(text.c_str(), directory_flags));
+    Held root(::open(text.c_str(), directory_flags));
     if (!root.valid() && errno == ENOENT) {
         // The parents are the user's to name: only the last component is
         // created here, then opened without following a link.
@@ -234,7 +214,7 @@ Result<HeldDirectory> open_extract_root(const path &directory, bool force) {
         if (::mkdir(text.c_str(), 0777) != 0 && errno != EEXIST) {
             return Error{"cannot create " + shown + ": " + system_error(errno)};
         }
-        root = Descriptor(::open(text.c_str(), directory_flags));
+        root = Held(::open(text.c_str(), directory_flags));
     }
     if (!root.valid()) {
         const int error = errno;
@@ -247,17 +227,16 @@ Result<HeldDirectory> open_extract_root(const path &directory, bool force) {
     }
     if (!force) {
         struct stat st;
-        if (::fstat(root.fd, &st) != 0) return Error{"cannot open " + shown + ": " + system_error(errno)};
+        if (::fstat(fd_of(root), &st) != 0) return Error{"cannot open " + shown + ": " + system_error(errno)};
         if (st.st_uid != ::geteuid()) {
             return Error{"directory " + shown + " belongs to another user (use --force to write into it)"};
         }
-        if (!directory_is_empty(root.fd)) {
+        if (!directory_is_empty(fd_of(root))) {
             return Error{"directory " + shown + " is not empty (use --force to write into it)"};
         }
     }
     HeldDirectory held;
-    held.handle = Held(root.fd);
-    root.fd = -1;
+    held.handle = std::move(root);
     held.text = text;
     return held;
 }
@@ -283,12 +262,12 @@ bool root_still_named(const HeldDirectory &root) {
 Result<HeldDirectory> open_directory_below(const HeldDirectory &above, const NativeText &name, const path &shown) {
     const int parent = fd_of(above.handle);
     const char *part = name.c_str();
-    Descriptor directory(::openat(parent, part, directory_flags));
+    Held directory(::openat(parent, part, directory_flags));
     if (!directory.valid() && errno == ENOENT) {
         if (::mkdirat(parent, part, 0777) != 0 && errno != EEXIST) {
             return Error{"cannot create " + shown_path(shown) + ": " + system_error(errno)};
         }
-        directory = Descriptor(::openat(parent, part, directory_flags));
+        directory = Held(::openat(parent, part, directory_flags));
     }
     if (!directory.valid()) {
         const int error = errno;
@@ -300,8 +279,7 @@ Result<HeldDirectory> open_directory_below(const HeldDirectory &above, const Nat
         return Error{"cannot open " + shown_path(shown) + ": " + system_error(error)};
     }
     HeldDirectory held;
-    held.handle = Held(directory.fd);
-    directory.fd = -1;
+    held.handle = std::move(directory);
     return held;
 }
 
@@ -309,7 +287,7 @@ Result<bool> create_file_below(const HeldDirectory &above, const NativeText &nam
                                const path &, NewFile &out) {
     const int parent = fd_of(above.handle);
     const char *part = name.c_str();
-    Descriptor file(::openat(parent, part, new_file_flags, 0666));
+    Held file(::openat(parent, part, new_file_flags, 0666));
     if (!file.valid() && errno == EEXIST) {
         struct stat st;
         if (::fstatat(parent, part, &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -322,11 +300,10 @@ Result<bool> create_file_below(const HeldDirectory &above, const NativeText &nam
         if (::unlinkat(parent, part, 0) != 0 && errno != ENOENT) {
             return Error{"cannot replace " + shown_path(shown) + ": " + system_error(errno)};
         }
-        file = Descriptor(::openat(parent, part, new_file_flags, 0666));
+        file = Held(::openat(parent, part, new_file_flags, 0666));
     }
     if (!file.valid()) return Error{"cannot create " + shown_path(shown) + ": " + system_error(errno)};
-    out.handle = Held(file.fd);
-    file.fd = -1;
+    out.handle = std::move(file);
     return true;
 }
 
