@@ -26,6 +26,21 @@ struct ExtractDirectory::State {
 
 namespace {
 
+// The components of a checked archive name ("\\" between them) in the
+// system's own text.
+Result<std::vector<NativeText>> native_components(const std::u16string &name) {
+    std::vector<NativeText> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t end = name.find(u'\\', start);
+        auto part = native_name(name.substr(start, end - start));
+        if (!part) return Error{part.error()};
+        parts.push_back(std::move(*part));
+        if (end == std::u16string::npos) return parts;
+        start = end + 1;
+    }
+}
+
 // The held directories from `from` on, the deepest first, each against the
 // one above it, which is still held.
 Result<bool> check_held_directories(const ExtractDirectory::State &s, size_t from) {

@@ -110,9 +110,8 @@ struct HeldDirectory {
     NativeText text;
 };
 
-// The components of a checked archive name (packer/archive/names.h) in the
-// system's own text.
-Result<std::vector<NativeText>> native_components(const std::u16string &name);
+// A component of a checked archive name in the system's own text.
+Result<NativeText> native_name(const std::u16string &component);
 
 // Opens `directory`, creating it (and its parents) when missing. Refuses a
 // `directory` that is itself a symbolic link (on Windows, any reparse

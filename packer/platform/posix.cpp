@@ -26,17 +26,10 @@ using std::filesystem::path;
 using write_steps::temporary_attempts;
 using write_steps::temporary_beside;
 
-Result<std::vector<NativeText>> native_components(const std::u16string &name) {
-    std::vector<NativeText> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t end = name.find(u'\\', start);
-        auto text = utf16_to_utf8(name.substr(start, end - start));
-        if (!text) return Error{text.error()};
-        parts.push_back(std::move(*text));
-        if (end == std::u16string::npos) return parts;
-        start = end + 1;
-    }
+Result<NativeText> native_name(const std::u16string &component) {
+    auto text = utf16_to_utf8(component);
+    if (!text) return Error{text.error()};
+    return std::move(*text);
 }
 
 size_t native_component_byte_limit() { return NAME_MAX; }

@@ -22,16 +22,8 @@ using std::filesystem::path;
 using write_steps::temporary_attempts;
 using write_steps::temporary_beside;
 
-Result<std::vector<NativeText>> native_components(const std::u16string &name) {
-    std::vector<NativeText> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t end = name.find(u'\\', start);
-        const std::u16string part = name.substr(start, end - start);
-        parts.emplace_back(part.begin(), part.end());
-        if (end == std::u16string::npos) return parts;
-        start = end + 1;
-    }
+Result<NativeText> native_name(const std::u16string &component) {
+    return NativeText(component.begin(), component.end());
 }
 
 size_t native_component_byte_limit() { return 0; }
