@@ -59,6 +59,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from launcher_names import PARENT_VARIABLE  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 PREFIX = os.path.join(ROOT, "build", "wineprefix")
@@ -249,7 +252,7 @@ def run_scenario(args, app, name, child_on_ctrl, deliver, seconds_range, child_c
 
         child_observer = start_observer(args.observer, report["pid"])
         observers.append(child_observer)
-        launcher_observer = start_observer(args.observer, report["env:TAVRIK_ONEFILE_PARENT"])
+        launcher_observer = start_observer(args.observer, report["env:" + PARENT_VARIABLE])
         observers.append(launcher_observer)
         check(launcher.poll() is None, "launcher ended before the interrupt")
 
