@@ -1,9 +1,10 @@
-// A bench-only build of the launcher for profiling: the launch sequence of
-// launcher/main.cpp (keep the two alike), from the same library, with QueryPerformanceCounter
-// readings between its steps and around the system calls the library lets
-// a caller replace (directory creation, command-line splitting, the tree
-// deletion). With TAVRIK_BENCH_MARKS set, each instance appends one line to
-// the file it names before returning from its main function:
+// A bench-only build of the launcher for profiling: launcher/main.cpp
+// itself, linked with this observer of its steps, which takes
+// QueryPerformanceCounter readings between them and around the system calls
+// the library lets a caller replace (directory creation, command-line
+// splitting, the tree deletion). With TAVRIK_BENCH_MARKS set, each instance
+// appends one line to the file it names before returning from its main
+// function:
 //
 //   top|nested[-probe] <pid> <name>=<counter> ...
 //
@@ -11,17 +12,15 @@
 
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
 
+#include "common/shell.h"
 #include "launcher/archive.h"
-#include "launcher/attached_data.h"
 #include "launcher/child_launch.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
-#include "launcher/library_entry.h"
-#include "launcher/stale_directories.h"
 #include "launcher/startup.h"
 #include "launcher/tree_deletion.h"
-#include "common/shell.h"
 
 namespace {
 
@@ -83,34 +82,20 @@ void write_marks() {
     CloseHandle(file);
 }
 
-}  // namespace
-
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
-    mark("entry");
-    initialise_cleanup();
-    cleanup.operations.delete_tree = marked_delete;
-    directory_cache.create_directory = marked_create_directory;
-    split_command_line = marked_split;
-    mark("initialised");
-    start_up();
-    mark("started_up");
-    open_attached_data();
-    mark("opened");
-    extract_archive();
-    mark("extracted");
-    int result;
-    if (!is_top_level) {
-        hold_target_directory();
-        result = run_application_library();
-    } else {
-        finish_attached_data();
-        HANDLE child = start_child();
-        start_stale_directory_sweep();
-        DWORD exit_code = wait_for_child(child);
-        cleanup_extraction();
-        result = static_cast<int>(exit_code_after_cleanup(exit_code));
+// The launch sequence's steps; the system calls are replaced once the
+// clean-up state, which holds the deletion, has been initialised.
+void observe_step(const char *step) {
+    mark(step);
+    if (strcmp(step, "initialised") == 0) {
+        cleanup.operations.delete_tree = marked_delete;
+        directory_cache.create_directory = marked_create_directory;
+        split_command_line = marked_split;
+    } else if (strcmp(step, "done") == 0) {
+        write_marks();
     }
-    mark("done");
-    write_marks();
-    return result;
 }
+
+// Before the entry point runs.
+const bool observing = (launch_step_observer = observe_step, true);
+
+}  // namespace

@@ -9,10 +9,20 @@
 #define TAVRIK_LAUNCHER_PRODUCT_NAME "Tavrik launcher"
 // Every target directory's name starts with this ("onefile_<pid>_...").
 #define TAVRIK_DIRECTORY_PREFIX "onefile_"
-// The variable through which a launcher tells its child who started it.
+// The environment the launcher, the runner and the tests share:
+// the variable through which a launcher tells its child who started it,
 #define TAVRIK_PARENT_VARIABLE "TAVRIK_ONEFILE_PARENT"
-// Moves the base folder of cached mode for one run: an absolute path that
-// takes the place of the location the program was packed with.
+// the parts of the target directory's name both instances must agree on
+// ({START}, {TIME_US}, {RANDOM}),
+#define TAVRIK_START_VARIABLE "TAVRIK_ONEFILE_START"
+#define TAVRIK_TIME_VARIABLE "TAVRIK_ONEFILE_TIME_US"
+#define TAVRIK_RANDOM_VARIABLE "TAVRIK_ONEFILE_RANDOM"
+// and what the application learns: the directory of the executable it was
+// started as, and that executable's argv[0].
+#define TAVRIK_DIRECTORY_VARIABLE "TAVRIK_ONEFILE_DIRECTORY"
+#define TAVRIK_ARGV0_VARIABLE "TAVRIK_ORIGINAL_ARGV0"
+// and, for cached mode, an absolute path that takes the place of the
+// location the program was packed with, for one run.
 #define TAVRIK_CACHE_VARIABLE "TAVRIK_CACHE_DIR"
 
 #ifndef RC_INVOKED

@@ -59,10 +59,6 @@ bool read_name(RecordParser &records) {
     }
 }
 
-// The file being written, so that a failure in the middle can close it
-// before its clean-up deletes it.
-HANDLE file_being_written = INVALID_HANDLE_VALUE;
-
 // Every file is new: the target directory is fresh, so a file that already
 // exists can only be one planted there or a name the archive repeats, and
 // either is refused as an open failure rather than overwritten. Creating
@@ -71,14 +67,15 @@ HANDLE file_being_written = INVALID_HANDLE_VALUE;
 void write_file(RecordParser &records, const wchar_t *path) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail_with_path(message_open_for_writing, path);
-    file_being_written = file;
+    // Known to the clean-up, which closes it before deleting the directory.
+    cleanup.file_being_written = file;
     while (next_event(records) == Event::content) {
         const DWORD n = static_cast<DWORD>(records.content_length());
         DWORD written = 0;
         if (!WriteFile(file, records.content(), n, &written, nullptr))
             fail_with_code(message_unpack_failed, GetLastError());
     }
-    file_being_written = INVALID_HANDLE_VALUE;
+    cleanup.file_being_written = nullptr;
     CloseHandle(file);
 }
 
@@ -99,12 +96,6 @@ void seed_directory_cache() {
 }
 
 }  // namespace
-
-void close_file_being_written() {
-    if (file_being_written == INVALID_HANDLE_VALUE) return;
-    CloseHandle(file_being_written);
-    file_being_written = INVALID_HANDLE_VALUE;
-}
 
 bool create_directory_cached(const wchar_t *path) {
     if (directory_cache.count == 0 && !within_target_directory(path)) seed_directory_cache();

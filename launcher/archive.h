@@ -38,9 +38,6 @@ void create_parent_directories(const wchar_t *path);
 // True when `path` exists as a directory afterwards, as far as we can tell.
 bool create_directory_cached(const wchar_t *path);
 
-// Closes the file the walk was writing when a failure interrupted it.
-void close_file_being_written();
-
 // Walks the archive. Fills the application library path from the first
 // record; a nested instance stops right after that name. An archive without
 // any file record ends the process with the decoding failure.

@@ -424,7 +424,7 @@ bool start_cached(int &exit_code) {
     launch.application_library_path.assign(without_prefix(paths.file));
     // What the application sees is what a per-run start's child sees.
     publish_executable_directory();
-    set_env("TAVRIK_ORIGINAL_ARGV0", launch.argv[0]);
+    set_env(TAVRIK_ARGV0_VARIABLE, launch.argv[0]);
     launch.argv[0] = const_cast<wchar_t *>(executable_path());
 
     HANDLE thread = CreateThread(nullptr, 64 * 1024, build_sweep_thread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,

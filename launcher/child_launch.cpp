@@ -8,6 +8,7 @@
 #include "common/environment.h"
 #include "diagnostics/messages.h"
 #include "diagnostics/report.h"
+#include "format/launcher_names.h"
 #include "launcher/attached_data.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
@@ -58,7 +59,7 @@ void publish_executable_directory() {
     copy_wide(directory, 4097, directory_source());
     wchar_t *separator = wcsrchr(directory, L'\\');
     if (separator != nullptr) *separator = 0;  // a drive root gives "C:"
-    set_env("TAVRIK_ONEFILE_DIRECTORY", directory);
+    set_env(TAVRIK_DIRECTORY_VARIABLE, directory);
 }
 
 void append_quoted_argument(wchar_t *command_line, size_t capacity, const wchar_t *argument) {
@@ -104,7 +105,7 @@ HANDLE start_child() {
     // start a chain of children without end.
     if (!is_top_level) fail_plain(message_decode_failed);
     publish_executable_directory();
-    set_env("TAVRIK_ORIGINAL_ARGV0", launch.argv[0]);
+    set_env(TAVRIK_ARGV0_VARIABLE, launch.argv[0]);
     const wchar_t *program = executable_path();
 
     STARTUPINFOW startup = {};

@@ -1,6 +1,5 @@
 #include "launcher/cleanup.h"
 
-#include "launcher/archive.h"
 #include "launcher/launch_state.h"
 #include "launcher/tree_deletion.h"
 
@@ -64,6 +63,12 @@ void delete_target_directory() {
     }
 }
 
+void close_file_being_written() {
+    if (cleanup.file_being_written == nullptr) return;
+    CloseHandle(cleanup.file_being_written);
+    cleanup.file_being_written = nullptr;
+}
+
 DWORD interruption_exit_code() {
     EnterCriticalSection(&cleanup.child_lock);
     DWORD exit_code = cleanup.child_end == ChildEnd::by_itself ? cleanup.child_exit_code : STATUS_CONTROL_C_EXIT;
@@ -86,6 +91,7 @@ void initialise_cleanup() {
     cleanup.extraction_started = 0;
     cleanup.interrupted = 0;
     cleanup.deletion_done = false;
+    cleanup.file_being_written = nullptr;
     cleanup.operations = system_operations;
 }
 

@@ -57,6 +57,10 @@ struct CleanupState {
     // Set by the console handler when an event ends the launcher.
     volatile LONG interrupted = 0;
     bool deletion_done = false;
+    // The file the archive walk is writing, or null; the walk sets it.
+    // Closed before a failure's or an interruption's deletion, which an open
+    // file would keep from its directory.
+    HANDLE file_being_written = nullptr;
     CleanupOperations operations;
 };
 extern CleanupState cleanup;

@@ -23,5 +23,10 @@ extern LaunchState launch;
 // and take no room in the executable.
 extern bool is_top_level;
 
+// Told the name of each step of the launch sequence (launcher/main.cpp) as
+// it ends, and "entry" before the first; null in the launcher. The
+// benchmark's profiling build sets it to read a counter between the steps.
+extern void (*launch_step_observer)(const char *step);
+
 // The target-directory spec both instances expand to the same directory.
 inline constexpr const wchar_t target_directory_spec[] = L"{TEMP}\\" TAVRIK_DIRECTORY_PREFIX "{PID}_{TIME_US}_{RANDOM}";

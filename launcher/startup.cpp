@@ -105,9 +105,9 @@ ParentCheck check_parent() {
 bool parent_is_same_executable() { return check_parent() == ParentCheck::same_executable; }
 
 void prepare_top_level_environment() {
-    set_env("TAVRIK_ONEFILE_START", nullptr);
-    set_env("TAVRIK_ONEFILE_TIME_US", nullptr);
-    set_env("TAVRIK_ONEFILE_RANDOM", nullptr);
+    set_env(TAVRIK_START_VARIABLE, nullptr);
+    set_env(TAVRIK_TIME_VARIABLE, nullptr);
+    set_env(TAVRIK_RANDOM_VARIABLE, nullptr);
     char text[128];
     snprintf(text, sizeof text, "%ld", static_cast<long>(GetCurrentProcessId()));
     WideBuffer<128> pid;

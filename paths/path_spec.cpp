@@ -129,15 +129,15 @@ bool expand_placeholder(wchar_t *output, size_t capacity, const wchar_t *name) {
     } else if (_wcsicmp(name, L"CACHE_DIR") == 0) {
         return append_folder(output, capacity, CSIDL_LOCAL_APPDATA);
     } else if (_wcsicmp(name, L"RANDOM") == 0) {
-        append_cached(output, capacity, "TAVRIK_ONEFILE_RANDOM", generate_random_name);
+        append_cached(output, capacity, TAVRIK_RANDOM_VARIABLE, generate_random_name);
     } else if (_wcsicmp(name, L"TIME_US") == 0) {
-        append_cached(output, capacity, "TAVRIK_ONEFILE_TIME_US", [](WideBuffer<128> &fresh) {
+        append_cached(output, capacity, TAVRIK_TIME_VARIABLE, [](WideBuffer<128> &fresh) {
             char text[128];
             format_time_us(current_file_time(), text);
             fresh.append_ascii(text);
         });
     } else if (_wcsicmp(name, L"TIME") == 0) {
-        append_cached(output, capacity, "TAVRIK_ONEFILE_START", [](WideBuffer<128> &fresh) {
+        append_cached(output, capacity, TAVRIK_START_VARIABLE, [](WideBuffer<128> &fresh) {
             char text[128];
             format_time(current_file_time(), text);
             fresh.append_ascii(text);

@@ -17,6 +17,7 @@
 #include "common/environment.h"
 #include "diagnostics/messages.h"
 #include "diagnostics/report.h"
+#include "format/launcher_names.h"
 #include "launcher/library_entry.h"
 
 namespace {
@@ -60,8 +61,8 @@ int wmain(int argc, wchar_t **argv) {
 
     // What a packed executable's child finds in its environment about the
     // executable; the variables that name a running launcher stay unset.
-    set_env("TAVRIK_ORIGINAL_ARGV0", argv[0]);
-    set_env("TAVRIK_ONEFILE_DIRECTORY", own_directory);
+    set_env(TAVRIK_ARGV0_VARIABLE, argv[0]);
+    set_env(TAVRIK_DIRECTORY_VARIABLE, own_directory);
 
     AddDllDirectory(library_directory);
     HMODULE library =

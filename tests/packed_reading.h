@@ -7,7 +7,7 @@
 
 #include "packer/archive/archive.h"
 #include "packer/archive/packed_file.h"
-#include "packer/base/file_io.h"
+#include "packer/platform/file_io.h"
 
 namespace tavrik_test {
 

@@ -4,8 +4,8 @@
 #include <random>
 #include <string_view>
 
-#include "packer/archive/upcase_table.h"
 #include "packer/base/utf.h"
+#include "packer/platform/platform.h"
 
 namespace tavrik {
 
@@ -353,6 +353,23 @@ std::string long_name_problem(const std::u16string &start, uint64_t units) {
            " UTF-16 units long; the launcher allows at most " + std::to_string(max_name_units);
 }
 
+std::string local_name_problem(const std::u16string &name) {
+    const size_t limit = native_component_byte_limit();
+    if (limit == 0) return "";
+    size_t start = 0;
+    while (true) {
+        const size_t end = name.find(u'\\', start);
+        auto part = utf16_to_utf8(name.substr(start, end - start));
+        if (!part) return "name " + shown_name(name) + ": " + part.error();
+        if (part->size() > limit) {
+            return "name " + shown_name(name) + " has a component of " + std::to_string(part->size()) +
+                   " bytes in UTF-8; this system allows at most " + std::to_string(limit);
+        }
+        if (end == std::u16string::npos) return "";
+        start = end + 1;
+    }
+}
+
 std::string name_problem(const std::u16string &name, size_t target_directory_units) {
     if (name.empty()) return "empty name";
     if (name[0] == u'\\' || name[0] == u'/') return "name " + shown_name(name) + " is an absolute path";
@@ -378,12 +395,6 @@ std::string name_problem(const std::u16string &name, size_t target_directory_uni
                " units, names may have at most " + std::to_string(room);
     }
     return "";
-}
-
-std::u16string upcase_name(const std::u16string &name) {
-    std::u16string upper = name;
-    for (auto &unit : upper) unit = upcase_unit(unit);
-    return upper;
 }
 
 std::string names_problem(const std::vector<std::u16string> &names) {

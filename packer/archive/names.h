@@ -15,6 +15,7 @@
 #include "format/archive_records.h"
 #include "format/packed_format.h"
 #include "packer/base/result.h"
+#include "packer/base/upcase.h"
 
 namespace tavrik {
 
@@ -40,15 +41,16 @@ constexpr size_t max_component_units = 255;
 std::string name_problem(const std::u16string &name,
                          size_t target_directory_units = target_directory_budget);
 
+// What this system cannot store of a checked archive name: on POSIX, a
+// component longer than NAME_MAX (255) bytes in UTF-8, which Windows allows
+// up to 255 UTF-16 units (a CJK component of 251 units is 753 bytes). ""
+// when it can, and always on Windows. `extract` asks before writing
+// anything; `verify` judges the archive for Windows only.
+std::string local_name_problem(const std::u16string &name);
+
 // The refusal of a name of `units` UTF-16 units (more than max_name_units),
 // of which `start` holds at least the first 32.
 std::string long_name_problem(const std::u16string &start, uint64_t units);
-
-// Every unit mapped to upper case the way Windows file systems compare
-// names (packer/archive/upcase_table.h): simple uppercase over the whole Basic
-// Multilingual Plane, surrogates unchanged. Two names with the same upper-
-// case form name the same file on Windows.
-std::u16string upcase_name(const std::u16string &name);
 
 // What a reader of an archive of unknown origin holds for its names, and
 // for how long it works on them, is budgeted by the size of the packed file

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "packer/archive/archive.h"
+#include "packer/archive/cached_frame.h"
 #include "packer/archive/frame.h"
 #include "packer/base/byte_io.h"
 #include "packer/base/result.h"
-#include "packer/program/cached_mode.h"
 
 namespace tavrik {
 

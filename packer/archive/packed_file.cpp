@@ -6,9 +6,9 @@
 
 #include "packer/archive/frame.h"
 #include "packer/archive/sha256.h"
-#include "packer/base/path_text.h"
 #include "packer/pe/attach.h"
 #include "packer/pe/pe_checksum.h"
+#include "packer/platform/path_text.h"
 
 namespace tavrik {
 

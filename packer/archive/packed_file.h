@@ -10,9 +10,9 @@
 
 #include "packer/archive/archive.h"
 #include "packer/archive/attached_data.h"
-#include "packer/base/file_io.h"
 #include "packer/base/result.h"
 #include "packer/pe/pe_image.h"
+#include "packer/platform/file_io.h"
 
 namespace tavrik {
 

@@ -7,8 +7,9 @@
 
 #include "packer/archive/names.h"
 #include "packer/archive/packed_file.h"
-#include "packer/base/path_text.h"
 #include "packer/cli/commands.h"
+#include "packer/extraction/extract_directory.h"
+#include "packer/platform/path_text.h"
 #include "packer/platform/platform.h"
 
 namespace tavrik {

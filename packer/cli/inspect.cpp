@@ -5,12 +5,12 @@
 
 #include "packer/archive/names.h"
 #include "packer/archive/packed_file.h"
-#include "packer/base/path_text.h"
 #include "packer/base/utf.h"
 #include "packer/cli/commands.h"
 #include "packer/pe/attach.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"
+#include "packer/platform/path_text.h"
 #include "packer/program/identity.h"
 #include "packer/program/cached_mode.h"
 #include "packer/program/image_roles.h"

@@ -5,9 +5,9 @@
 #include <initializer_list>
 
 #include "packer/archive/names.h"
-#include "packer/base/path_text.h"
 #include "packer/base/utf.h"
 #include "packer/pe/manifest.h"
+#include "packer/platform/path_text.h"
 #include "packer/program/cached_mode.h"
 
 namespace tavrik {

@@ -3,7 +3,7 @@
 // once: windows.cpp and posix.cpp each define all of it, and the build
 // compiles the one for its system. Above all the packer's writes, made so
 // that a link or a file planted by someone else cannot redirect them: the
-// output of `pack` and the files of `extract`.
+// output of `pack` and the primitives of `extract`.
 
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "packer/base/byte_io.h"
 #include "packer/base/result.h"
@@ -67,47 +69,93 @@ Result<std::optional<FileIdentity>> file_identity(const std::filesystem::path &p
 // (as a linker's output does), any other 0666 less the umask.
 Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content, bool executable = false);
 
-// What this system cannot store of a checked archive name: on POSIX, a
-// component longer than NAME_MAX (255) bytes in UTF-8, which Windows allows
-// up to 255 UTF-16 units (a CJK component of 251 units is 753 bytes). ""
-// when it can, and always on Windows. `extract` asks before writing
-// anything; `verify` judges the archive for Windows only.
-std::string local_name_problem(const std::u16string &name);
+// The most bytes of UTF-8 a path component may take on this system:
+// NAME_MAX (255) on POSIX; 0 on Windows, whose file systems count UTF-16
+// units instead (max_component_units in packer/archive/names.h).
+size_t native_component_byte_limit();
 
-// The directory `extract` writes below; it may act nowhere else. Every
-// directory below it is opened one component at a time from the one above,
-// refusing links (reparse points on Windows), and held open until the next
-// file needs another; each file is created new, never opened.
-class ExtractDirectory {
+// Extraction's primitives: `extract` (packer/extraction/) builds its policy
+// on them. Each acts below a directory held open and never follows a link;
+// failures come back as one line naming the entry as `shown`.
+
+// A descriptor (POSIX) or a handle (Windows) that closes itself; -1 is none.
+class Held {
 public:
-    // Opens `directory`, creating it (and its parents) when missing. Refuses
-    // a `directory` that is itself a symbolic link (on Windows, any reparse
-    // point), also when named with "." after it ("link/."), and on POSIX one
-    // named with ".." after another component, which the system resolves
-    // from wherever a link there leads. Unless `force`, refuses one that is
-    // not empty and, on Linux, one that belongs to another user. With
-    // `force`, an existing file is replaced by a new one, so that another
-    // name of the same file (a hard link) keeps its content, and a link in
-    // its place is replaced, never written through.
-    static Result<std::unique_ptr<ExtractDirectory>> open(const std::filesystem::path &directory, bool force);
-    ~ExtractDirectory();
-
-    // Starts the file `name` (a checked archive name, "\" between
-    // components), creating its directories.
-    Result<bool> begin_file(const std::u16string &name);
-    Result<bool> write(const uint8_t *data, size_t size);
-    Result<bool> end_file();
-    // Confirms that every directory written into is still where its name
-    // says, below the directory, which is still the one opened: one moved
-    // away meanwhile took files outside with it. Each directory is checked
-    // when it is let go and the last ones here; an error when any moved.
-    Result<bool> finish();
-
-    struct State;
+    Held() = default;
+    explicit Held(intptr_t value) : value_(value) {}
+    Held(Held &&other) noexcept : value_(other.value_) { other.value_ = -1; }
+    Held &operator=(Held &&other) noexcept {
+        std::swap(value_, other.value_);
+        return *this;
+    }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    ~Held() { close(); }
+    bool valid() const { return value_ != -1; }
+    intptr_t value() const { return value_; }
+    // Closes it now; false when the system reports a failure.
+    bool close();
 
 private:
-    explicit ExtractDirectory(std::unique_ptr<State> state);
-    std::unique_ptr<State> state_;
+    intptr_t value_ = -1;
 };
+
+// A name or path in the system's own text.
+using NativeText = std::filesystem::path::string_type;
+
+// A directory held open, with the path it was opened by (Windows opens the
+// entries below it by path; POSIX keeps only the root's).
+struct HeldDirectory {
+    Held handle;
+    NativeText text;
+};
+
+// A component of a checked archive name in the system's own text.
+Result<NativeText> native_name(const std::u16string &component);
+
+// Opens `directory`, creating it (and its parents) when missing. Refuses a
+// `directory` that is itself a symbolic link (on Windows, any reparse
+// point), also when named with "." after it ("link/."), and on POSIX one
+// named with ".." after another component, which the system resolves from
+// wherever a link there leads. Unless `force`, refuses one that is not empty
+// and, on Linux, one that belongs to another user.
+Result<HeldDirectory> open_extract_root(const std::filesystem::path &directory, bool force);
+
+// The directory `name` below `parent`, created when missing; refuses a link
+// there and a file in the way.
+Result<HeldDirectory> open_directory_below(const HeldDirectory &parent, const NativeText &name,
+                                           const std::filesystem::path &shown);
+
+// Whether `held` is still the entry `name` of `parent`: Windows refuses to
+// rename a directory held open without FILE_SHARE_DELETE, but a rename from
+// the Unix side under Wine goes through, and POSIX refuses nothing.
+bool still_named(const HeldDirectory &parent, const NativeText &name, const HeldDirectory &held);
+// Whether the root is still the directory its path names (POSIX; Windows
+// holds it so that it cannot be renamed).
+bool root_still_named(const HeldDirectory &root);
+
+// A file created new below a held directory. On Windows a file that
+// replaces another is written under a temporary name and takes its name
+// when closed; dropped before that, it is deleted.
+struct NewFile {
+    Held handle;
+    NativeText temporary;   // Windows, while replacing: the name written
+    NativeText final_name;  // and the one it takes when closed
+    NewFile() = default;
+    NewFile(const NewFile &) = delete;
+    NewFile &operator=(const NewFile &) = delete;
+    ~NewFile();
+};
+
+// Creates the file `name` below `parent` into `file`, never opening one
+// that exists. With `replace`, an existing file is replaced by a new one, so
+// that another name of the same file (a hard link) keeps its content, and a
+// link in its place is replaced, never written through. `root` names the
+// extraction's directory in messages.
+Result<bool> create_file_below(const HeldDirectory &parent, const NativeText &name, bool replace,
+                               const std::filesystem::path &shown, const std::filesystem::path &root, NewFile &file);
+Result<bool> write_all(NewFile &file, const uint8_t *data, size_t size, const std::filesystem::path &shown);
+// Closes the file and, when it replaces another, gives it its name.
+Result<bool> close_new_file(NewFile &file, const std::filesystem::path &shown);
 
 }  // namespace tavrik

@@ -16,49 +16,23 @@
 #include <system_error>
 #include <vector>
 
-#include "packer/archive/names.h"
-#include "packer/base/path_text.h"
 #include "packer/base/utf.h"
+#include "packer/platform/path_text.h"
 #include "packer/platform/write_steps.h"
 
 namespace tavrik {
 
 using std::filesystem::path;
-using write_steps::shared_directories;
 using write_steps::temporary_attempts;
 using write_steps::temporary_beside;
 
-namespace {
-
-using NativeText = std::string;
-
-// The components of a checked archive name in the platform's own text.
-Result<std::vector<NativeText>> native_components(const std::u16string &name) {
-    std::vector<NativeText> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t end = name.find(u'\\', start);
-        auto text = utf16_to_utf8(name.substr(start, end - start));
-        if (!text) return Error{text.error()};
-        parts.push_back(std::move(*text));
-        if (end == std::u16string::npos) return parts;
-        start = end + 1;
-    }
+Result<NativeText> native_name(const std::u16string &component) {
+    auto text = utf16_to_utf8(component);
+    if (!text) return Error{text.error()};
+    return std::move(*text);
 }
 
-}  // namespace
-
-std::string local_name_problem(const std::u16string &name) {
-    auto parts = native_components(name);
-    if (!parts) return "name " + shown_name(name) + ": " + parts.error();
-    for (const auto &part : *parts) {
-        if (part.size() > NAME_MAX) {
-            return "name " + shown_name(name) + " has a component of " + std::to_string(part.size()) +
-                   " bytes in UTF-8; this system allows at most " + std::to_string(NAME_MAX);
-        }
-    }
-    return "";
-}
+size_t native_component_byte_limit() { return NAME_MAX; }
 
 Result<path> path_from_utf8(const std::string &text) { return path(text); }
 
@@ -89,20 +63,7 @@ namespace {
 
 std::string system_error(int code) { return std::strerror(code); }
 
-struct Descriptor {
-    int fd = -1;
-    Descriptor() = default;
-    explicit Descriptor(int d) : fd(d) {}
-    Descriptor(Descriptor &&other) noexcept : fd(other.fd) { other.fd = -1; }
-    Descriptor &operator=(Descriptor &&other) noexcept {
-        std::swap(fd, other.fd);
-        return *this;
-    }
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-    bool valid() const { return fd >= 0; }
-};
+int fd_of(const Held &held) { return static_cast<int>(held.value()); }
 
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int new_file_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
@@ -186,24 +147,23 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content, bool
     auto checked = replaceable(target);
     if (!checked) return checked;
     path temporary;
-    Descriptor file;
+    Held file;
     for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {
         temporary = temporary_beside(target);
         // O_EXCL with O_NOFOLLOW fails on anything already there, a link
         // included, instead of writing through it.
-        file = Descriptor(::open(temporary.c_str(), new_file_flags, executable ? 0777 : 0666));
+        file = Held(::open(temporary.c_str(), new_file_flags, executable ? 0777 : 0666));
         if (!file.valid() && errno != EEXIST) break;
     }
     if (!file.valid()) return Error{"cannot create " + shown_path(temporary) + ": " + system_error(errno)};
     size_t done = 0;
     while (done < content.size()) {
-        const ssize_t n = ::write(file.fd, content.data() + done, content.size() - done);
+        const ssize_t n = ::write(fd_of(file), content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    const bool closed = ::close(file.fd) == 0;
-    file.fd = -1;
+    const bool closed = file.close();
     if (done != content.size() || !closed) {
         ::unlink(temporary.c_str());
         return Error{"error writing " + shown_path(temporary)};
@@ -222,24 +182,21 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content, bool
     return true;
 }
 
-struct ExtractDirectory::State {
-    path shown_root;        // as the user gave it, for messages
-    std::string root_text;  // the path opened for it
-    Descriptor root;
-    bool replace = false;
-    // The directories of the last file's name, each opened from the one
-    // before it (the first from `root`).
-    std::vector<std::pair<std::string, Descriptor>> chain;
-    Descriptor file;
-    path file_shown;
-};
+bool Held::close() {
+    if (value_ == -1) return true;
+    const bool closed = ::close(static_cast<int>(value_)) == 0;
+    value_ = -1;
+    return closed;
+}
 
-Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &directory, bool force) {
+NewFile::~NewFile() = default;
+
+Result<HeldDirectory> open_extract_root(const path &directory, bool force) {
     const std::string shown = shown_path(directory);
     auto cleaned = directory_text(directory.native(), shown);
     if (!cleaned) return Error{cleaned.error()};
     const std::string &text = *cleaned;
-    Descriptor root(::open(text.c_str(), directory_flags));
+    Held root(::open(text.c_str(), directory_flags));
     if (!root.valid() && errno == ENOENT) {
         // The parents are the user's to name: only the last component is
         // created here, then opened without following a link.
@@ -250,7 +207,7 @@ Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &dir
         if (::mkdir(text.c_str(), 0777) != 0 && errno != EEXIST) {
             return Error{"cannot create " + shown + ": " + system_error(errno)};
         }
-        root = Descriptor(::open(text.c_str(), directory_flags));
+        root = Held(::open(text.c_str(), directory_flags));
     }
     if (!root.valid()) {
         const int error = errno;
@@ -263,145 +220,100 @@ Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &dir
     }
     if (!force) {
         struct stat st;
-        if (::fstat(root.fd, &st) != 0) return Error{"cannot open " + shown + ": " + system_error(errno)};
+        if (::fstat(fd_of(root), &st) != 0) return Error{"cannot open " + shown + ": " + system_error(errno)};
         if (st.st_uid != ::geteuid()) {
             return Error{"directory " + shown + " belongs to another user (use --force to write into it)"};
         }
-        if (!directory_is_empty(root.fd)) {
+        if (!directory_is_empty(fd_of(root))) {
             return Error{"directory " + shown + " is not empty (use --force to write into it)"};
         }
     }
-    auto state = std::make_unique<State>();
-    state->shown_root = directory;
-    state->root_text = text;
-    state->root = std::move(root);
-    state->replace = force;
-    return std::unique_ptr<ExtractDirectory>(new ExtractDirectory(std::move(state)));
+    HeldDirectory held;
+    held.handle = std::move(root);
+    held.text = text;
+    return held;
 }
 
 namespace {
 
 bool same_file(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Whether the held directory `held` is still the one its parent names
-// `name`.
-bool still_named(int parent, const std::string &name, int held) {
+}  // namespace
+
+bool still_named(const HeldDirectory &parent, const NativeText &name, const HeldDirectory &held) {
     struct stat named, opened;
-    return ::fstatat(parent, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(held, &opened) == 0 &&
+    return ::fstatat(fd_of(parent.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ::fstat(fd_of(held.handle), &opened) == 0 && same_file(named, opened);
+}
+
+bool root_still_named(const HeldDirectory &root) {
+    struct stat named, opened;
+    return ::lstat(root.text.c_str(), &named) == 0 && ::fstat(fd_of(root.handle), &opened) == 0 &&
            same_file(named, opened);
 }
 
-// The held directories from `from` on, the deepest first, each against the
-// one above it, which is still held.
-Result<bool> check_held_directories(const ExtractDirectory::State &s, size_t from) {
-    for (size_t i = s.chain.size(); i-- > from;) {
-        const int parent = i == 0 ? s.root.fd : s.chain[i - 1].second.fd;
-        if (still_named(parent, s.chain[i].first, s.chain[i].second.fd)) continue;
-        path shown = s.shown_root;
-        for (size_t k = 0; k <= i; ++k) shown /= path(s.chain[k].first);
-        return Error{"directory " + shown_path(shown) + " was moved while files were extracted into it; they may be "
-                     "outside " + shown_path(s.shown_root)};
+Result<HeldDirectory> open_directory_below(const HeldDirectory &above, const NativeText &name, const path &shown) {
+    const int parent = fd_of(above.handle);
+    const char *part = name.c_str();
+    Held directory(::openat(parent, part, directory_flags));
+    if (!directory.valid() && errno == ENOENT) {
+        if (::mkdirat(parent, part, 0777) != 0 && errno != EEXIST) {
+            return Error{"cannot create " + shown_path(shown) + ": " + system_error(errno)};
+        }
+        directory = Held(::openat(parent, part, directory_flags));
     }
-    return true;
+    if (!directory.valid()) {
+        const int error = errno;
+        struct stat st;
+        if (::fstatat(parent, part, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISLNK(st.st_mode)) return Error{"refusing to write through the symbolic link " + shown_path(shown)};
+            if (!S_ISDIR(st.st_mode)) return Error{"cannot create " + shown_path(shown) + ": a file is in the way"};
+        }
+        return Error{"cannot open " + shown_path(shown) + ": " + system_error(error)};
+    }
+    HeldDirectory held;
+    held.handle = std::move(directory);
+    return held;
 }
 
-}  // namespace
-
-Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
-    State &s = *state_;
-    auto parts = native_components(name);
-    if (!parts) return Error{parts.error()};
-    const size_t directories = parts->size() - 1;
-    const size_t keep = shared_directories(s.chain, *parts);
-    auto kept = check_held_directories(s, keep);
-    if (!kept) return kept;
-    s.chain.resize(keep);
-    path shown = s.shown_root;
-    for (size_t i = 0; i < parts->size(); ++i) {
-        shown /= path((*parts)[i]);
-        if (i < keep) continue;
-        if (i == directories) break;
-        const int parent = s.chain.empty() ? s.root.fd : s.chain.back().second.fd;
-        const char *part = (*parts)[i].c_str();
-        Descriptor directory(::openat(parent, part, directory_flags));
-        if (!directory.valid() && errno == ENOENT) {
-            if (::mkdirat(parent, part, 0777) != 0 && errno != EEXIST) {
-                return Error{"cannot create " + shown_path(shown) + ": " + system_error(errno)};
-            }
-            directory = Descriptor(::openat(parent, part, directory_flags));
-        }
-        if (!directory.valid()) {
-            const int error = errno;
-            struct stat st;
-            if (::fstatat(parent, part, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                if (S_ISLNK(st.st_mode)) {
-                    return Error{"refusing to write through the symbolic link " + shown_path(shown)};
-                }
-                if (!S_ISDIR(st.st_mode)) return Error{"cannot create " + shown_path(shown) + ": a file is in the way"};
-            }
-            return Error{"cannot open " + shown_path(shown) + ": " + system_error(error)};
-        }
-        s.chain.emplace_back((*parts)[i], std::move(directory));
-    }
-    s.file_shown = shown;
-
-    const int parent = s.chain.empty() ? s.root.fd : s.chain.back().second.fd;
-    const char *part = parts->back().c_str();
-    Descriptor file(::openat(parent, part, new_file_flags, 0666));
+Result<bool> create_file_below(const HeldDirectory &above, const NativeText &name, bool replace, const path &shown,
+                               const path &, NewFile &out) {
+    const int parent = fd_of(above.handle);
+    const char *part = name.c_str();
+    Held file(::openat(parent, part, new_file_flags, 0666));
     if (!file.valid() && errno == EEXIST) {
         struct stat st;
         if (::fstatat(parent, part, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISLNK(st.st_mode)) return Error{"refusing to write through the symbolic link " + shown_path(shown)};
             if (S_ISDIR(st.st_mode)) return Error{"cannot write " + shown_path(shown) + ": it is a directory"};
         }
-        if (!s.replace) return Error{"cannot write " + shown_path(shown) + ": it already exists"};
+        if (!replace) return Error{"cannot write " + shown_path(shown) + ": it already exists"};
         // A new file, not the old one rewritten: another hard link to the
         // old file keeps its content.
         if (::unlinkat(parent, part, 0) != 0 && errno != ENOENT) {
             return Error{"cannot replace " + shown_path(shown) + ": " + system_error(errno)};
         }
-        file = Descriptor(::openat(parent, part, new_file_flags, 0666));
+        file = Held(::openat(parent, part, new_file_flags, 0666));
     }
     if (!file.valid()) return Error{"cannot create " + shown_path(shown) + ": " + system_error(errno)};
-    s.file = std::move(file);
+    out.handle = std::move(file);
     return true;
 }
 
-Result<bool> ExtractDirectory::write(const uint8_t *data, size_t size) {
-    State &s = *state_;
+Result<bool> write_all(NewFile &file, const uint8_t *data, size_t size, const path &shown) {
     while (size > 0) {
-        const ssize_t n = ::write(s.file.fd, data, size);
+        const ssize_t n = ::write(fd_of(file.handle), data, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return Error{"error writing " + shown_path(s.file_shown) + ": " + system_error(errno)};
+        if (n <= 0) return Error{"error writing " + shown_path(shown) + ": " + system_error(errno)};
         data += n;
         size -= static_cast<size_t>(n);
     }
     return true;
 }
 
-Result<bool> ExtractDirectory::end_file() {
-    State &s = *state_;
-    const bool closed = ::close(s.file.fd) == 0;
-    s.file.fd = -1;
-    if (!closed) return Error{"error writing " + shown_path(s.file_shown) + ": " + system_error(errno)};
+Result<bool> close_new_file(NewFile &file, const path &shown) {
+    if (!file.handle.close()) return Error{"error writing " + shown_path(shown) + ": " + system_error(errno)};
     return true;
 }
-
-Result<bool> ExtractDirectory::finish() {
-    State &s = *state_;
-    auto held = check_held_directories(s, 0);
-    if (!held) return held;
-    s.chain.clear();
-    struct stat named, opened;
-    if (::lstat(s.root_text.c_str(), &named) != 0 || ::fstat(s.root.fd, &opened) != 0 || !same_file(named, opened)) {
-        return Error{"directory " + shown_path(s.shown_root) + " was moved or replaced while files were extracted "
-                     "into it"};
-    }
-    return true;
-}
-
-ExtractDirectory::ExtractDirectory(std::unique_ptr<State> state) : state_(std::move(state)) {}
-
-ExtractDirectory::~ExtractDirectory() = default;
 
 }  // namespace tavrik

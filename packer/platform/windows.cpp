@@ -11,38 +11,22 @@
 #include <system_error>
 #include <vector>
 
-#include "packer/archive/names.h"
-#include "packer/base/path_text.h"
+#include "packer/base/upcase.h"
 #include "packer/base/utf.h"
+#include "packer/platform/path_text.h"
 #include "packer/platform/write_steps.h"
 
 namespace tavrik {
 
 using std::filesystem::path;
-using write_steps::shared_directories;
 using write_steps::temporary_attempts;
 using write_steps::temporary_beside;
 
-namespace {
-
-using NativeText = std::wstring;
-
-// The components of a checked archive name in the platform's own text.
-Result<std::vector<NativeText>> native_components(const std::u16string &name) {
-    std::vector<NativeText> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t end = name.find(u'\\', start);
-        const std::u16string part = name.substr(start, end - start);
-        parts.emplace_back(part.begin(), part.end());
-        if (end == std::u16string::npos) return parts;
-        start = end + 1;
-    }
+Result<NativeText> native_name(const std::u16string &component) {
+    return NativeText(component.begin(), component.end());
 }
 
-}  // namespace
-
-std::string local_name_problem(const std::u16string &) { return ""; }
+size_t native_component_byte_limit() { return 0; }
 
 Result<path> path_from_utf8(const std::string &text) {
     auto wide = utf8_to_utf16(text);
@@ -231,27 +215,39 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content, bool
     return true;
 }
 
-struct ExtractDirectory::State {
-    path shown_root;                 // as the user gave it, for messages
-    std::wstring root;               // the same as a "\\?\" path
-    Handle root_handle;
-    bool replace = false;
-    // The directories of the last file's name, each held open.
-    std::vector<std::pair<std::wstring, Handle>> chain;
-    Handle file;
-    path file_shown;
-    // Set while a file that replaces an existing one is written under a
-    // temporary name: that name, and the one it is renamed to.
-    std::wstring pending_temporary;
-    std::wstring pending_name;
-    ~State() {
-        if (pending_temporary.empty()) return;
-        file = Handle();
-        DeleteFileW(pending_temporary.c_str());
-    }
+bool Held::close() {
+    if (value_ == -1) return true;
+    const bool closed = CloseHandle(reinterpret_cast<HANDLE>(value_)) != 0;
+    value_ = -1;
+    return closed;
+}
+
+NewFile::~NewFile() {
+    if (temporary.empty()) return;
+    handle.close();
+    DeleteFileW(temporary.c_str());
+}
+
+namespace {
+
+HANDLE handle_of(const Held &held) { return reinterpret_cast<HANDLE>(held.value()); }
+
+Held held(Handle &&handle) {
+    Held taken(reinterpret_cast<intptr_t>(handle.h));
+    handle.h = INVALID_HANDLE_VALUE;
+    return taken;
+}
+
+// A view of a held handle for the helpers above; never closes it.
+struct Borrowed {
+    Handle handle;
+    explicit Borrowed(const Held &h) : handle(handle_of(h)) {}
+    ~Borrowed() { handle.h = INVALID_HANDLE_VALUE; }
 };
 
-Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &directory, bool force) {
+}  // namespace
+
+Result<HeldDirectory> open_extract_root(const path &directory, bool force) {
     auto root = long_path(directory);
     if (!root) return Error{root.error()};
     const std::string shown = shown_path(directory);
@@ -284,75 +280,50 @@ Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &dir
         }
         if (!empty) return Error{"directory " + shown + " is not empty (use --force to write into it)"};
     }
-    auto state = std::make_unique<State>();
-    state->shown_root = directory;
-    state->root = *root;
-    state->root_handle = std::move(handle);
-    state->replace = force;
-    return std::unique_ptr<ExtractDirectory>(new ExtractDirectory(std::move(state)));
+    HeldDirectory opened;
+    opened.handle = held(std::move(handle));
+    opened.text = *root;
+    return opened;
 }
 
-namespace {
-
-// The held directories from `from` on, the deepest first, each against the
-// one above it. Windows refuses to rename a directory held open without
-// FILE_SHARE_DELETE, but a rename from the Unix side under Wine goes
-// through.
-Result<bool> check_held_directories(const ExtractDirectory::State &s, size_t from) {
-    for (size_t i = s.chain.size(); i-- > from;) {
-        const Handle &parent = i == 0 ? s.root_handle : s.chain[i - 1].second;
-        if (where_expected(s.chain[i].second, parent, s.chain[i].first)) continue;
-        path shown = s.shown_root;
-        for (size_t k = 0; k <= i; ++k) shown /= path(s.chain[k].first);
-        return Error{"directory " + shown_path(shown) + " was moved while files were extracted into it; they may be "
-                     "outside " + shown_path(s.shown_root)};
-    }
-    return true;
+bool still_named(const HeldDirectory &parent, const NativeText &name, const HeldDirectory &directory) {
+    const Borrowed above(parent.handle), here(directory.handle);
+    return where_expected(here.handle, above.handle, name);
 }
 
-}  // namespace
+bool root_still_named(const HeldDirectory &) { return true; }
 
-Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
-    State &s = *state_;
-    auto parts = native_components(name);
-    if (!parts) return Error{parts.error()};
-    const size_t directories = parts->size() - 1;
-    const size_t keep = shared_directories(s.chain, *parts);
-    auto kept = check_held_directories(s, keep);
-    if (!kept) return kept;
-    s.chain.resize(keep);
-    std::wstring at = s.root;
-    path shown = s.shown_root;
-    for (size_t i = 0; i < parts->size(); ++i) {
-        at += L"\\" + (*parts)[i];
-        shown /= path((*parts)[i]);
-        if (i < keep) continue;
-        if (i == directories) break;
-        Handle directory = open_directory_handle(at);
-        if (!directory.valid() &&
-            (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
-            if (!CreateDirectoryW(at.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-                return Error{"cannot create " + shown_path(shown) + ": " + windows_error(GetLastError())};
-            }
-            directory = open_directory_handle(at);
+Result<HeldDirectory> open_directory_below(const HeldDirectory &parent, const NativeText &name, const path &shown) {
+    const std::wstring at = parent.text + L"\\" + name;
+    Handle directory = open_directory_handle(at);
+    if (!directory.valid() && (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+        if (!CreateDirectoryW(at.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return Error{"cannot create " + shown_path(shown) + ": " + windows_error(GetLastError())};
         }
-        if (!directory.valid()) return Error{"cannot open " + shown_path(shown) + ": " + windows_error(GetLastError())};
-        const DWORD attributes = attributes_of(directory);
-        const Handle &parent = s.chain.empty() ? s.root_handle : s.chain.back().second;
-        if (is_reparse_point(attributes) || path_is_reparse_point(at) ||
-            !where_expected(directory, parent, (*parts)[i])) {
-            return Error{"refusing to write through the reparse point " + shown_path(shown)};
-        }
-        if (!is_directory(attributes)) return Error{"cannot create " + shown_path(shown) + ": a file is in the way"};
-        s.chain.emplace_back((*parts)[i], std::move(directory));
+        directory = open_directory_handle(at);
     }
-    s.file_shown = shown;
+    if (!directory.valid()) return Error{"cannot open " + shown_path(shown) + ": " + windows_error(GetLastError())};
+    const DWORD attributes = attributes_of(directory);
+    const Borrowed above(parent.handle);
+    if (is_reparse_point(attributes) || path_is_reparse_point(at) || !where_expected(directory, above.handle, name)) {
+        return Error{"refusing to write through the reparse point " + shown_path(shown)};
+    }
+    if (!is_directory(attributes)) return Error{"cannot create " + shown_path(shown) + ": a file is in the way"};
+    HeldDirectory opened;
+    opened.handle = held(std::move(directory));
+    opened.text = at;
+    return opened;
+}
 
+Result<bool> create_file_below(const HeldDirectory &parent, const NativeText &name, bool replace, const path &shown,
+                               const path &root, NewFile &out) {
+    const std::wstring at = parent.text + L"\\" + name;
     auto create = [](const std::wstring &p) {
         return Handle(CreateFileW(p.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     };
     Handle file = create(at);
+    std::wstring temporary;
     if (!file.valid()) {
         const DWORD error = GetLastError();
         Handle existing(CreateFileW(at.c_str(), FILE_READ_ATTRIBUTES,
@@ -364,54 +335,55 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
             return Error{"refusing to write through the reparse point " + shown_path(shown)};
         }
         if (is_directory(attributes)) return Error{"cannot write " + shown_path(shown) + ": it is a directory"};
-        if (!s.replace) return Error{"cannot write " + shown_path(shown) + ": it already exists"};
+        if (!replace) return Error{"cannot write " + shown_path(shown) + ": it already exists"};
         existing = Handle();
         // A new file under a temporary name, renamed over the old one once
-        // written (end_file): the rename replaces the name itself, so that
-        // another name of the old file (a hard link) keeps its content, and
-        // a Unix link that Wine shows as a plain file is replaced, not
+        // written (close_new_file): the rename replaces the name itself, so
+        // that another name of the old file (a hard link) keeps its content,
+        // and a Unix link that Wine shows as a plain file is replaced, not
         // written through. (Deleting it first would not do: under Wine a
         // deletion follows the link and removes its target.)
-        std::wstring temporary;
         for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {
             temporary = temporary_beside(path(at)).native();
             file = create(temporary);
             if (!file.valid() && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
         }
         if (!file.valid()) return Error{"cannot create " + shown_path(shown) + ": " + windows_error(GetLastError())};
-        s.pending_temporary = temporary;
-        s.pending_name = at;
     }
+    // From here the file is the caller's: dropped, it is deleted when it
+    // has a temporary name.
+    out.handle = held(std::move(file));
+    out.temporary = temporary;
+    out.final_name = temporary.empty() ? std::wstring() : at;
     // The directories above are held open and cannot be renamed; the one
     // thing left is a held, still empty directory turned into a junction
     // meanwhile. The file's real location tells where Windows can say it
     // (Wine cannot for paths past MAX_PATH); the directory's attributes
     // tell otherwise.
-    const Handle &parent_handle = s.chain.empty() ? s.root_handle : s.chain.back().second;
-    std::wstring parent = final_path(parent_handle);
-    const std::wstring created = final_path(file);
-    if (!parent.empty() && parent.back() == L'\\') parent.pop_back();  // a drive's root
+    const Borrowed parent_handle(parent.handle), created_handle(out.handle);
+    std::wstring above = final_path(parent_handle.handle);
+    const std::wstring created = final_path(created_handle.handle);
+    if (!above.empty() && above.back() == L'\\') above.pop_back();  // a drive's root
     const bool inside =
-        !parent.empty() && !created.empty()
-            ? created.size() > parent.size() + 1 && created.compare(0, parent.size(), parent) == 0 &&
-                  created[parent.size()] == L'\\' && created.find(L'\\', parent.size() + 1) == std::wstring::npos
-            : is_directory(attributes_of(parent_handle)) && !is_reparse_point(attributes_of(parent_handle));
+        !above.empty() && !created.empty()
+            ? created.size() > above.size() + 1 && created.compare(0, above.size(), above) == 0 &&
+                  created[above.size()] == L'\\' && created.find(L'\\', above.size() + 1) == std::wstring::npos
+            : is_directory(attributes_of(parent_handle.handle)) && !is_reparse_point(attributes_of(parent_handle.handle));
     if (!inside) {
         FILE_DISPOSITION_INFO disposition = {TRUE};
-        SetFileInformationByHandle(file.h, FileDispositionInfo, &disposition, sizeof disposition);
-        return Error{"refusing to write " + shown_path(shown) + ": it would land outside " + shown_path(s.shown_root)};
+        SetFileInformationByHandle(handle_of(out.handle), FileDispositionInfo, &disposition, sizeof disposition);
+        out.handle.close();
+        return Error{"refusing to write " + shown_path(shown) + ": it would land outside " + shown_path(root)};
     }
-    s.file = std::move(file);
     return true;
 }
 
-Result<bool> ExtractDirectory::write(const uint8_t *data, size_t size) {
-    State &s = *state_;
+Result<bool> write_all(NewFile &file, const uint8_t *data, size_t size, const path &shown) {
     while (size > 0) {
         const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
         DWORD written = 0;
-        if (!WriteFile(s.file.h, data, piece, &written, nullptr) || written == 0) {
-            return Error{"error writing " + shown_path(s.file_shown) + ": " + windows_error(GetLastError())};
+        if (!WriteFile(handle_of(file.handle), data, piece, &written, nullptr) || written == 0) {
+            return Error{"error writing " + shown_path(shown) + ": " + windows_error(GetLastError())};
         }
         data += written;
         size -= written;
@@ -419,32 +391,17 @@ Result<bool> ExtractDirectory::write(const uint8_t *data, size_t size) {
     return true;
 }
 
-Result<bool> ExtractDirectory::end_file() {
-    State &s = *state_;
-    const bool closed = CloseHandle(s.file.h) != 0;
-    s.file.h = INVALID_HANDLE_VALUE;
-    if (!closed) return Error{"error writing " + shown_path(s.file_shown)};
-    if (s.pending_temporary.empty()) return true;
-    const std::wstring temporary = std::move(s.pending_temporary);
-    s.pending_temporary.clear();
-    if (!MoveFileExW(temporary.c_str(), s.pending_name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+Result<bool> close_new_file(NewFile &file, const path &shown) {
+    if (!file.handle.close()) return Error{"error writing " + shown_path(shown)};
+    if (file.temporary.empty()) return true;
+    const std::wstring temporary = std::move(file.temporary);
+    file.temporary.clear();
+    if (!MoveFileExW(temporary.c_str(), file.final_name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         const DWORD error = GetLastError();
         DeleteFileW(temporary.c_str());
-        return Error{"cannot replace " + shown_path(s.file_shown) + ": " + windows_error(error)};
+        return Error{"cannot replace " + shown_path(shown) + ": " + windows_error(error)};
     }
     return true;
 }
-
-Result<bool> ExtractDirectory::finish() {
-    State &s = *state_;
-    auto held = check_held_directories(s, 0);
-    if (!held) return held;
-    s.chain.clear();
-    return true;
-}
-
-ExtractDirectory::ExtractDirectory(std::unique_ptr<State> state) : state_(std::move(state)) {}
-
-ExtractDirectory::~ExtractDirectory() = default;
 
 }  // namespace tavrik

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/base/path_text.h"
+#include "packer/platform/path_text.h"
 
 namespace tavrik {
 namespace write_steps {

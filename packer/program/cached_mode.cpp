@@ -43,28 +43,6 @@ bool forbidden_in_name(char16_t c) {
     return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
 }
 
-void put_u16(Bytes &out, uint16_t value) {
-    out.push_back(static_cast<uint8_t>(value));
-    out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void put_u32(Bytes &out, uint32_t value) {
-    uint8_t bytes[4];
-    packed_format::store_u32(bytes, value);
-    out.insert(out.end(), bytes, bytes + 4);
-}
-
-void put_text(Bytes &out, const std::u16string &text) {
-    put_u16(out, static_cast<uint16_t>(text.size()));
-    for (char16_t c : text) put_u16(out, c);
-}
-
-std::u16string text_of(const cached_settings::Text &text) {
-    std::u16string out;
-    for (size_t i = 0; i < text.units; ++i) out += text.unit(i);
-    return out;
-}
-
 }  // namespace
 
 Result<std::u16string> check_cache_spec(const std::string &given) {
@@ -157,8 +135,12 @@ std::u16string program_folder_name(const std::u16string &output_name, const std:
 
     Bytes identity;
     for (const std::u16string *part : {&output_name, &company, &product}) {
-        for (char16_t c : *part) put_u16(identity, part == &output_name ? ascii_upper(c) : c);
-        put_u16(identity, 0);
+        for (char16_t c : *part) {
+            const char16_t unit = part == &output_name ? ascii_upper(c) : c;
+            identity.push_back(static_cast<uint8_t>(unit));
+            identity.push_back(static_cast<uint8_t>(unit >> 8));
+        }
+        identity.insert(identity.end(), {0, 0});
     }
     const Sha256Digest digest = sha256(identity.data(), identity.size());
     std::u16string name = stem + u"-";
@@ -170,51 +152,6 @@ std::u16string program_folder_name(const std::u16string &output_name, const std:
     }
     static_assert(64 + 1 + 12 <= cached_settings::max_program_units, "the name fits its field");
     return name;
-}
-
-Result<Bytes> cached_settings_frame(const CachedMode &mode, const std::vector<ArchiveEntry> &entries) {
-    const std::u16string marker = cached_settings::marker_name;
-    for (const auto &entry : entries) {
-        if (same_ignoring_case(entry.name, marker)) {
-            auto shown = utf16_to_utf8(entry.name);
-            return Error{"cached mode keeps \"" + (shown ? *shown : std::string()) +
-                         "\" beside the program's files; rename that file or pack without --cache"};
-        }
-    }
-    Bytes content(cached_settings::tag, cached_settings::tag + sizeof cached_settings::tag);
-    put_text(content, mode.spec);
-    put_text(content, mode.program);
-    for (const auto &entry : entries) {
-        const size_t at = content.size();
-        content.resize(at + archive_records::header_bytes(entry.name.size()));
-        archive_records::write_header(&content[at], entry.name.data(), entry.name.size(), entry.content.size());
-    }
-    content.resize(content.size() + archive_records::end_record_bytes);
-    archive_records::write_end_record(&content[content.size() - archive_records::end_record_bytes]);
-    const size_t frame_size = cached_settings::frame_size_for(content.size() + cached_settings::footer_size);
-    if (frame_size > 0xFFFFFFFFu) return Error{"the list of files for cached mode is too large"};
-    put_u32(content, static_cast<uint32_t>(frame_size));
-    Bytes frame;
-    put_u32(frame, cached_settings::frame_magic);
-    put_u32(frame, static_cast<uint32_t>(content.size()));
-    frame.insert(frame.end(), content.begin(), content.end());
-    return frame;
-}
-
-Result<CachedSettingsView> read_cached_settings(const Bytes &content) {
-    cached_settings::Settings settings;
-    const char *problem = cached_settings::read_settings(content.data(), content.size(), settings);
-    if (problem) return Error{problem};
-    CachedSettingsView view;
-    view.spec = text_of(settings.spec);
-    view.program = text_of(settings.program);
-    char16_t name[archive_records::max_name_units + 1];
-    const bool whole = cached_settings::walk_list(settings, name, [&](const char16_t *units, size_t count, uint64_t size) {
-        view.files.emplace_back(std::u16string(units, count), size);
-        return true;
-    });
-    if (!whole) return Error{"the cached-mode list of files is damaged"};
-    return view;
 }
 
 }  // namespace tavrik

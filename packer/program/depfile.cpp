@@ -1,6 +1,6 @@
 #include "packer/program/depfile.h"
 
-#include "packer/base/path_text.h"
+#include "packer/platform/path_text.h"
 
 namespace tavrik {
 

@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "packer/archive/names.h"
-#include "packer/base/file_io.h"
-#include "packer/base/path_text.h"
 #include "packer/base/utf.h"
+#include "packer/platform/file_io.h"
+#include "packer/platform/path_text.h"
 #include "packer/platform/platform.h"
 
 namespace tavrik {

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "packer/base/path_text.h"
+#include "packer/platform/path_text.h"
 
 namespace tavrik {
 

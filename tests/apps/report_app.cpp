@@ -33,6 +33,7 @@
 //
 // The actions run in the order listed.
 
+#include "format/launcher_names.h"
 #include "report_format.h"
 #include "win_text.h"
 
@@ -51,8 +52,8 @@ namespace {
 constexpr DWORD bad_setting_exit_code = 0x0BADC0DE;
 
 const wchar_t *const reported_variables[] = {
-    L"TAVRIK_ONEFILE_PARENT",    L"TAVRIK_ONEFILE_START",     L"TAVRIK_ONEFILE_TIME_US",
-    L"TAVRIK_ONEFILE_RANDOM",    L"TAVRIK_ONEFILE_DIRECTORY", L"TAVRIK_ORIGINAL_ARGV0",
+    L"" TAVRIK_PARENT_VARIABLE,    L"" TAVRIK_START_VARIABLE,     L"" TAVRIK_TIME_VARIABLE,
+    L"" TAVRIK_RANDOM_VARIABLE,    L"" TAVRIK_DIRECTORY_VARIABLE, L"" TAVRIK_ARGV0_VARIABLE,
 };
 
 // Decimal, or hexadecimal after "0x"; nothing on overflow or stray characters.

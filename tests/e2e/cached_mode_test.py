@@ -22,6 +22,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from launcher_names import CACHE_VARIABLE  # noqa: E402
+
 APP_EXIT_CODE = 7
 BUILD_NAME_LENGTH = 32
 
@@ -50,7 +53,7 @@ class Setting:
                    TAVRIK_TEST_REPORT=windows_path(report), TAVRIK_TEST_EXIT_CODE=str(APP_EXIT_CODE))
         if cache is not None:
             # A Linux path is given as its Windows path; a Windows one as it is.
-            env["TAVRIK_CACHE_DIR"] = cache if "\\" in cache else windows_path(cache)
+            env[CACHE_VARIABLE] = cache if "\\" in cache else windows_path(cache)
         env.update(extra or {})
         return env
 

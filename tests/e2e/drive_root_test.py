@@ -9,6 +9,9 @@ import subprocess
 import tempfile
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from launcher_names import DIRECTORY_VARIABLE  # noqa: E402
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -42,8 +45,9 @@ def main():
     failures = []
     if result.returncode != 7:
         failures.append(f"exit code {result.returncode}, expected 7: {result.stdout!r} {result.stderr!r}")
-    if report.get("env:TAVRIK_ONEFILE_DIRECTORY") != "T:":
-        failures.append(f"directory published as {report.get('env:TAVRIK_ONEFILE_DIRECTORY')!r}, expected 'T:'")
+    published = report.get("env:" + DIRECTORY_VARIABLE)
+    if published != "T:":
+        failures.append(f"directory published as {published!r}, expected 'T:'")
     if report.get("argv[0]", "").replace("\\\\", "\\").upper() != "T:\\APP.EXE":
         failures.append(f"argument 0 is {report.get('argv[0]')!r}")
     shutil.rmtree(work, ignore_errors=True)

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "format/launcher_names.h"
 #include "tests/e2e/e2e_support.h"
 
 using namespace e2e;
@@ -167,9 +168,9 @@ TEST(Extraction, NestedInstanceLeavesTheDirectoryAsItFindsIt) {
     std::wstring target = directory_of(report["library_path"]);
     ASSERT_TRUE(DeleteFileW((target + L"\\data\\x.bin").c_str()));
 
-    ScopedEnv parent(L"TAVRIK_ONEFILE_PARENT", wide(report["env:TAVRIK_ONEFILE_PARENT"]).c_str());
-    ScopedEnv time_us(L"TAVRIK_ONEFILE_TIME_US", wide(report["env:TAVRIK_ONEFILE_TIME_US"]).c_str());
-    ScopedEnv random(L"TAVRIK_ONEFILE_RANDOM", wide(report["env:TAVRIK_ONEFILE_RANDOM"]).c_str());
+    ScopedEnv parent(L"" TAVRIK_PARENT_VARIABLE, wide(report["env:" TAVRIK_PARENT_VARIABLE]).c_str());
+    ScopedEnv time_us(L"" TAVRIK_TIME_VARIABLE, wide(report["env:" TAVRIK_TIME_VARIABLE]).c_str());
+    ScopedEnv random(L"" TAVRIK_RANDOM_VARIABLE, wide(report["env:" TAVRIK_RANDOM_VARIABLE]).c_str());
     std::wstring inner_report = sandbox / L"inner.txt";
     {
         ScopedEnv report_path(L"TAVRIK_TEST_REPORT", inner_report.c_str());

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "format/launcher_names.h"
 #include "packer/pe/pe_image.h"
 #include "tests/e2e/e2e_support.h"
 
@@ -85,7 +86,7 @@ TEST(Arguments, RoundTripExactlyThroughTheChild) {
         EXPECT_EQ(report["argv[0]"], utf8(exe));
         for (size_t i = 0; i < arguments.size(); ++i)
             EXPECT_EQ(report["argv[" + std::to_string(i + 1) + "]"], utf8(arguments[i])) << "argument " << i + 1;
-        EXPECT_EQ(report["env:TAVRIK_ORIGINAL_ARGV0"], "invoked-as");
+        EXPECT_EQ(report["env:" TAVRIK_ARGV0_VARIABLE], "invoked-as");
     };
     // Empty arguments keep their places: first, last, two in a row, next to
     // backslashes.
@@ -106,18 +107,18 @@ TEST(Environment, BothInstancesUseOneDirectoryThatIsGoneAfterwards) {
     ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
     tavrik_report::report report = sandbox.read_report();
 
-    EXPECT_EQ(report["env:TAVRIK_ONEFILE_DIRECTORY"], utf8(directory_of(exe)));
-    EXPECT_EQ(report.count("unset:TAVRIK_ONEFILE_START"), 1u);
+    EXPECT_EQ(report["env:" TAVRIK_DIRECTORY_VARIABLE], utf8(directory_of(exe)));
+    EXPECT_EQ(report.count("unset:" TAVRIK_START_VARIABLE), 1u);
     // The nested instance loaded the library from the directory that the
     // top-level instance (whose PID it carries) computed and unpacked.
-    std::string parent = report["env:TAVRIK_ONEFILE_PARENT"];
+    std::string parent = report["env:" TAVRIK_PARENT_VARIABLE];
     EXPECT_NE(parent, report["pid"]);
     std::string expected_directory = utf8(sandbox.temp()) + "\\onefile_" + parent + "_" +
-                                     report["env:TAVRIK_ONEFILE_TIME_US"] + "_" +
-                                     report["env:TAVRIK_ONEFILE_RANDOM"];
+                                     report["env:" TAVRIK_TIME_VARIABLE] + "_" +
+                                     report["env:" TAVRIK_RANDOM_VARIABLE];
     EXPECT_EQ(report["library_path"], expected_directory + "\\report_app.dll");
-    EXPECT_EQ(report["env:TAVRIK_ONEFILE_TIME_US"].size(), 6u);
-    EXPECT_EQ(report["env:TAVRIK_ONEFILE_RANDOM"].size(), 11u);
+    EXPECT_EQ(report["env:" TAVRIK_TIME_VARIABLE].size(), 6u);
+    EXPECT_EQ(report["env:" TAVRIK_RANDOM_VARIABLE].size(), 11u);
     EXPECT_FALSE(exists(wide(expected_directory)));
     EXPECT_TRUE(sandbox.target_directories().empty());
 }
@@ -150,7 +151,7 @@ TEST(Nesting, SameLauncherStartedFromTheApplicationIsNestedInTheSameDirectory) {
     EXPECT_EQ(outer["run_exit"], "300");
     EXPECT_EQ(inner["argv[1]"], "inner");
     EXPECT_EQ(inner["library_path"], outer["library_path"]);
-    EXPECT_EQ(inner["env:TAVRIK_ONEFILE_PARENT"], outer["env:TAVRIK_ONEFILE_PARENT"]);
+    EXPECT_EQ(inner["env:" TAVRIK_PARENT_VARIABLE], outer["env:" TAVRIK_PARENT_VARIABLE]);
     EXPECT_TRUE(sandbox.target_directories().empty());
 }
 
@@ -169,9 +170,9 @@ TEST(Nesting, AnotherLauncherStartedFromTheApplicationIsTopLevelWithItsOwnDirect
     tavrik_report::report inner = tavrik_report::parse_report(std::string(inner_bytes.begin(), inner_bytes.end()));
     EXPECT_EQ(outer["run_exit"], "0");
     EXPECT_NE(inner["library_path"], outer["library_path"]);
-    EXPECT_NE(inner["env:TAVRIK_ONEFILE_PARENT"], outer["env:TAVRIK_ONEFILE_PARENT"]);
-    EXPECT_NE(inner["env:TAVRIK_ONEFILE_RANDOM"], outer["env:TAVRIK_ONEFILE_RANDOM"]);
-    EXPECT_EQ(inner["env:TAVRIK_ONEFILE_DIRECTORY"], outer["env:TAVRIK_ONEFILE_DIRECTORY"]);
+    EXPECT_NE(inner["env:" TAVRIK_PARENT_VARIABLE], outer["env:" TAVRIK_PARENT_VARIABLE]);
+    EXPECT_NE(inner["env:" TAVRIK_RANDOM_VARIABLE], outer["env:" TAVRIK_RANDOM_VARIABLE]);
+    EXPECT_EQ(inner["env:" TAVRIK_DIRECTORY_VARIABLE], outer["env:" TAVRIK_DIRECTORY_VARIABLE]);
     EXPECT_TRUE(sandbox.target_directories().empty());
 }
 

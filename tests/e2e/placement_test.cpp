@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "format/launcher_names.h"
 #include "tests/e2e/e2e_support.h"
 
 using namespace e2e;
@@ -18,7 +19,7 @@ void expect_one_nested_run(const Sandbox &sandbox, const std::wstring &exe) {
     ASSERT_FALSE(result.timed_out) << "the launch did not end";
     EXPECT_EQ(result.exit_code, 300u) << result.out << result.err;
     tavrik_report::report report = sandbox.read_report();
-    EXPECT_EQ(report["env:TAVRIK_ONEFILE_PARENT"], std::to_string(result.process_id))
+    EXPECT_EQ(report["env:" TAVRIK_PARENT_VARIABLE], std::to_string(result.process_id))
         << "the application ran in a grandchild, not in the top-level instance's child";
     EXPECT_EQ(report["argv[0]"], utf8(exe));
     EXPECT_EQ(report["argv[1]"], "argument");
@@ -34,6 +35,6 @@ TEST(Placement, PathWithSpacesAndNonAsciiCharacters) {
     std::wstring exe = directory + L"\\Tool \u00fc.exe";
     pack(exe, {file_entry(L"report_app.dll", app_path(L"report_app.dll"))});
     expect_one_nested_run(sandbox, exe);
-    EXPECT_EQ(sandbox.read_report()["env:TAVRIK_ONEFILE_DIRECTORY"], utf8(directory));
+    EXPECT_EQ(sandbox.read_report()["env:" TAVRIK_DIRECTORY_VARIABLE], utf8(directory));
 }
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "format/launcher_names.h"
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
 #include "packer/archive/packed_executable.h"
@@ -50,8 +51,8 @@ bool all_digits(const std::string &text) {
 EnvironmentChanges base_environment(const std::wstring &temp, const std::wstring &report) {
     EnvironmentChanges changes;
     for (const wchar_t *name :
-         {L"TAVRIK_ONEFILE_PARENT", L"TAVRIK_ONEFILE_START", L"TAVRIK_ONEFILE_TIME_US", L"TAVRIK_ONEFILE_RANDOM",
-          L"TAVRIK_ONEFILE_DIRECTORY", L"TAVRIK_ORIGINAL_ARGV0", L"TAVRIK_TEST_IGNORE_CTRL", L"TAVRIK_TEST_LOAD",
+         {L"" TAVRIK_PARENT_VARIABLE, L"" TAVRIK_START_VARIABLE, L"" TAVRIK_TIME_VARIABLE, L"" TAVRIK_RANDOM_VARIABLE,
+          L"" TAVRIK_DIRECTORY_VARIABLE, L"" TAVRIK_ARGV0_VARIABLE, L"TAVRIK_TEST_IGNORE_CTRL", L"TAVRIK_TEST_LOAD",
           L"TAVRIK_TEST_RUN", L"TAVRIK_TEST_RUN_REPORT", L"TAVRIK_TEST_RUN_EXIT_CODE", L"TAVRIK_TEST_PRINT",
           L"TAVRIK_TEST_SLEEP_MS", L"TAVRIK_TEST_EXIT_CODE"})
         changes[name] = std::nullopt;
@@ -179,7 +180,7 @@ VariantResult run_variant(const CampaignInput &input, uint32_t index, const std:
 
     const std::string line = documented_failure(run, temp);
     const bool succeeded = run.started && !run.timed_out && run.exit_code == 0 && run.out.empty() && run.err.empty() &&
-                           report["env:TAVRIK_ONEFILE_PARENT"] == std::to_string(run.process_id) &&
+                           report["env:" TAVRIK_PARENT_VARIABLE] == std::to_string(run.process_id) &&
                            report["library_path"].rfind(utf8(temp) + "\\onefile_", 0) == 0;
     // Only the child loads the application: a damaged one can be blamed
     // only when a child was started and the top-level instance cleaned up
@@ -342,7 +343,7 @@ TEST(RobustCorruption, FrameWithoutAChecksumStillRuns) {
                                      sandbox / L"out.txt", sandbox / L"err.txt", run_limit_ms);
     EXPECT_EQ(run.exit_code, 0u) << run.out << run.err;
     EXPECT_EQ(run.out + run.err, "");
-    EXPECT_EQ(read_report_at(sandbox.report_path())["env:TAVRIK_ONEFILE_PARENT"], std::to_string(run.process_id));
+    EXPECT_EQ(read_report_at(sandbox.report_path())["env:" TAVRIK_PARENT_VARIABLE], std::to_string(run.process_id));
     EXPECT_TRUE(sandbox.target_directories().empty());
 }
 
@@ -396,9 +397,9 @@ void expect_normal_run(const AppRun &r, const std::wstring &parent) {
     ASSERT_FALSE(r.run.timed_out);
     EXPECT_EQ(r.run.exit_code, 0u) << describe(r);
     EXPECT_EQ(r.run.out + r.run.err, "");
-    EXPECT_EQ(r.report.count("env:TAVRIK_ONEFILE_PARENT"), 1u) << "the application did not run";
-    if (r.report.count("env:TAVRIK_ONEFILE_PARENT") == 0) return;
-    EXPECT_EQ(r.report.at("env:TAVRIK_ONEFILE_PARENT"), std::to_string(r.run.process_id))
+    EXPECT_EQ(r.report.count("env:" TAVRIK_PARENT_VARIABLE), 1u) << "the application did not run";
+    if (r.report.count("env:" TAVRIK_PARENT_VARIABLE) == 0) return;
+    EXPECT_EQ(r.report.at("env:" TAVRIK_PARENT_VARIABLE), std::to_string(r.run.process_id))
         << "the launcher did not take itself for the top-level instance";
     EXPECT_NE(r.report.at("pid"), std::to_string(r.run.process_id));
     const std::string library = r.report.at("library_path");
@@ -556,16 +557,16 @@ TEST(RobustEnvironment, GarbageInTheLaunchersVariablesLeavesItTopLevel) {
     std::wstring exe = pack_report_app(sandbox);
     for (const wchar_t *value : {L"garbage", L"", L"-1", L"0", L"4294967296", L"99999999999999999999", L"12abc",
                                  L" 1", L"0x10", L"\u0661\u0662"}) {
-        SCOPED_TRACE("TAVRIK_ONEFILE_PARENT=" + utf8(value));
+        SCOPED_TRACE(TAVRIK_PARENT_VARIABLE "=" + utf8(value));
         EnvironmentChanges changes = base_environment(sandbox.temp(), sandbox.report_path());
-        changes[L"TAVRIK_ONEFILE_PARENT"] = std::wstring(value);
+        changes[L"" TAVRIK_PARENT_VARIABLE] = std::wstring(value);
         // Values a nested instance would reuse: a top-level one drops them.
-        changes[L"TAVRIK_ONEFILE_TIME_US"] = std::wstring(L"..\\..\\time");
-        changes[L"TAVRIK_ONEFILE_RANDOM"] = std::wstring(L"..\\..\\random");
-        changes[L"TAVRIK_ONEFILE_START"] = std::wstring(L"start");
+        changes[L"" TAVRIK_TIME_VARIABLE] = std::wstring(L"..\\..\\time");
+        changes[L"" TAVRIK_RANDOM_VARIABLE] = std::wstring(L"..\\..\\random");
+        changes[L"" TAVRIK_START_VARIABLE] = std::wstring(L"start");
         AppRun r = run_app(sandbox, exe, changes);
         expect_normal_run(r, sandbox.temp());
-        EXPECT_EQ(r.report.count("unset:TAVRIK_ONEFILE_START"), 1u);
+        EXPECT_EQ(r.report.count("unset:" TAVRIK_START_VARIABLE), 1u);
     }
     expect_sandbox_holds_only(sandbox, {L"report.txt"});
 }
@@ -593,11 +594,11 @@ TEST(RobustEnvironment, ParentVariableNamingALiveUnrelatedProcessIsIgnored) {
     tavrik_report::report other_report_items = read_report_at(other_report);
     ASSERT_EQ(other_report_items.count("pid"), 1u) << "the other launcher did not start";
 
-    const std::string pids[] = {other_report_items["env:TAVRIK_ONEFILE_PARENT"], other_report_items["pid"]};
+    const std::string pids[] = {other_report_items["env:" TAVRIK_PARENT_VARIABLE], other_report_items["pid"]};
     for (const std::string &pid : pids) {
-        SCOPED_TRACE("TAVRIK_ONEFILE_PARENT=" + pid);
+        SCOPED_TRACE(TAVRIK_PARENT_VARIABLE "=" + pid);
         EnvironmentChanges changes = base_environment(sandbox.temp(), sandbox.report_path());
-        changes[L"TAVRIK_ONEFILE_PARENT"] = wide(pid);
+        changes[L"" TAVRIK_PARENT_VARIABLE] = wide(pid);
         expect_normal_run(run_app(sandbox, exe, changes), sandbox.temp());
     }
     // Named as the launcher's parent, the process that started it (this
@@ -605,7 +606,7 @@ TEST(RobustEnvironment, ParentVariableNamingALiveUnrelatedProcessIsIgnored) {
     // starts no other program as its child; it is not, so something hides
     // what it runs, and the launcher refuses rather than risk a chain.
     EnvironmentChanges changes = base_environment(sandbox.temp(), sandbox.report_path());
-    changes[L"TAVRIK_ONEFILE_PARENT"] = std::to_wstring(GetCurrentProcessId());
+    changes[L"" TAVRIK_PARENT_VARIABLE] = std::to_wstring(GetCurrentProcessId());
     AppRun creator = run_app(sandbox, exe, changes);
     EXPECT_EQ(creator.run.exit_code, 2u);
     EXPECT_EQ(creator.run.out, "Error, couldn't recognise parent launcher.\r\n");
@@ -637,7 +638,7 @@ TEST(RobustEnvironment, ParentVariableNamingAnEndedProcessIsIgnored) {
         ASSERT_EQ(code, 2u) << "the process ID is in use again";
     }
     EnvironmentChanges changes = base_environment(sandbox.temp(), sandbox.report_path());
-    changes[L"TAVRIK_ONEFILE_PARENT"] = std::to_wstring(ended.process_id);
+    changes[L"" TAVRIK_PARENT_VARIABLE] = std::to_wstring(ended.process_id);
     expect_normal_run(run_app(sandbox, exe, changes), sandbox.temp());
     expect_sandbox_holds_only(sandbox, {L"report.txt"});
 }
@@ -683,7 +684,7 @@ TEST(RobustParallel, TwentyLaunchersStartedAtOnceKeepToTheirOwnDirectoriesAndCod
         EXPECT_EQ(run.exit_code, 1000u + i);
         EXPECT_EQ(run.out + run.err, "");
         tavrik_report::report report = read_report_at(reports[i]);
-        EXPECT_EQ(report["env:TAVRIK_ONEFILE_PARENT"], std::to_string(run.process_id));
+        EXPECT_EQ(report["env:" TAVRIK_PARENT_VARIABLE], std::to_string(run.process_id));
         std::string directory = without_file_name(report["library_path"]);
         EXPECT_TRUE(is_target_directory(directory, utf8(sandbox.temp()), run.process_id)) << directory;
         directories.insert(directory);

@@ -20,12 +20,12 @@
 #include "packer/archive/packed_file.h"
 #include "packer/archive/sha256.h"
 #include "packer/base/byte_io.h"
-#include "packer/base/file_io.h"
-#include "packer/base/path_text.h"
 #include "packer/base/utf.h"
 #include "packer/cli/commands.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"
+#include "packer/platform/file_io.h"
+#include "packer/platform/path_text.h"
 
 namespace fuzz {
 

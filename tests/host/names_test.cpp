@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "packer/archive/names.h"
-#include "packer/archive/upcase_table.h"
+#include "packer/base/upcase.h"
 
 using tavrik::upcase_name;
 using tavrik::name_problem;

@@ -59,6 +59,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from launcher_names import CACHE_VARIABLE, PARENT_VARIABLE  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 PREFIX = os.path.join(ROOT, "build", "wineprefix")
@@ -249,7 +252,7 @@ def run_scenario(args, app, name, child_on_ctrl, deliver, seconds_range, child_c
 
         child_observer = start_observer(args.observer, report["pid"])
         observers.append(child_observer)
-        launcher_observer = start_observer(args.observer, report["env:TAVRIK_ONEFILE_PARENT"])
+        launcher_observer = start_observer(args.observer, report["env:" + PARENT_VARIABLE])
         observers.append(launcher_observer)
         check(launcher.poll() is None, "launcher ended before the interrupt")
 
@@ -454,7 +457,7 @@ def run_cached_unpacking_scenario(args, _app):
     subprocess.run([args.pack, "pack", "--fast", "--cache", "-o", app, "--stub", args.stub] + subsystem +
                    [args.app] + files, check=True, stdout=subprocess.DEVNULL)
     cache = os.path.join(args.work, "cache")
-    settings = {"TAVRIK_TEST_SLEEP_MS": "60000", "TAVRIK_CACHE_DIR": windows_path(cache)}
+    settings = {"TAVRIK_TEST_SLEEP_MS": "60000", CACHE_VARIABLE: windows_path(cache)}
     problems = []
     # Not at the last file: the build may be committed before the event
     # arrives, and the application then runs.
@@ -481,7 +484,7 @@ def run_cached_unpacking_scenario(args, _app):
             end_scenario(launcher, observers, master, output, None)
     # After all that, a start unpacks and runs as if nothing had happened.
     report = os.path.join(args.work, "cached_report.txt")
-    result = subprocess.run([WINE_RUN, app], env=wine_env({"TAVRIK_CACHE_DIR": windows_path(cache),
+    result = subprocess.run([WINE_RUN, app], env=wine_env({CACHE_VARIABLE: windows_path(cache),
                                                            "TAVRIK_TEST_REPORT": windows_path(report),
                                                            "TAVRIK_TEST_EXIT_CODE": str(APP_OWN_EXIT_CODE)}),
                             stdin=subprocess.DEVNULL, capture_output=True, cwd=scratch_cwd(), timeout=120)

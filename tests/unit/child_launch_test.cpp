@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/shell.h"
+#include "format/launcher_names.h"
 #include "launcher/child_launch.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
@@ -182,8 +183,8 @@ TEST(Launch, ChildStartTriesAgainWhenTheSystemFailsItAndCreatesTheChildSuspended
     EXPECT_EQ(wait_for_child(child), 5u);
     child_starter.create_process = CreateProcessW;
     initialise_cleanup();
-    SetEnvironmentVariableW(L"TAVRIK_ONEFILE_DIRECTORY", nullptr);
-    SetEnvironmentVariableW(L"TAVRIK_ORIGINAL_ARGV0", nullptr);
+    SetEnvironmentVariableW(L"" TAVRIK_DIRECTORY_VARIABLE, nullptr);
+    SetEnvironmentVariableW(L"" TAVRIK_ARGV0_VARIABLE, nullptr);
 }
 
 TEST(Launch, ChildStartGivesUpAfterFiveInternalErrorsAndAtOnceOnOthers) {
@@ -211,6 +212,6 @@ TEST(Launch, ChildStartGivesUpAfterFiveInternalErrorsAndAtOnceOnOthers) {
     starting::refusal = ERROR_INTERNAL_ERROR;
     child_starter.create_process = CreateProcessW;
     initialise_cleanup();
-    SetEnvironmentVariableW(L"TAVRIK_ONEFILE_DIRECTORY", nullptr);
-    SetEnvironmentVariableW(L"TAVRIK_ORIGINAL_ARGV0", nullptr);
+    SetEnvironmentVariableW(L"" TAVRIK_DIRECTORY_VARIABLE, nullptr);
+    SetEnvironmentVariableW(L"" TAVRIK_ARGV0_VARIABLE, nullptr);
 }

@@ -245,6 +245,24 @@ TEST_F(Cleanup, RealTreeIsDeletedInOneAttempt) {
     EXPECT_EQ(pause_calls, 0);
 }
 
+// A failure in the middle of a file: the clean-up closes the file the walk
+// holds open (as it opens it, sharing no deletion) before deleting the tree.
+TEST_F(Cleanup, FailureClosesTheFileBeingWrittenAndDeletesTheTreeAtOnce) {
+    ScratchDirectory scratch;
+    std::wstring root = make_tree(scratch);
+    target(root);
+    mark_extraction_started();
+    HANDLE file = CreateFileW((root + L"\\sub\\half.bin").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                              CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    cleanup.file_being_written = file;
+    cleanup_after_failure();
+    EXPECT_EQ(cleanup.file_being_written, nullptr);
+    EXPECT_FALSE(exists(root));
+    EXPECT_EQ(delete_calls, 1);
+    EXPECT_EQ(pause_calls, 0);
+}
+
 TEST_F(Cleanup, DeletionRunsOnceForTwoCalls) {
     ScratchDirectory scratch;
     std::wstring root = make_tree(scratch);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "format/launcher_names.h"
 #include "paths/path_spec.h"
 #include "tests/unit/test_support.h"
 
@@ -11,8 +12,8 @@ namespace {
 class PathSpec : public testing::Test {
 protected:
     void SetUp() override {
-        for (const char *name : {"TAVRIK_ONEFILE_PARENT", "TAVRIK_ONEFILE_START", "TAVRIK_ONEFILE_TIME_US",
-                                 "TAVRIK_ONEFILE_RANDOM"})
+        for (const char *name : {TAVRIK_PARENT_VARIABLE, TAVRIK_START_VARIABLE, TAVRIK_TIME_VARIABLE,
+                                 TAVRIK_RANDOM_VARIABLE})
             set_env(name, nullptr);
         GetEnvironmentVariableW(L"TMP", saved_tmp, 1024);
         GetEnvironmentVariableW(L"TEMP", saved_temp, 1024);
@@ -103,30 +104,30 @@ TEST_F(PathSpec, TargetDirectorySpecHasTheDocumentedShape) {
     EXPECT_EQ(rest[6], L'_');
     for (size_t i = 7; i < rest.size(); ++i) EXPECT_TRUE(is_base64url(rest[i]));
     // The values used are published for the nested instance.
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_TIME_US"), rest.substr(0, 6));
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_RANDOM"), rest.substr(7));
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_START"), L"<unset>");
+    EXPECT_EQ(env_value(TAVRIK_TIME_VARIABLE), rest.substr(0, 6));
+    EXPECT_EQ(env_value(TAVRIK_RANDOM_VARIABLE), rest.substr(7));
+    EXPECT_EQ(env_value(TAVRIK_START_VARIABLE), L"<unset>");
 }
 
 TEST_F(PathSpec, RandomNameRepeatsWithinAndAcrossExpansions) {
     std::wstring twice = expand(L"{RANDOM}-{RANDOM}");
     ASSERT_EQ(twice.size(), 23u);
     EXPECT_EQ(twice.substr(0, 11), twice.substr(12));
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_RANDOM"), twice.substr(0, 11));
+    EXPECT_EQ(env_value(TAVRIK_RANDOM_VARIABLE), twice.substr(0, 11));
     EXPECT_EQ(expand(L"{random}"), twice.substr(0, 11));
 }
 
 TEST_F(PathSpec, CachedValuesAreTakenFromTheEnvironment) {
-    set_env("TAVRIK_ONEFILE_RANDOM", L"abcdefghijk");
-    set_env("TAVRIK_ONEFILE_TIME_US", L"000042");
-    set_env("TAVRIK_ONEFILE_START", L"133456789012345678");
+    set_env(TAVRIK_RANDOM_VARIABLE, L"abcdefghijk");
+    set_env(TAVRIK_TIME_VARIABLE, L"000042");
+    set_env(TAVRIK_START_VARIABLE, L"133456789012345678");
     EXPECT_EQ(expand(L"{RANDOM}_{TIME_US}_{TIME}"), L"abcdefghijk_000042_133456789012345678");
 }
 
 TEST_F(PathSpec, TimeIsComputedOnceAndPublished) {
     std::wstring first = expand(L"{TIME}");
     ASSERT_TRUE(ok);
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_START"), first);
+    EXPECT_EQ(env_value(TAVRIK_START_VARIABLE), first);
     EXPECT_GT(std::stoull(first), 130000000000000000ull);
     EXPECT_EQ(expand(L"{TIME}"), first);
 }
@@ -150,11 +151,11 @@ TEST(TimeValues, MicrosecondsAndFullTime) {
 }
 
 TEST_F(PathSpec, ProcessIdComesFromTheParentVariable) {
-    set_env("TAVRIK_ONEFILE_PARENT", L"0420");
+    set_env(TAVRIK_PARENT_VARIABLE, L"0420");
     EXPECT_EQ(expand(L"{PID}"), L"0420");
-    set_env("TAVRIK_ONEFILE_PARENT", L"12a");
+    set_env(TAVRIK_PARENT_VARIABLE, L"12a");
     EXPECT_ABORTS(expand(L"{PID}"));
-    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+    set_env(TAVRIK_PARENT_VARIABLE, nullptr);
     EXPECT_EQ(expand(L"{PID}"), std::to_wstring(GetCurrentProcessId()));
 }
 
@@ -169,7 +170,7 @@ TEST_F(PathSpec, CapacityCountsTheTerminator) {
 }
 
 TEST_F(PathSpec, PlaceholderValueThatDoesNotFitAborts) {
-    set_env("TAVRIK_ONEFILE_RANDOM", L"abcdefghijk");
+    set_env(TAVRIK_RANDOM_VARIABLE, L"abcdefghijk");
     EXPECT_EQ(expand(L"1234{RANDOM}", 16), L"1234abcdefghijk");
     EXPECT_ABORTS(expand(L"12345{RANDOM}", 16));
 }

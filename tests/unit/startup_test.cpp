@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "format/launcher_names.h"
 #include "launcher/launch_state.h"
 #include "launcher/startup.h"
 #include "paths/executable_path.h"
@@ -41,14 +42,14 @@ std::wstring sibling(const wchar_t *name) {
 }
 
 bool decides_nested_for(const wchar_t *value) {
-    set_env("TAVRIK_ONEFILE_PARENT", value);
+    set_env(TAVRIK_PARENT_VARIABLE, value);
     return parent_is_same_executable();
 }
 
 }  // namespace
 
 TEST(RoleDecision, MissingMalformedOrOwnParentMeansTopLevel) {
-    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+    set_env(TAVRIK_PARENT_VARIABLE, nullptr);
     EXPECT_FALSE(parent_is_same_executable());
     std::wstring own = std::to_wstring(GetCurrentProcessId());
     EXPECT_FALSE(decides_nested_for(L""));
@@ -61,14 +62,14 @@ TEST(RoleDecision, MissingMalformedOrOwnParentMeansTopLevel) {
     // process is its own parent.
     EXPECT_FALSE(decides_nested_for(own.c_str()));
     EXPECT_EQ(check_parent(), ParentCheck::none);
-    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+    set_env(TAVRIK_PARENT_VARIABLE, nullptr);
 }
 
 TEST(RoleDecision, ProcessOfAnotherExecutableMeansTopLevel) {
     RunningProcess other(sibling(L"sleeper.exe"), L"20000");
     ASSERT_TRUE(other.started);
     EXPECT_FALSE(decides_nested_for(std::to_wstring(other.info.dwProcessId).c_str()));
-    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+    set_env(TAVRIK_PARENT_VARIABLE, nullptr);
 }
 
 TEST(RoleDecision, ProcessOfThisExecutableMeansNestedAndADeadOneTopLevel) {
@@ -79,7 +80,7 @@ TEST(RoleDecision, ProcessOfThisExecutableMeansNestedAndADeadOneTopLevel) {
     TerminateProcess(same.info.hProcess, 0);
     WaitForSingleObject(same.info.hProcess, INFINITE);
     EXPECT_FALSE(decides_nested_for(pid.c_str()));
-    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+    set_env(TAVRIK_PARENT_VARIABLE, nullptr);
 }
 
 namespace {
@@ -92,7 +93,7 @@ BOOL WINAPI image_query_refused(HANDLE, DWORD, LPWSTR, PDWORD) {
     return FALSE;
 }
 DWORD created_by_named_process() {
-    return static_cast<DWORD>(std::stoul(env_value("TAVRIK_ONEFILE_PARENT")));
+    return static_cast<DWORD>(std::stoul(env_value(TAVRIK_PARENT_VARIABLE)));
 }
 }  // namespace
 
@@ -113,17 +114,17 @@ TEST(RoleDecision, UnreadableParentFallsBackToImageRecordAndNeverChains) {
     EXPECT_FALSE(decides_nested_for(other_pid.c_str()));
 
     parent_queries.query_image_path = image_query_refused;
-    set_env("TAVRIK_ONEFILE_PARENT", same_pid.c_str());
+    set_env(TAVRIK_PARENT_VARIABLE, same_pid.c_str());
     EXPECT_EQ(check_parent(), ParentCheck::none);  // not our creator: unrelated as far as we know
     parent_queries.creator_process_id = created_by_named_process;
     EXPECT_EQ(check_parent(), ParentCheck::unrecognised_creator);
     // Even a creator that is readable but looks different is refused.
     parent_queries.query_image_path = real.query_image_path;
-    set_env("TAVRIK_ONEFILE_PARENT", other_pid.c_str());
+    set_env(TAVRIK_PARENT_VARIABLE, other_pid.c_str());
     EXPECT_EQ(check_parent(), ParentCheck::unrecognised_creator);
 
     parent_queries = real;
-    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+    set_env(TAVRIK_PARENT_VARIABLE, nullptr);
 }
 
 // Run alone, this keeps a process of this executable alive for the test above.
@@ -132,30 +133,30 @@ TEST(Sleep, Forever) {
 }
 
 TEST(TopLevelPreparation, PublishesOwnIdAndFreshCachedValues) {
-    set_env("TAVRIK_ONEFILE_PARENT", L"garbage");
-    set_env("TAVRIK_ONEFILE_START", L"1");
-    set_env("TAVRIK_ONEFILE_TIME_US", L"123456");
-    set_env("TAVRIK_ONEFILE_RANDOM", L"AAAAAAAAAAA");
+    set_env(TAVRIK_PARENT_VARIABLE, L"garbage");
+    set_env(TAVRIK_START_VARIABLE, L"1");
+    set_env(TAVRIK_TIME_VARIABLE, L"123456");
+    set_env(TAVRIK_RANDOM_VARIABLE, L"AAAAAAAAAAA");
     prepare_top_level_environment();
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_PARENT"), std::to_wstring(GetCurrentProcessId()));
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_START"), L"<unset>");
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_TIME_US"), L"<unset>");
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_RANDOM"), L"<unset>");
+    EXPECT_EQ(env_value(TAVRIK_PARENT_VARIABLE), std::to_wstring(GetCurrentProcessId()));
+    EXPECT_EQ(env_value(TAVRIK_START_VARIABLE), L"<unset>");
+    EXPECT_EQ(env_value(TAVRIK_TIME_VARIABLE), L"<unset>");
+    EXPECT_EQ(env_value(TAVRIK_RANDOM_VARIABLE), L"<unset>");
 
     compute_target_directory();
     std::wstring target = launch.target_directory.text;
     std::wstring expected_tail = L"\\onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                                 env_value("TAVRIK_ONEFILE_TIME_US") + L"_" + env_value("TAVRIK_ONEFILE_RANDOM");
+                                 env_value(TAVRIK_TIME_VARIABLE) + L"_" + env_value(TAVRIK_RANDOM_VARIABLE);
     ASSERT_GT(target.size(), expected_tail.size());
     EXPECT_EQ(target.substr(target.size() - expected_tail.size()), expected_tail);
     EXPECT_EQ(target.substr(1, 2), L":\\");
-    EXPECT_EQ(env_value("TAVRIK_ONEFILE_START"), L"<unset>");
+    EXPECT_EQ(env_value(TAVRIK_START_VARIABLE), L"<unset>");
 
     // A nested instance recomputes the same directory from the inherited values.
     std::wstring first = target;
     compute_target_directory();
     EXPECT_EQ(std::wstring(launch.target_directory.text), first);
-    for (const char *name : {"TAVRIK_ONEFILE_PARENT", "TAVRIK_ONEFILE_TIME_US", "TAVRIK_ONEFILE_RANDOM"})
+    for (const char *name : {TAVRIK_PARENT_VARIABLE, TAVRIK_TIME_VARIABLE, TAVRIK_RANDOM_VARIABLE})
         set_env(name, nullptr);
 }
 
@@ -173,7 +174,7 @@ TEST(TargetDirectory, RelativeTempBecomesAbsolute) {
     EXPECT_EQ(target.substr(0, expected.size()), expected);
     SetEnvironmentVariableW(L"TMP", saved_tmp);
     SetEnvironmentVariableW(L"TEMP", saved_temp);
-    for (const char *name : {"TAVRIK_ONEFILE_TIME_US", "TAVRIK_ONEFILE_RANDOM"}) set_env(name, nullptr);
+    for (const char *name : {TAVRIK_TIME_VARIABLE, TAVRIK_RANDOM_VARIABLE}) set_env(name, nullptr);
 }
 
 // A parent whose image path is near or past 2048 units is still recognised:
@@ -220,5 +221,5 @@ TEST(RoleDecision, ParentAtAPathNearAndPast2048UnitsIsRecognised) {
         parent_queries.read_image_path = K32GetModuleFileNameExW;
         own_paths.normalised.clear();
     }
-    set_env("TAVRIK_ONEFILE_PARENT", nullptr);
+    set_env(TAVRIK_PARENT_VARIABLE, nullptr);
 }

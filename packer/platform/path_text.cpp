@@ -1,4 +1,4 @@
-#include "packer/base/path_text.h"
+#include "packer/platform/path_text.h"
 
 namespace tavrik {
 

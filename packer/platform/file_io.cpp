@@ -1,9 +1,9 @@
-#include "packer/base/file_io.h"
+#include "packer/platform/file_io.h"
 
 #include <algorithm>
 #include <system_error>
 
-#include "packer/base/path_text.h"
+#include "packer/platform/path_text.h"
 #include "packer/platform/platform.h"
 
 namespace tavrik {
