@@ -189,8 +189,11 @@ bool find_build(const cached_settings::Settings &settings, const unsigned char *
     if (!resolve_directory(absolute, paths.location, path_capacity)) return false;
 
     if (!join_text(paths.program, paths.location, L"\\", settings.program)) return false;
-    CreateDirectoryW(paths.program, nullptr);
-    if (hold_plain_directory(paths.program) == INVALID_HANDLE_VALUE) return false;
+    // Made only by a program's first start; every later one finds it.
+    if (hold_plain_directory(paths.program) == INVALID_HANDLE_VALUE) {
+        CreateDirectoryW(paths.program, nullptr);
+        if (hold_plain_directory(paths.program) == INVALID_HANDLE_VALUE) return false;
+    }
 
     static const char hex[] = "0123456789abcdef";
     for (size_t i = 0; i < cached_settings::build_name_bytes; ++i) {
@@ -314,6 +317,24 @@ DWORD WINAPI build_sweep_thread(void *) {
 
 bool is_hex_digit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
 
+// True when the program's folder `folder` holds anything but `build` (and
+// the "." and ".." entries): something a sweep may have to remove.
+bool has_company(const wchar_t *folder, const wchar_t *build) {
+    static wchar_t pattern[path_capacity];
+    if (!join(pattern, folder, L"\\", L"*")) return false;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchLimitToDirectories, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool found = false;
+    do {
+        const wchar_t *name = entry.cFileName;
+        bool dots = name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+        found = !dots && wcscmp(name, build) != 0;
+    } while (!found && FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
+}
+
 }  // namespace
 
 CacheEntryKind parse_cache_entry_name(const wchar_t *name, DWORD &pid) {
@@ -427,9 +448,13 @@ bool start_cached(int &exit_code) {
     set_env(TAVRIK_ARGV0_VARIABLE, launch.argv[0]);
     launch.argv[0] = const_cast<wchar_t *>(executable_path());
 
-    HANDLE thread = CreateThread(nullptr, 64 * 1024, build_sweep_thread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                 nullptr);
-    if (thread != nullptr) CloseHandle(thread);
+    // Most starts find their build alone in the program's folder, and then
+    // start no thread at all.
+    if (has_company(paths.program, paths.build_name)) {
+        HANDLE thread = CreateThread(nullptr, 64 * 1024, build_sweep_thread, nullptr,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread != nullptr) CloseHandle(thread);
+    }
     exit_code = run_application_library();
     return true;
 }
