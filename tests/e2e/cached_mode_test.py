@@ -187,6 +187,34 @@ def shortened_file_is_repaired(setting, cache, exe):
     check(open(data, "rb").read() == expected, "data.txt was not unpacked again")
 
 
+def damaged_build_in_use_falls_back(setting, cache, exe):
+    """A damaged build that a running start holds cannot be replaced: the
+    next start runs from a per-run directory and leaves the build alone."""
+    release = os.path.join(setting.work, "release")
+    running = setting.start(exe, cache, os.path.join(setting.work, "r1.txt"),
+                            {"TAVRIK_TEST_SLEEP_MS": "60000", "TAVRIK_TEST_SLEEP_UNTIL": windows_path(release)})
+    try:
+        deadline = time.monotonic() + 120
+        while not os.path.exists(os.path.join(setting.work, "r1.txt")):
+            check(running.poll() is None and time.monotonic() < deadline, "the first start did not run")
+            time.sleep(0.05)
+        build = os.path.join(program_folder(cache), builds(cache)[0])
+        os.remove(os.path.join(build, "data.txt"))
+        damaged = tree(build)
+        report = os.path.join(setting.work, "r2.txt")
+        code, out, err = setting.run(exe, cache, report)
+        expect_ran_per_run(setting, code, out, err, read_report(report))
+        check(tree(build) == damaged, "the build in use was changed")
+    finally:
+        open(release, "w").close()
+        running.communicate(timeout=120)
+    # Once it is free, the next start repairs it.
+    report = os.path.join(setting.work, "r3.txt")
+    code, out, err = setting.run(exe, cache, report)
+    expect_ran_from_build(setting, code, out, err, read_report(report), cache)
+    check(os.path.exists(os.path.join(build, "data.txt")), "the build was not repaired once free")
+
+
 def killed_cold_start_leaves_nothing(setting, cache, exe):
     """A launcher killed while it unpacks leaves its staging folder; the
     next start runs right and a moment later no staging folder is left."""
@@ -295,6 +323,7 @@ SCENARIOS = [
     simultaneous_first_starts,
     deleted_file_is_repaired,
     shortened_file_is_repaired,
+    damaged_build_in_use_falls_back,
     killed_cold_start_leaves_nothing,
     old_build_removed_once_unused,
     link_as_build_is_never_followed,
