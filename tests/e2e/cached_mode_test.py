@@ -134,6 +134,20 @@ def expect_ran_per_run(setting, code, out, err, report):
     check(not os.path.exists(directory), f"the per-run directory was left behind: {directory}")
 
 
+def start_held(setting, exe, cache, report, release):
+    """Starts `exe` with an application that runs until the file `release`
+    exists; returns once it has reported."""
+    running = setting.start(exe, cache, report,
+                            {"TAVRIK_TEST_SLEEP_MS": "60000", "TAVRIK_TEST_SLEEP_UNTIL": windows_path(release)})
+    deadline = time.monotonic() + 120
+    while not os.path.exists(report):
+        if running.poll() is not None or time.monotonic() > deadline:
+            running.kill()
+            raise ScenarioFailure(f"{exe} did not start its application (exit code {running.poll()})")
+        time.sleep(0.05)
+    return running
+
+
 # Scenarios: each gets the setting, a fresh cache folder and the packed
 # program, and raises ScenarioFailure.
 
@@ -191,13 +205,8 @@ def damaged_build_in_use_falls_back(setting, cache, exe):
     """A damaged build that a running start holds cannot be replaced: the
     next start runs from a per-run directory and leaves the build alone."""
     release = os.path.join(setting.work, "release")
-    running = setting.start(exe, cache, os.path.join(setting.work, "r1.txt"),
-                            {"TAVRIK_TEST_SLEEP_MS": "60000", "TAVRIK_TEST_SLEEP_UNTIL": windows_path(release)})
+    running = start_held(setting, exe, cache, os.path.join(setting.work, "r1.txt"), release)
     try:
-        deadline = time.monotonic() + 120
-        while not os.path.exists(os.path.join(setting.work, "r1.txt")):
-            check(running.poll() is None and time.monotonic() < deadline, "the first start did not run")
-            time.sleep(0.05)
         build = os.path.join(program_folder(cache), builds(cache)[0])
         os.remove(os.path.join(build, "data.txt"))
         damaged = tree(build)
@@ -242,13 +251,8 @@ def old_build_removed_once_unused(setting, cache, exe):
     v1 = setting.pack("v1/Tool.exe", [os.path.join(setting.work, "data.txt")])
     v2 = setting.pack("v2/Tool.exe", [os.path.join(setting.work, "data.txt"), os.path.join(setting.work, "more.txt")])
     release = os.path.join(setting.work, "release")
-    running = setting.start(v1, cache, os.path.join(setting.work, "v1.txt"),
-                            {"TAVRIK_TEST_SLEEP_MS": "60000", "TAVRIK_TEST_SLEEP_UNTIL": windows_path(release)})
+    running = start_held(setting, v1, cache, os.path.join(setting.work, "v1.txt"), release)
     try:
-        deadline = time.monotonic() + 120
-        while not os.path.exists(os.path.join(setting.work, "v1.txt")):
-            check(running.poll() is None and time.monotonic() < deadline, "v1 did not start")
-            time.sleep(0.05)
         v1_build = read_report(os.path.join(setting.work, "v1.txt"))["library_path"].split("\\")[-2]
         v1_tree = tree(os.path.join(program_folder(cache), v1_build))
         code, out, err = setting.run(v2, cache, os.path.join(setting.work, "v2.txt"), {"TAVRIK_TEST_SLEEP_MS": "2500"})
