@@ -1,6 +1,6 @@
 #pragma once
-// The commands run_cli dispatches to, one file each: pack.cpp, inspect.cpp
-// (list and verify), extract.cpp. Each returns true or the message of its
+// The commands run_cli dispatches to, one file each: pack.cpp, list.cpp,
+// verify.cpp, extract.cpp. Each returns true or the message of its
 // one failure.
 
 #include <iosfwd>

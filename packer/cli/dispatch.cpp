@@ -35,10 +35,4 @@ int run_cli(const std::vector<std::string> &args, const CliEnvironment &environm
     return 0;
 }
 
-int run_cli(const std::vector<std::string> &args, const char *argv0, std::ostream &out, std::ostream &err) {
-    CliEnvironment environment;
-    environment.argv0 = argv0;
-    return run_cli(args, environment, out, err);
-}
-
 }  // namespace tavrik
