@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "packer/archive/names.h"
-#include "packer/archive/packed_file.h"
 #include "packer/cli/commands.h"
 #include "packer/extraction/extract_directory.h"
+#include "packer/packed/packed_file.h"
 #include "packer/platform/path_text.h"
 #include "packer/platform/platform.h"
 

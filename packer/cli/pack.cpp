@@ -9,10 +9,10 @@
 #include <thread>
 
 #include "packer/archive/names.h"
-#include "packer/archive/packed_executable.h"
 #include "packer/base/utf.h"
 #include "packer/cli/commands.h"
 #include "packer/cli/progress.h"
+#include "packer/packed/packed_executable.h"
 #include "packer/pe/icons.h"
 #include "packer/platform/file_io.h"
 #include "packer/platform/path_text.h"

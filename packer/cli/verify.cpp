@@ -4,9 +4,9 @@
 #include <ostream>
 
 #include "packer/archive/names.h"
-#include "packer/archive/packed_file.h"
 #include "packer/base/utf.h"
 #include "packer/cli/commands.h"
+#include "packer/packed/packed_file.h"
 #include "packer/pe/attach.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"

@@ -16,7 +16,7 @@
 #include "format/launcher_names.h"
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
-#include "packer/archive/packed_executable.h"
+#include "packer/packed/packed_executable.h"
 #include "packer/pe/attach.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/robustness_support.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "format/packed_format.h"
-#include "packer/archive/packed_executable.h"
+#include "packer/packed/packed_executable.h"
 #include "packer/pe/attach.h"
 #include "synthetic_pe.h"
 #include "tests/packed_reading.h"

@@ -1,4 +1,4 @@
-#include "packer/archive/packed_file.h"
+#include "packer/packed/packed_file.h"
 
 #include <algorithm>
 

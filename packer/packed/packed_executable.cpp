@@ -1,4 +1,4 @@
-#include "packer/archive/packed_executable.h"
+#include "packer/packed/packed_executable.h"
 
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
