@@ -10,7 +10,7 @@ namespace tavrik {
 int run_cli(const std::vector<std::string> &args, const CliEnvironment &environment, std::ostream &out,
             std::ostream &err) {
     auto options = parse_pack_options(args);
-    Result<bool> done = true;
+    Status done;
     if (!options) {
         done = Error{options.error()};
     } else if (options->command == Command::help) {
@@ -18,7 +18,8 @@ int run_cli(const std::vector<std::string> &args, const CliEnvironment &environm
     } else if (options->command == Command::version) {
         out << version_line();
     } else if (options->command == Command::pack) {
-        done = pack(*options, environment, out, err);
+        auto packed = pack(*options, environment, out, err);
+        if (!packed) done = Error{packed.error()};
     } else if (options->command == Command::list) {
         done = list(*options, out);
     } else if (options->command == Command::verify) {

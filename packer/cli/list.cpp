@@ -18,13 +18,13 @@ namespace {
 class Lister : public ArchiveVisitor {
 public:
     Lister(std::ostream &out, bool keep) : out_(out), keep_(keep) {}
-    Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
+    Status begin_file(const std::u16string &name, uint64_t size) override {
         if (keep_) {
             files.emplace_back(name, size);
         } else {
             out_ << size << ' ' << printable(name) << '\n';
         }
-        return true;
+        return Status::done();
     }
 
     std::vector<std::pair<std::u16string, uint64_t>> files;
@@ -87,13 +87,13 @@ void write_json(const Lister &lister, const IdentityDescription &identity, std::
 
 // Lines appear as the archive is decoded: a damaged archive without a
 // digest shows what came before the damage, then fails.
-Result<bool> list(const PackOptions &options, std::ostream &out) {
+Status list(const PackOptions &options, std::ostream &out) {
     auto packed = PackedFile::open(options.packed);
     if (!packed) return Error{packed.error()};
     return list_packed(*packed, out, options.json);
 }
 
-Result<bool> list_packed(const PackedFile &packed, std::ostream &out, bool json) {
+Status list_packed(const PackedFile &packed, std::ostream &out, bool json) {
     auto identity = describe_identity(packed.launcher_part(), packed.image());
     if (!identity) return Error{packed.shown() + ": " + identity.error()};
     auto digest = packed.check_digest();
@@ -105,10 +105,10 @@ Result<bool> list_packed(const PackedFile &packed, std::ostream &out, bool json)
         auto description = read_identity(packed.launcher_part(), packed.image());
         if (!description) return Error{packed.shown() + ": " + description.error()};
         write_json(lister, *description, out);
-        return true;
+        return Status::done();
     }
     for (const auto &line : *identity) out << printable_utf8(line) << '\n';
-    return true;
+    return Status::done();
 }
 
 }  // namespace tavrik

@@ -246,13 +246,13 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
                                options.window_log, environment.show_progress && !options.quiet ? &progress : nullptr);
     if (!exe) return Error{exe.error()};
     auto written = write_file_replacing(options.output, *exe, true);
-    if (!written) return written;
+    if (!written) return Error{written.error()};
     if (!options.depfile.empty()) {
         // After the output, and like it through a new file renamed into
         // place: a build tool that finds the depfile may trust the output it
         // describes.
         written = write_file_replacing(options.depfile, Bytes(depfile->begin(), depfile->end()));
-        if (!written) return written;
+        if (!written) return Error{written.error()};
     }
     if (!options.quiet) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -30,7 +30,7 @@ constexpr uint64_t max_certificate_table = uint64_t{16} << 20;
 class VerifyReading : public ArchiveVisitor {
 public:
     explicit VerifyReading(const NameLimits &limits) : names(limits) {}
-    Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
+    Status begin_file(const std::u16string &name, uint64_t size) override {
         const std::string problem = names.add(name);
         if (!problem.empty()) {
             refusal = problem;
@@ -47,11 +47,11 @@ public:
             }
             application.reserve(static_cast<size_t>(size));
         }
-        return true;
+        return Status::done();
     }
-    Result<bool> file_bytes(const uint8_t *data, size_t size) override {
+    Status file_bytes(const uint8_t *data, size_t size) override {
         if (names.size() == 1) application.insert(application.end(), data, data + size);
-        return true;
+        return Status::done();
     }
 
     NameSet names;
@@ -81,13 +81,13 @@ Result<bool> check_certificates(const PackedFile &packed) {
 
 }  // namespace
 
-Result<bool> verify(const PackOptions &options, std::ostream &out) {
+Status verify(const PackOptions &options, std::ostream &out) {
     auto packed = PackedFile::open(options.packed);
     if (!packed) return Error{packed.error()};
     return verify_packed(*packed, out);
 }
 
-Result<bool> verify_packed(const PackedFile &packed, std::ostream &out) {
+Status verify_packed(const PackedFile &packed, std::ostream &out) {
     const std::string &shown = packed.shown();
     const PeImage &image = packed.image();
     // Recognised by what the packer wrote: the .tavrik section and the
@@ -101,7 +101,7 @@ Result<bool> verify_packed(const PackedFile &packed, std::ostream &out) {
     if (unlike.empty()) unlike = attached_section_problem(image);
     if (!unlike.empty()) return Error{shown + " is damaged: " + unlike};
     auto signed_file = check_certificates(packed);
-    if (!signed_file) return signed_file;
+    if (!signed_file) return Error{signed_file.error()};
     // Set by the packer over the whole file (and kept up to date by signing
     // tools); a 16-bit sum, so the digest below is what proves the content.
     auto checksum = packed.checksum();
@@ -131,7 +131,7 @@ Result<bool> verify_packed(const PackedFile &packed, std::ostream &out) {
                "be checked\n";
     }
     for (const auto &line : *identity) out << printable_utf8(line) << '\n';
-    return true;
+    return Status::done();
 }
 
 }  // namespace tavrik

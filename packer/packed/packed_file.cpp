@@ -17,7 +17,7 @@ constexpr size_t stream_piece = size_t{1} << 20;
 
 // Feeds `length` bytes of `file` from `offset` to `use`, a piece at a time.
 template <class Use>
-Result<bool> stream_range(const InputFile &file, uint64_t offset, uint64_t length, Use use) {
+Status stream_range(const InputFile &file, uint64_t offset, uint64_t length, Use use) {
     Bytes piece(static_cast<size_t>(std::min<uint64_t>(length, stream_piece)));
     while (length > 0) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(length, piece.size()));
@@ -27,7 +27,7 @@ Result<bool> stream_range(const InputFile &file, uint64_t offset, uint64_t lengt
         offset += n;
         length -= n;
     }
-    return true;
+    return Status::done();
 }
 
 }  // namespace
@@ -97,7 +97,7 @@ Result<bool> PackedFile::check_digest() const {
     Sha256 hash;
     auto read = stream_range(file_, attached_offset_, layout_.frame_end,
                              [&](const uint8_t *data, size_t n) { hash.update(data, n); });
-    if (!read) return read;
+    if (!read) return Error{read.error()};
     if (hash.finish() != layout_.digest) return Error{shown_ + " is damaged: " + digest_mismatch};
     return true;
 }
@@ -109,7 +109,7 @@ Result<uint32_t> PackedFile::checksum() const {
     return sum.finish();
 }
 
-Result<bool> PackedFile::read_archive(ArchiveVisitor &visitor) const {
+Status PackedFile::read_archive(ArchiveVisitor &visitor) const {
     uint64_t at = attached_offset_ + attached_magic_size;
     const uint64_t end = attached_offset_ + layout_.frame_end;
     FrameDecoder decoder([&](uint8_t *buffer, size_t capacity) -> Result<size_t> {

@@ -49,7 +49,7 @@ public:
     // Decodes the archive, record by record, into `visitor`. Errors are the
     // decoder's or reader's reason, or the visitor's own, without the
     // file's name.
-    Result<bool> read_archive(ArchiveVisitor &visitor) const;
+    Status read_archive(ArchiveVisitor &visitor) const;
     Result<Bytes> read_range(uint64_t offset, size_t length) const { return file_.read_range(offset, length); }
 
 private:
