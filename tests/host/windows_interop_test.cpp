@@ -295,7 +295,7 @@ TEST(WindowsInterop, BothPackersCheckImportsAndPlaceFiles) {
     r = windows({"pack", "--fast", "--execution-level", "ASINVOKER", "-o", wine_path(out), "--stub", wine_path(stub),
                  wine_path(dependent), wine_path(dependency), "--add", wine_path(tmp.path() / "data"), "data"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out.rfind("packed \"" + wine_path(out) + "\": 3 files (1 excluded), ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("packed \"" + wine_path(out) + "\" (window program): 3 files (1 excluded), ", 0), 0u) << r.out;
     const fs::path linux_out = tmp.path() / "linux/app.exe";
     fs::create_directories(linux_out.parent_path());
     r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-q", "-o", linux_out.string(), "--stub", stub.string(),
