@@ -88,17 +88,23 @@ struct Available {
 // A file that looks like an image: data that does not is not read.
 bool looks_like_image(const Bytes &content) { return content.size() >= 2 && content[0] == 'M' && content[1] == 'Z'; }
 
+// A file --dll-path offers: its name (as the archive will have it) and path.
+struct Offered {
+    std::u16string name;
+    std::filesystem::path file;
+};
+
 // Where --dll-path finds each DLL by name: the folders' files (not below)
 // and the files given, the first of a name winning, names compared
 // ignoring case as the loader compares them.
-Result<std::map<std::u16string, std::filesystem::path>> dll_index(const std::vector<std::filesystem::path> &dll_paths,
-                                                                 std::vector<std::filesystem::path> &walked) {
-    std::map<std::u16string, std::filesystem::path> index;
+Result<std::map<std::u16string, Offered>> dll_index(const std::vector<std::filesystem::path> &dll_paths,
+                                                    std::vector<std::filesystem::path> &walked) {
+    std::map<std::u16string, Offered> index;
     const auto offer = [&index](const std::filesystem::path &file) {
         auto name = path_to_utf8(file.filename());
-        if (!name) return;  // no DLL a Windows image names can have it
-        auto wide = utf8_to_utf16(*name);
-        if (wide) index.emplace(upcase_name(*wide), file);
+        auto wide = name ? utf8_to_utf16(*name) : Result<std::u16string>(Error{name.error()});
+        // A name that is not Unicode is no name a Windows image imports.
+        if (wide) index.emplace(upcase_name(*wide), Offered{*wide, file});
     };
     for (const auto &given : dll_paths) {
         std::error_code ec;
@@ -111,7 +117,8 @@ Result<std::map<std::u16string, std::filesystem::path>> dll_index(const std::vec
                 if (it->is_regular_file(type_ec)) files.push_back(it->path());
             }
             if (ec) return Error{"--dll-path " + shown_path(given) + ": cannot list it: " + ec.message()};
-            // Listing order is the file system's; the index must not depend on it.
+            // Listing order is the file system's; which file wins a name
+            // (two differing only in case) must not depend on it.
             std::sort(files.begin(), files.end());
             for (const auto &file : files) offer(file);
         } else if (std::filesystem::is_regular_file(given, ec)) {
@@ -162,20 +169,18 @@ Result<std::vector<CollectedDll>> collect_dlls(std::vector<ArchiveEntry> &entrie
             if (available.has(dll.name, importer)) continue;
             const auto found = index->find(upcase_name(as_name(dll.name)));
             if (found == index->end()) continue;
-            auto name = path_to_utf8(found->second.filename());
-            auto wide = name ? utf8_to_utf16(*name) : Result<std::u16string>(Error{name.error()});
-            if (!wide) return Error{"--dll-path file " + shown_path(found->second) + ": " + wide.error()};
-            auto content = read_whole_file(found->second);
+            const Offered &offered = found->second;
+            auto content = read_whole_file(offered.file);
             if (!content) return Error{content.error()};
             auto found_image = parse_pe_image(*content);
             if (!found_image) {
-                return Error{"--dll-path file " + shown_path(found->second) + ", imported by " + shown_name(importer) +
+                return Error{"--dll-path file " + shown_path(offered.file) + ", imported by " + shown_name(importer) +
                              ", is not a 64-bit Windows DLL: " + found_image.error()};
             }
-            walked.push_back(found->second);
-            available.packed.insert(upcase_name(*wide));
-            collected.push_back({*wide, found->second, importer});
-            entries.push_back(ArchiveEntry{std::move(*wide), std::move(*content)});
+            walked.push_back(offered.file);
+            available.packed.insert(upcase_name(offered.name));
+            collected.push_back({offered.name, offered.file, importer});
+            entries.push_back(ArchiveEntry{offered.name, std::move(*content)});
         }
     }
     // The archive keeps all but the application sorted by name.
