@@ -60,6 +60,7 @@ static void tavrik_binary_streams(void) {
 #endif
 }
 
+#ifndef TAVRIK_WMAIN
 /* UTF-16 to UTF-8, or a null pointer when memory runs out. */
 static char *tavrik_utf8(const wchar_t *text) {
     size_t length = 0, i, size = 1;
@@ -94,6 +95,7 @@ static char *tavrik_utf8(const wchar_t *text) {
     out[length] = 0;
     return out;
 }
+#endif
 
 __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library_path) {
     int code;
