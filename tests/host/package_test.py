@@ -320,15 +320,20 @@ def check_configuration_errors(args, prefix, toolchain, prebuilt):
         result = configure(source, build, "Unix Makefiles", prefix, toolchain, prebuilt, *extra)
         check(result.returncode != 0, f"configure with {extra} succeeded")
         check(one_line(message) in one_line(result.stderr), f"configure with {extra}: {result.stderr}")
-    # An import library in FILES configures (it is a file) and is refused
-    # when packing, naming the DLL.
-    must(configure(source, build, "Unix Makefiles", prefix, toolchain, prebuilt, "-DCHECK_CASE=import_library"),
-         "configure with an import library")
-    result = run(["cmake", "--build", build, "--target", "app_packed"])
+    # Configured, refused when packing: an import library in FILES, named
+    # with its DLL; the runtime DLLs not offered, the first one missing.
     library = os.path.join(prebuilt, "libprebuilt.dll.a")
-    line = (f'tavrik-pack: error: file "{library}" is an import library for "prebuilt.dll", not a DLL: '
-            'pack "prebuilt.dll" instead (or give its folder to --dll-path)\n')
-    check(result.returncode != 0 and line in result.stderr, f"packing an import library: {result.stderr}")
+    cases = [
+        ("import_library", f'tavrik-pack: error: file "{library}" is an import library for "prebuilt.dll", not a '
+                           'DLL: pack "prebuilt.dll" instead (or give its folder to --dll-path)\n'),
+        ("no_runtime_dlls", 'tavrik-pack: error: application "app.dll" imports "helper.dll", which is not packed; '
+                            "pack it, or give --allow-missing helper.dll if the user's machine provides it\n"),
+    ]
+    for case, line in cases:
+        must(configure(source, build, "Unix Makefiles", prefix, toolchain, prebuilt, "-DCHECK_CASE=" + case),
+             f"configure with {case}")
+        result = run(["cmake", "--build", build, "--target", "app_packed"])
+        check(result.returncode != 0 and line in result.stderr, f"packing with {case}: {result.stderr}")
     # Mended, the same build tree configures again.
     result = configure(source, build, "Unix Makefiles", prefix, toolchain, prebuilt, "-DCHECK_CASE=")
     check(result.returncode == 0, f"configure after the mistakes: {result.stderr}")
