@@ -152,8 +152,8 @@ function(_tavrik_keyword_hint word out)
   set(${out} "${hint}" PARENT_SCOPE)
 endfunction()
 
-# Fails unless `packer` runs on this machine and knows --depfile; asked once
-# per path.
+# Fails unless `packer` runs on this machine and knows --depfile and
+# --dll-path; asked once per path.
 function(_tavrik_check_packer packer role)
   get_property(checked GLOBAL PROPERTY "_tavrik_packer_ok:${packer}")
   if(checked)
@@ -171,6 +171,10 @@ function(_tavrik_check_packer packer role)
   if(NOT help MATCHES "--depfile")
     message(FATAL_ERROR "tavrik_pack: the packer \"${packer}\" (${role}) is too old: it cannot write a "
                         "depfile (--depfile)")
+  endif()
+  if(NOT help MATCHES "--dll-path")
+    message(FATAL_ERROR "tavrik_pack: the packer \"${packer}\" (${role}) is too old: it cannot collect the "
+                        "DLLs the application imports (--dll-path)")
   endif()
   set_property(GLOBAL PROPERTY "_tavrik_packer_ok:${packer}" TRUE)
 endfunction()
