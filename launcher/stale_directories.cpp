@@ -186,7 +186,9 @@ void start_stale_directory_sweep() {
     wcscpy(sweep_folder, launch.target_directory.text);
     wchar_t *separator = wcsrchr(sweep_folder, L'\\');
     if (separator == nullptr) return;
-    *separator = 0;
+    // A drive's root keeps its separator: C: alone would name the drive's
+    // current directory.
+    separator[separator > sweep_folder && separator[-1] == L':' ? 1 : 0] = 0;
     HANDLE thread = CreateThread(nullptr, 64 * 1024, sweep_thread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread != nullptr) CloseHandle(thread);
 }
