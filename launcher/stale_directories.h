@@ -29,7 +29,8 @@
 // The sweep starts this long after the child, so that it never competes
 // with the application's own start; a run that ends sooner sweeps nothing.
 inline constexpr DWORD sweep_delay_ms = 1000;
-// At most this many directories go per start, which bounds its time.
+// At most this many directories, and as many tombstones, are tried per
+// start, which bounds its time.
 inline constexpr int sweep_limit = 16;
 inline constexpr wchar_t tombstone_suffix[] = L".deleted";
 
@@ -42,6 +43,7 @@ void start_stale_directory_sweep();
 // tombstone; `pid` is the number in it.
 bool parse_directory_name(const wchar_t *name, DWORD &pid, bool &tombstone);
 
-// Tries up to `limit` stale directories and tombstones directly in
-// `folder` (an absolute path); returns how many of them it removed whole.
+// Tries up to `limit` stale directories, then up to `limit` tombstones,
+// directly in `folder` (an absolute path in a form read_path_form accepts);
+// returns how many of them it removed whole.
 int sweep_stale_directories(const wchar_t *folder, int limit);

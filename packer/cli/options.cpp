@@ -17,7 +17,8 @@ const char pack_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
     "                        [--window-log N] [--threads N] [--add SRC DEST]...\n"
     "                        [--exclude PATTERN]...\n"
-    "                        [--no-default-excludes] [--allow-missing DLL]...\n"
+    "                        [--no-default-excludes] [--dll-path DIR]...\n"
+    "                        [--allow-missing DLL]...\n"
     "                        [--dry-run] [--quiet] [--depfile FILE] [IDENTITY OPTIONS]\n"
     "                        APP.dll [FILE|DIR ...]\n"
     "\n"
@@ -55,6 +56,11 @@ const char pack_help[] =
     "  --no-default-excludes\n"
     "                  also pack what is left out by default: .git .svn .hg .bzr\n"
     "                  CVS _darcs *~ .*.swp .*.swo #*# .DS_Store Thumbs.db\n"
+    "  --dll-path DIR  where to find the DLLs the packed images import: each\n"
+    "                  non-system DLL not packed already is looked up in the\n"
+    "                  DIRs in the order given (or is the DLL, when DIR is a\n"
+    "                  file) and packed at the top, and so are the DLLs it\n"
+    "                  imports in turn (repeatable)\n"
     "  --allow-missing DLL\n"
     "                  DLL is imported but deliberately not packed (the user's\n"
     "                  machine has it); repeatable\n"
@@ -64,8 +70,8 @@ const char pack_help[] =
     "exclusions apply to what is found inside directories.\n"
     "\n"
     "Every DLL packed is read for the DLLs it imports (normal and delay-loaded);\n"
-    "one that is neither packed (at the top or beside the DLL) nor part of\n"
-    "Windows is refused unless given to --allow-missing.\n"
+    "one that is neither packed (at the top or beside the DLL), found through\n"
+    "--dll-path nor part of Windows is refused unless given to --allow-missing.\n"
     "\n"
     "The program's identity (what Explorer, the taskbar and Properties show):\n"
     "  --icon FILE.ico             the program's icon, all images of FILE.ico\n"
@@ -173,6 +179,7 @@ const OptionSpec option_specs[] = {
     {"--exclude", {Command::pack}, Takes::value, false},
     {"--no-default-excludes", {Command::pack}, Takes::nothing, false},
     {"--allow-missing", {Command::pack}, Takes::value, false},
+    {"--dll-path", {Command::pack}, Takes::value, false},
     {"--dry-run", {Command::pack}, Takes::nothing, false},
     {"--quiet", {Command::pack, Command::extract}, Takes::nothing, false},
     {"-q", {Command::pack, Command::extract}, Takes::nothing, false},
@@ -299,6 +306,11 @@ Result<bool> apply_option(const std::string &arg, const std::vector<std::string>
     } else if (arg == "--allow-missing") {
         if (value.empty()) return usage_error("--allow-missing needs a DLL name");
         options.allow_missing.push_back(value);
+    } else if (arg == "--dll-path") {
+        auto path = path_from_utf8(value);
+        if (!path) return Error{arg + ": " + path.error()};
+        if (path->empty()) return usage_error("--dll-path needs a folder");
+        options.dll_paths.push_back(std::move(*path));
     } else if (arg == "--fast") {
         fast = true;
     } else if (arg == "--console") {

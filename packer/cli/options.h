@@ -40,6 +40,7 @@ struct PackOptions {
     std::vector<std::string> excludes;    // --exclude PATTERN, UTF-8
     bool default_excludes = true;         // cleared by --no-default-excludes
     std::vector<std::string> allow_missing;  // --allow-missing NAME: imported DLLs not packed on purpose
+    std::vector<std::filesystem::path> dll_paths;  // --dll-path DIR: where imported DLLs are looked up, in order
     bool dry_run = false;                 // pack --dry-run: show what would be packed, write nothing
     bool quiet = false;                   // pack, extract: no summary line, no progress
     bool json = false;                    // list --json

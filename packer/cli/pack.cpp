@@ -131,12 +131,28 @@ Result<std::string> depfile_text(const PackOptions &options, const std::filesyst
     return depfile_rule(options.output, walked);
 }
 
-// The application exports run_code and every DLL the packed images import
-// is packed, part of Windows or allowed to be missing.
-Result<bool> check_packable(const PackOptions &options, const std::vector<ArchiveEntry> &entries) {
+// The application exports run_code; the DLLs the packed images import and
+// --dll-path finds are added, and every other one is part of Windows or
+// allowed to be missing.
+Result<std::vector<CollectedDll>> complete_and_check(const PackOptions &options, Collection &collection) {
+    std::vector<ArchiveEntry> &entries = collection.entries;
     auto application = check_application_dll(entries.front().content);
     if (!application) return Error{"application " + shown_path(options.app_dll) + " " + application.error()};
-    return check_dependencies(entries, options.allow_missing);
+    auto collected = collect_dlls(entries, options.dll_paths, options.allow_missing, collection.walked);
+    if (!collected) return Error{collected.error()};
+    auto checked = check_dependencies(entries, options.allow_missing, !options.dll_paths.empty());
+    if (!checked) return Error{checked.error()};
+    return collected;
+}
+
+// A window program has no console: a shell does not wait for it and its
+// output shows only when redirected. Said once when nothing packed looks
+// like it opens a window.
+void hint_at_console(const PackOptions &options, bool opens_no_window, std::ostream &err) {
+    if (options.identity.console || options.quiet || !opens_no_window) return;
+    err << "tavrik-pack: note: this is a window program, but nothing packed imports a window-system DLL "
+           "(user32, gdi32, comctl32...): a shell will not wait for it and its output shows only when "
+           "redirected; give --console for a command-line program\n";
 }
 
 // The command line's FILE/DIR arguments and --add placements as inputs.
@@ -167,24 +183,30 @@ uint64_t content_bytes(const std::vector<ArchiveEntry> &entries) {
     return total;
 }
 
-// --dry-run: the files as list shows them, then what was left out.
-void show_dry_run(const Collection &collection, std::ostream &out) {
+// --dry-run: the files as list shows them, then what was left out and
+// which DLLs were collected, for whom.
+void show_dry_run(const Collection &collection, const std::vector<CollectedDll> &collected, std::ostream &out) {
     for (const auto &entry : collection.entries) out << entry.content.size() << ' ' << printable(entry.name) << '\n';
     for (const auto &left : collection.left_out) {
         out << "excluded " << printable(left.name) << (left.directory ? "\\" : "") << " (" << printable(left.pattern)
             << ")\n";
+    }
+    for (const auto &dll : collected) {
+        out << "collected " << printable(dll.name) << " from " << shown_path(dll.source) << ", imported by "
+            << printable(dll.importer) << '\n';
     }
     const size_t files = collection.entries.size();
     out << "would pack " << files << (files == 1 ? " file, " : " files, ") << content_bytes(collection.entries)
         << " bytes; nothing written\n";
 }
 
-std::string summary_line(const std::filesystem::path &output, size_t files, size_t left_out, uint64_t bytes_in,
-                         uint64_t bytes_out, double seconds) {
+std::string summary_line(const std::filesystem::path &output, bool console, size_t files, size_t left_out,
+                         uint64_t bytes_in, uint64_t bytes_out, double seconds) {
     char ratio[32], time[32];
     std::snprintf(ratio, sizeof ratio, "%.1f%%", bytes_in == 0 ? 0.0 : 100.0 * bytes_out / bytes_in);
     std::snprintf(time, sizeof time, "%.2f s", seconds);
-    return "packed " + shown_path(output) + ": " + std::to_string(files) + (files == 1 ? " file" : " files") +
+    return "packed " + shown_path(output) + (console ? " (console program): " : " (window program): ") +
+           std::to_string(files) + (files == 1 ? " file" : " files") +
            (left_out == 0 ? "" : " (" + std::to_string(left_out) + " excluded)") + ", " + human_size(bytes_in) +
            " in, " + human_size(bytes_out) + " out (" + ratio + "), " + time + "\n";
 }
@@ -207,9 +229,10 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     if (options.dry_run) {
         auto collection = collect_entries(options.app_dll, *inputs, *excluded);
         if (!collection) return Error{collection.error()};
-        auto checked = check_packable(options, collection->entries);
-        if (!checked) return checked;
-        show_dry_run(*collection, out);
+        auto collected = complete_and_check(options, *collection);
+        if (!collected) return Error{collected.error()};
+        show_dry_run(*collection, *collected, out);
+        hint_at_console(options, !imports_window_system(collection->entries), err);
         return true;
     }
 
@@ -231,11 +254,13 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto collection = collect_entries(options.app_dll, *inputs, *excluded, options.output);
     if (!collection) return Error{collection.error()};
     std::vector<ArchiveEntry> &entries = collection->entries;
+    auto collected = complete_and_check(options, *collection);
+    if (!collected) return Error{collected.error()};
     Result<std::string> depfile = std::string();
     if (!options.depfile.empty()) depfile = depfile_text(options, *stub_path, std::move(collection->walked));
     if (!depfile) return Error{depfile.error()};
-    auto checked = check_packable(options, entries);
-    if (!checked) return checked;
+    // Asked before the entries move into the archive; said once it is written.
+    const bool console_hint = !imports_window_system(entries);
     auto identified = identify(options, *stub_path, *stub, entries.front(), std::move(*icon));
     if (!identified) return Error{identified.error()};
 
@@ -254,9 +279,11 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
         written = write_file_replacing(options.depfile, Bytes(depfile->begin(), depfile->end()));
         if (!written) return Error{written.error()};
     }
+    hint_at_console(options, console_hint, err);
     if (!options.quiet) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        out << summary_line(options.output, files, collection->left_out.size(), bytes_in, exe->size(), seconds);
+        out << summary_line(options.output, options.identity.console, files, collection->left_out.size(), bytes_in,
+                            exe->size(), seconds);
     }
     return true;
 }

@@ -1,11 +1,13 @@
 #include "packer/program/input_files.h"
 
 #include <algorithm>
+#include <set>
 #include <system_error>
 #include <utility>
 
 #include "packer/archive/names.h"
 #include "packer/base/utf.h"
+#include "packer/pe/import_library.h"
 #include "packer/platform/file_io.h"
 #include "packer/platform/path_text.h"
 #include "packer/platform/platform.h"
@@ -139,6 +141,16 @@ Result<bool> add_directory(const path &dir, const std::u16string &destination, c
     return true;
 }
 
+// An import library named where a DLL was meant: the linker's file, which
+// the program cannot load.
+Result<bool> refuse_import_library(const path &source, const Bytes &content, const char *role) {
+    const std::string dll = import_library_dll(content);
+    if (dll.empty()) return true;
+    const std::string named = "\"" + printable_utf8(dll) + "\"";
+    return Error{std::string(role) + " " + shown_path(source) + " is an import library for " + named +
+                 ", not a DLL: pack " + named + " instead (or give its folder to --dll-path)"};
+}
+
 Result<bool> must_exist(const path &input, const char *role) {
     std::error_code ec;
     if (!std::filesystem::exists(input, ec)) return Error{std::string(role) + " " + shown_path(input) + " does not exist"};
@@ -186,6 +198,7 @@ Result<Collection> collect_entries(const path &app_dll, const std::vector<InputS
     const Matcher matcher(exclusions);
     Collection collection;
     Found found;
+    std::set<std::u16string> named_files;  // archive names of files named by themselves
     for (const auto &input : inputs) {
         exists = must_exist(input.source, "input");
         if (!exists) return Error{exists.error()};
@@ -194,10 +207,12 @@ Result<Collection> collect_entries(const path &app_dll, const std::vector<InputS
                                        collection.walked);
             if (!added) return Error{added.error()};
         } else if (!input.destination.empty()) {
+            named_files.insert(input.destination);
             found.emplace_back(input.destination, input.source);
         } else {
             auto name = name_of(input.source.filename());
             if (!name) return Error{name.error()};
+            named_files.insert(*name);
             found.emplace_back(std::move(*name), input.source);
         }
     }
@@ -230,12 +245,20 @@ Result<Collection> collect_entries(const path &app_dll, const std::vector<InputS
     if (!app_name) return Error{app_name.error()};
     auto app = read_whole_file(app_dll);
     if (!app) return Error{app.error()};
+    auto not_library = refuse_import_library(app_dll, *app, "application");
+    if (!not_library) return Error{not_library.error()};
     entries.push_back(ArchiveEntry{std::move(*app_name), std::move(*app)});
     collection.walked.push_back(app_dll);
     for (const auto &item : found) {
         collection.walked.push_back(item.second);
         auto content = read_whole_file(item.second);
         if (!content) return Error{content.error()};
+        // In a folder it may be an SDK's, shipped on purpose; named by
+        // itself it stands for a DLL.
+        if (named_files.count(item.first)) {
+            not_library = refuse_import_library(item.second, *content, "file");
+            if (!not_library) return Error{not_library.error()};
+        }
         entries.push_back(ArchiveEntry{item.first, std::move(*content)});
     }
     return collection;

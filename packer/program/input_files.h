@@ -63,7 +63,9 @@ Result<std::u16string> archive_path(const std::string &text);
 // what `exclusions` leave out (files and directories named on the command
 // line are always packed). All but the first are sorted by name, compared
 // as UTF-16 code units, so the order depends neither on the command line
-// nor on the file system. Empty directories add nothing. Names are not
+// nor on the file system. Empty directories add nothing. An import library
+// (see import_library_dll) given as APP.dll or as a FILE is refused, naming
+// the DLL to pack instead. Names are not
 // checked here (see write_archive). When `output` is given and exists, a
 // file to be read that is the same file (by identity, whatever the
 // spelling or links) is refused before anything is read: packing would

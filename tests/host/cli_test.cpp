@@ -312,7 +312,10 @@ class Cli : public testing::Test {
 protected:
     void SetUp() override {
         stub = tmp.write("stub.exe", SyntheticPe::launcher().build()).string();
-        app_bytes = SyntheticPe::application().build();
+        // A window program that opens windows: packed without a note.
+        SyntheticPe windowed = SyntheticPe::application();
+        windowed.imports = {"USER32.dll"};
+        app_bytes = windowed.build();
         app = tmp.write("in/app.dll", app_bytes).string();
         tmp.write("in/assets/img/logo.png", Bytes(40000, 0x5A));
         tmp.write("in/assets/readme.txt", "read me");
@@ -339,7 +342,7 @@ TEST_F(Cli, PacksListsVerifiesAndExtracts) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     // One summary line: files, bytes in and out, ratio, time.
     EXPECT_TRUE(std::regex_match(r.out, std::regex("packed \"" + out +
-                                                   "\": 4 files, 41\\.[0-9] KiB in, [0-9.]+ KiB out "
+                                                   "\" \\(window program\\): 4 files, 42\\.[0-9] KiB in, [0-9.]+ KiB out "
                                                    "\\([0-9]+\\.[0-9]%\\), [0-9]+\\.[0-9]{2} s\n")))
         << r.out;
     EXPECT_EQ(r.err, "");  // stderr is a file here: no progress line
@@ -1215,9 +1218,9 @@ TEST_F(Cli, ProgressOnlyWhenAsked) {
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;  // one line, redrawn in place
     // The last state drawn: everything read and compressed.
     const std::string last = err.substr(err.rfind('\r') + 1);
-    EXPECT_EQ(last.rfind("tavrik-pack: read 41.7 KiB of 41.7 KiB, compressed 41.7 KiB to ", 0), 0u)
+    EXPECT_EQ(last.rfind("tavrik-pack: read 42.2 KiB of 42.2 KiB, compressed 42.2 KiB to ", 0), 0u)
         << testing::PrintToString(err);
-    EXPECT_EQ(o.str().rfind("packed \"" + out + "\": 3 files, ", 0), 0u) << o.str();
+    EXPECT_EQ(o.str().rfind("packed \"" + out + "\" (window program): 3 files, ", 0), 0u) << o.str();
 
     // --quiet: neither the progress line nor the summary.
     std::ostringstream quiet_out, quiet_err;
@@ -1361,7 +1364,7 @@ TEST_F(Cli, RefusesToPackAProgramMissingADll) {
     // Packed beside it (the name compared ignoring case), its own imports count.
     expect_refusal(packing({helper_dll}),
                    "packed file \"helper.dll\" imports \"libstdc++-6.dll\", which is not packed; it is the MinGW "
-                   "runtime: link it in statically (-static-libgcc -static-libstdc++, or -static) or pack it "
+                   "runtime: link it in statically (-static-libstdc++, or -static) or pack it "
                    "(2 more missing: \"libgcc_s_seh-1.dll\" \"plugin.dll\")");
     // A DLL in a folder finds what is beside it; delay-loaded ones count.
     expect_refusal(packing({"--add", helper_dll, "helper.dll", "--add", tmp.path().string() + "/in/lib", "lib",
@@ -1383,6 +1386,184 @@ TEST_F(Cli, RefusesToPackAProgramMissingADll) {
     const std::string broken = tmp.write("in/broken.dll", damaged).string();
     expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, broken}),
                    "application \"broken.dll\" has a damaged import table: it runs past its section");
+}
+
+// Each MinGW runtime DLL with the flags that link it in.
+TEST_F(Cli, AdvisesEachMinGWRuntimeDllByItself) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"libstdc++-6.dll", "-static-libstdc++, or -static"},
+        {"LIBGCC_S_SEH-1.DLL", "-static-libgcc, or -static"},
+        {"libwinpthread-1.dll", "-static, or -Wl,-Bstatic -lwinpthread"},
+    };
+    for (const auto &[dll, flags] : cases) {
+        SyntheticPe importing = SyntheticPe::application();
+        importing.imports = {dll};
+        const std::string path = tmp.write("in/runtime.dll", importing.build()).string();
+        expect_refusal(run(tmp, {"pack", "--dry-run", path}),
+                       std::string("application \"runtime.dll\" imports \"") + dll +
+                           "\", which is not packed; it is the MinGW runtime: link it in statically (" + flags +
+                           ") or pack it");
+    }
+}
+
+// --dll-path: what the images import is looked up in the folders given, in
+// order, and packed at the top, and what that imports in turn.
+TEST_F(Cli, CollectsTheDllsTheImagesImport) {
+    SyntheticPe importing = SyntheticPe::application();
+    importing.imports = {"KERNEL32.dll", "A.DLL", "user32.dll"};
+    const std::string application = tmp.write("in/app.dll", importing.build()).string();
+    SyntheticPe a = SyntheticPe::application();
+    a.imports = {"b.dll"};
+    SyntheticPe b = SyntheticPe::application();
+    b.delay_imports = {"a.dll", "msvcrt.dll"};  // a cycle ends
+    const Bytes a_bytes = a.build(), b_bytes = b.build();
+    const std::string build = tmp.write("build/a.dll", a_bytes).parent_path().string();
+    tmp.write("build/b.dll", b_bytes);
+    tmp.write("build/unrelated.dll", b_bytes);
+    const std::string only_a = tmp.write("only_a/a.dll", a_bytes).parent_path().string();
+    tmp.write("other/a.dll", Bytes(a_bytes.size() + 512, 0));
+    const std::string other = (tmp.path() / "other").string(), a_file = build + "/a.dll";
+    const std::string app_size = std::to_string(app_bytes.size()), a_size = std::to_string(a_bytes.size()),
+                      b_size = std::to_string(b_bytes.size());
+    const std::string both = app_size + " app.dll\n" + a_size + " a.dll\n" + b_size + " b.dll\n";
+    const std::string both_collected = "collected a.dll from " + q(a_file) + ", imported by app.dll\n" +
+                                       "collected b.dll from " + q(build + "/b.dll") + ", imported by a.dll\n";
+    const std::string total = std::to_string(app_bytes.size() + a_bytes.size() + b_bytes.size());
+    const std::string would_pack = "would pack 3 files, " + total + " bytes; nothing written\n";
+
+    struct Case {
+        const char *what;
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"one folder, two levels", {"--dll-path", build}, both + both_collected + would_pack},
+        {"the first folder holding a name wins",
+         {"--dll-path", only_a, "--dll-path", other, "--dll-path", build},
+         both + "collected a.dll from " + q(only_a + "/a.dll") + ", imported by app.dll\n" +
+             "collected b.dll from " + q(build + "/b.dll") + ", imported by a.dll\n" + would_pack},
+        {"a file offers itself", {"--dll-path", a_file, "--dll-path", other, "--dll-path", build},
+         both + both_collected + would_pack},
+        {"what is packed is not collected", {a_file, "--dll-path", build},
+         both + "collected b.dll from " + q(build + "/b.dll") + ", imported by a.dll\n" + would_pack},
+        {"what may be missing is not collected", {"--dll-path", build, "--allow-missing", "B.dll"},
+         app_size + " app.dll\n" + a_size + " a.dll\ncollected a.dll from " + q(a_file) +
+             ", imported by app.dll\nwould pack 2 files, " +
+             std::to_string(app_bytes.size() + a_bytes.size()) + " bytes; nothing written\n"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"pack", "--dry-run", application};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun r = run(tmp, args);
+        EXPECT_EQ(r.exit_code, 0) << c.what << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+    }
+
+    // What is not found is refused as ever, naming its importer.
+    expect_refusal(run(tmp, {"pack", "--dry-run", application, "--dll-path", only_a}),
+                   "packed file \"a.dll\" imports \"b.dll\", which is not packed nor in a --dll-path folder; "
+                   "pack it, or give --allow-missing b.dll if the user's machine provides it");
+    expect_refusal(run(tmp, {"pack", "--dry-run", application, "--dll-path", tmp.path().string() + "/none"}),
+                   "--dll-path " + q(tmp.path().string() + "/none") + " does not exist");
+    expect_refusal(run(tmp, {"pack", "--dry-run", application, "--dll-path", other}),
+                   "--dll-path file " + q(other + "/a.dll") +
+                       ", imported by \"app.dll\", is not a 64-bit Windows DLL: not a Windows executable (no MZ header)");
+
+    // Packed: the three in the archive, and the folder and the files read
+    // in the depfile, so that a DLL added there packs again.
+    const std::string depfile = (tmp.path() / "out.d").string();
+    ToolRun r = pack({"--depfile", depfile, application, "--dll-path", build});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(first_lines(run(tmp, {"list", out}).out, 3), both);
+    const std::string rule = text_of(depfile);
+    for (const std::string &named : {build, a_file, build + "/b.dll"}) {
+        EXPECT_NE(rule.find(" " + named + " "), std::string::npos) << named << " not in " << rule;
+    }
+    EXPECT_EQ(rule.find("unrelated.dll"), std::string::npos) << rule;
+}
+
+// An import library named where its DLL was meant is refused, naming the
+// DLL; one inside a packed folder (an SDK's) and a static library are not.
+TEST_F(Cli, RefusesAnImportLibraryNamingItsDll) {
+    // What MSVC and llvm-dlltool write: an archive of short import records.
+    Bytes short_import = {'!', '<', 'a', 'r', 'c', 'h', '>', '\n'};
+    const std::string names = std::string("zlibVersion") + '\0' + "zlib1.dll" + '\0';
+    Bytes record = {0, 0, 0xFF, 0xFF, 0, 0, 0x64, 0x86, 0, 0, 0, 0};
+    for (int shift = 0; shift < 32; shift += 8) record.push_back(uint8_t(names.size() >> shift));
+    record.insert(record.end(), {0, 0, 0, 0});
+    record.insert(record.end(), names.begin(), names.end());
+    char header[61];
+    std::snprintf(header, sizeof header, "%-16s%-12s%-6s%-6s%-8s%-10zu`\n", "zlib1.dll/", "0", "0", "0", "644",
+                  record.size());
+    short_import.insert(short_import.end(), header, header + 60);
+    short_import.insert(short_import.end(), record.begin(), record.end());
+    const std::string lib = tmp.write("in/zlib.lib", short_import).string();
+    // What GNU dlltool writes, as the MinGW-w64 toolchain ships it.
+    const std::string gnu = "/usr/x86_64-w64-mingw32/lib/libkernel32.a";
+
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{app, lib}, "file " + q(lib) + " is an import library for \"zlib1.dll\", not a DLL: pack \"zlib1.dll\" "
+                                       "instead (or give its folder to --dll-path)"},
+        {{app, "--add", lib, "lib/z.lib"}, "file " + q(lib) + " is an import library for \"zlib1.dll\", not a DLL: "
+                                                              "pack \"zlib1.dll\" instead (or give its folder to --dll-path)"},
+        {{app, gnu}, "file " + q(gnu) + " is an import library for \"KERNEL32.dll\", not a DLL: pack "
+                                        "\"KERNEL32.dll\" instead (or give its folder to --dll-path)"},
+        {{lib}, "application " + q(lib) + " is an import library for \"zlib1.dll\", not a DLL: pack \"zlib1.dll\" "
+                                          "instead (or give its folder to --dll-path)"},
+    };
+    for (const auto &[inputs, line] : refused) {
+        std::vector<std::string> args = {"pack", "--dry-run"};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        expect_refusal(run(tmp, args), line);
+    }
+    // A static library names no DLL; in a folder, an import library is data.
+    const std::string sdk = tmp.write("in/sdk/libs/zlib.lib", short_import).parent_path().parent_path().string();
+    for (const std::vector<std::string> &inputs :
+         {std::vector<std::string>{app, "/usr/x86_64-w64-mingw32/lib/libmingw32.a"}, {app, sdk}}) {
+        std::vector<std::string> args = {"pack", "--dry-run"};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const ToolRun r = run(tmp, args);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.out.find("would pack 2 files"), std::string::npos) << r.out;
+    }
+}
+
+// The summary names the subsystem; a window program that opens no window
+// gets one note on standard error.
+TEST_F(Cli, SaysWhenAWindowProgramLooksLikeAConsoleOne) {
+    const std::string plain = tmp.write("in/plain.dll", SyntheticPe::application().build()).string();
+    SyntheticPe drawing = SyntheticPe::application();
+    drawing.delay_imports = {"GDI32.dll"};
+    const std::string drawing_dll = tmp.write("in/lib/drawing.dll", drawing.build()).string();
+    const std::string note =
+        "tavrik-pack: note: this is a window program, but nothing packed imports a window-system DLL (user32, "
+        "gdi32, comctl32...): a shell will not wait for it and its output shows only when redirected; give "
+        "--console for a command-line program\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string subsystem;  // in the summary line; empty: no summary
+        std::string err;
+    };
+    const Case cases[] = {
+        {{plain}, "window program", note},
+        {{"--console", plain}, "console program", ""},
+        {{plain, drawing_dll}, "window program", ""},  // a packed DLL draws
+        {{app}, "window program", ""},                 // the application imports user32
+        {{"--quiet", plain}, "", ""},
+    };
+    for (const auto &c : cases) {
+        const ToolRun r = pack(c.args);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, c.err) << c.args.front();
+        if (c.subsystem.empty()) {
+            EXPECT_EQ(r.out, "");
+        } else {
+            EXPECT_EQ(r.out.rfind("packed " + q(out) + " (" + c.subsystem + "): ", 0), 0u) << r.out;
+        }
+    }
+    const ToolRun dry = run(tmp, {"pack", "--dry-run", plain});
+    EXPECT_EQ(dry.err, note);
 }
 
 TEST_F(Cli, FollowsCommandLineConventions) {

@@ -4,14 +4,26 @@ fresh prefix, found with find_package(Tavrik), used through tavrik_pack()
 from a separate project cross-compiled with the MinGW-w64 toolchain file.
 Nothing of this repository's build trees is used but what was installed.
 
+The project is configured with the installed toolchain file (which looks
+for packages below the MinGW-w64 root only) and CMAKE_PREFIX_PATH; a
+toolchain file of the project's own finds the package as one installed in
+/usr is found, through the file below the MinGW-w64 root.
+
 For Unix Makefiles and for Ninja: the packed application runs under Wine
-(its helper DLL, given as $<TARGET_FILE:helper>, its plugin DLL, given as a
-target name, and its data folder all reach it); a file deleted from, added
+(its helper DLL and the base DLL that imports, collected from its runtime
+DLLs, its plugin DLL, given as a target name, and its data folder all reach
+it); a C program ported with <tavrik/main.h> gives, packed and run under
+Wine, the bytes and exit codes it gives built natively; a DLL known as an
+imported target is packed by its name; a file deleted from, added
 to or renamed in the packed folder changes what `tavrik-pack list` shows
 after the next build; a build with nothing changed packs nothing; touching
 the installed stub packs again. tavrik-run.exe runs the unpacked DLL. Then
 tavrik-run's refusals, and the mistakes configuration must stop at: no
-packer, a missing ICON, a misspelt keyword after DIRECTORIES.
+packer, a missing ICON, a misspelt keyword after DIRECTORIES, an imported
+target not seen where tavrik_pack() is called; and the build's refusal of
+an import library. `tavrik-pack pack --dll-path` on the build folder packs
+the application with the DLLs it imports, and that runs too. The notices
+and the licence are installed.
 
 Usage: package_test.py --host-build DIR --source DIR --work DIR
 """
@@ -76,7 +88,6 @@ def main():
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     wine_run = os.path.join(args.source, "scripts", "wine-run")
-    toolchain = os.path.join(args.source, "cmake", "mingw-w64.cmake")
 
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
@@ -85,17 +96,62 @@ def main():
     pack = os.path.join(prefix, "bin", "tavrik-pack")
     stub = os.path.join(prefix, "share", "tavrik", "tavrik-launcher.exe")
     runner = os.path.join(prefix, "share", "tavrik", "tavrik-run.exe")
-    for path in [pack, stub, runner] + [os.path.join(prefix, "lib", "cmake", "Tavrik", name) for name in
-                                        ("TavrikConfig.cmake", "TavrikConfigVersion.cmake", "TavrikPack.cmake")]:
+    toolchain = os.path.join(prefix, "share", "tavrik", "mingw-w64.cmake")
+    installed = [pack, stub, runner, toolchain] + [
+        os.path.join(prefix, *path.split("/")) for path in
+        ("lib/cmake/Tavrik/TavrikConfig.cmake", "lib/cmake/Tavrik/TavrikConfigVersion.cmake",
+         "lib/cmake/Tavrik/TavrikPack.cmake", "include/tavrik/main.h",
+         "x86_64-w64-mingw32/lib/cmake/Tavrik/TavrikConfig.cmake",
+         "x86_64-w64-mingw32/lib/cmake/Tavrik/TavrikConfigVersion.cmake")]
+    for path in installed:
         check(os.path.isfile(path), f"not installed: {os.path.relpath(path, prefix)}")
+    check_notices(args, prefix)
     if failures:
         report()
 
+    prebuilt = build_prebuilt(args)
     for generator in ("Unix Makefiles", "Ninja"):
-        check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolchain)
+        check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolchain, prebuilt)
+    check_dll_path(args, pack, wine_run, os.path.join(args.work, "build-ninja"))
     check_runner_refusals(args, runner, wine_run)
-    check_configuration_errors(args, prefix, toolchain)
+    check_configuration_errors(args, prefix, toolchain, prebuilt)
+    check_own_toolchain(args, prefix, prebuilt)
     report()
+
+
+def check_notices(args, prefix):
+    """zstd's licence as fetched, the MinGW-w64 runtime's notices, the place
+    for the project's own licence, and Debian's copyright file holding all."""
+    docs = os.path.join(prefix, "share", "doc", "tavrik")
+    with open(os.path.join(args.source, "build", "third_party", "zstd", "LICENSE")) as f:
+        zstd = f.read()
+    with open("/usr/share/doc/mingw-w64-x86-64-dev/copyright") as f:
+        mingw = f.read()
+    with open(os.path.join(args.source, "LICENSE")) as f:
+        own = f.read()
+    for name, parts in (("THIRD-PARTY-NOTICES.txt", (zstd, mingw)), ("copyright", (own, zstd, mingw)),
+                        ("LICENSE", (own,))):
+        path = os.path.join(docs, name)
+        if not check(os.path.isfile(path), f"not installed: share/doc/tavrik/{name}"):
+            continue
+        with open(path) as f:
+            text = f.read()
+        for part in parts:
+            check(part in text, f"share/doc/tavrik/{name} lacks {part[:40]!r}")
+    check(own.startswith("THE PROJECT'S OWN LICENCE GOES HERE."), "LICENSE lost its marked place")
+
+
+def build_prebuilt(args):
+    """A DLL built outside the project, with its import library, as a
+    library found on the system would be."""
+    prebuilt = os.path.join(args.work, "prebuilt")
+    os.makedirs(prebuilt)
+    source = os.path.join(prebuilt, "prebuilt.c")
+    with open(source, "w") as f:
+        f.write("__declspec(dllexport) int prebuilt_answer(void) { return 42; }\n")
+    must(run(["x86_64-w64-mingw32-gcc", "-shared", "-o", os.path.join(prebuilt, "prebuilt.dll"), source,
+              "-Wl,--out-implib," + os.path.join(prebuilt, "libprebuilt.dll.a")]), "building prebuilt.dll")
+    return prebuilt
 
 
 def project_copy(args, name):
@@ -106,25 +162,57 @@ def project_copy(args, name):
     return source
 
 
-def configure(source, build, generator, prefix, toolchain, *extra):
+def configure(source, build, generator, prefix, toolchain, prebuilt, *extra):
     return run(["cmake", "-S", source, "-B", build, "-G", generator, "-DCMAKE_BUILD_TYPE=Release",
-                "-DCMAKE_TOOLCHAIN_FILE=" + toolchain, "-DCMAKE_PREFIX_PATH=" + prefix, *extra])
+                "-DCMAKE_TOOLCHAIN_FILE=" + toolchain, "-DCMAKE_PREFIX_PATH=" + prefix, "-DPREBUILT_DIR=" + prebuilt,
+                *extra])
 
 
-def check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolchain):
+# The C program's runs: arguments, standard input; UTF-8 beyond ASCII, and
+# bytes a text-mode stream would change (CR LF, Ctrl+Z, NUL).
+PORT_CASES = [
+    (["plain", "two words", "Grüße, κόσμε, 日本語 😀"], b"line one\r\nline two\n\x1a after Ctrl+Z \x00\xff\n"),
+    ([], b"\r\n" * 5000 + bytes(range(256)) * 64),
+    (["first", "--exit", "never printed"], b"unread"),
+]
+
+
+def check_port(generator, args, prefix, build, wine_run):
+    """port.c: the same bytes on each stream and the same exit code, built
+    natively with the header doing nothing, and packed under Wine."""
+    native = os.path.join(args.work, "port-native")
+    if not os.path.exists(native):
+        must(run(["cc", "-std=c99", "-Wall", "-Werror", "-I", os.path.join(prefix, "include"), "-o", native,
+                  os.path.join(args.source, "tests", "host", "package_project", "port.c")]), "native port")
+    exe = os.path.join(build, "port.exe")
+    for arguments, stdin in PORT_CASES:
+        with tempfile.TemporaryDirectory(dir=args.work) as scratch:
+            expected = subprocess.run([native, *arguments], input=stdin, capture_output=True, cwd=scratch)
+            got = subprocess.run([wine_run, exe, *arguments], input=stdin, capture_output=True, cwd=scratch)
+        check(expected.returncode in (3, 4), f"native port {arguments}: exit {expected.returncode}")
+        check((got.returncode, got.stdout, got.stderr) == (expected.returncode, expected.stdout, expected.stderr),
+              f"{generator}: port.exe {arguments}: {got.returncode} {got.stdout[:200]!r} {got.stderr[:200]!r}, "
+              f"natively {expected.returncode} {expected.stdout[:200]!r} {expected.stderr[:200]!r}")
+
+
+def check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolchain, prebuilt):
     tag = generator.split()[-1].lower()
     source = project_copy(args, "project-" + tag)
     build = os.path.join(args.work, "build-" + tag)
-    must(configure(source, build, generator, prefix, toolchain), f"{generator}: configure")
+    must(configure(source, build, generator, prefix, toolchain, prebuilt), f"{generator}: configure")
     must(run(["cmake", "--build", build]), f"{generator}: first build")
     exe = os.path.join(build, "app.exe")
     names = listed_names(pack, exe)
-    check(names == ["app.dll", "extra.txt", "greeting.txt", "helper.dll", "plugin.dll", "sub\\deep.txt"],
+    check(names == ["app.dll", "base.dll", "extra.txt", "greeting.txt", "helper.dll", "plugin.dll", "sub\\deep.txt"],
           f"{generator}: packed {names}")
     check("subsystem: console" in must(run([pack, "list", exe]), "list").stdout, f"{generator}: not a console program")
+    names = listed_names(pack, os.path.join(build, "port.exe"))
+    check(names == ["port.dll", "prebuilt.dll"], f"{generator}: port.exe packed {names}")
+    check_port(generator, args, prefix, build, wine_run)
 
     # The packed program, from an empty directory of its own.
-    expected = ("helper: helper.dll answers\nplugin: plugin.dll answers\ngreeting: Hello from the data folder\n"
+    expected = ("helper: helper.dll answers through base.dll\nplugin: plugin.dll answers\n"
+                "greeting: Hello from the data folder\n"
                 "icon: found\n"
                 "argument 1: one\nargument 2: two words\n")
     with tempfile.TemporaryDirectory(dir=args.work) as scratch:
@@ -154,7 +242,7 @@ def check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolc
     os.rename(os.path.join(data, "sub", "deep.txt"), os.path.join(data, "sub", "deeper.txt"))
     must(run(["cmake", "--build", build]), f"{generator}: build after adding and renaming")
     names = listed_names(pack, exe)
-    check(names == ["app.dll", "greeting.txt", "helper.dll", "new.txt", "plugin.dll", "sub\\deeper.txt"],
+    check(names == ["app.dll", "base.dll", "greeting.txt", "helper.dll", "new.txt", "plugin.dll", "sub\\deeper.txt"],
           f"{generator}: after adding new.txt and renaming sub/deep.txt: {names}")
     # The files that went are no dependencies any more.
     expect_no_packing(generator, build, exe, "after files went")
@@ -190,10 +278,30 @@ def check_runner_refusals(args, runner, wine_run):
               f"tavrik-run without arguments: {result.returncode} {result.stderr!r}")
 
 
-def check_configuration_errors(args, prefix, toolchain):
+def check_dll_path(args, pack, wine_run, build):
+    """tavrik-pack --dll-path on a build folder: the application, the DLL it
+    imports and the one that imports, and the result runs; without the
+    folder, the refusal names the importer."""
+    exe = os.path.join(args.work, "direct.exe")
+    app = os.path.join(build, "app.dll")
+    result = must(run([pack, "pack", "--fast", "--console", "--dll-path", build, "-o", exe, app]), "pack --dll-path")
+    check(listed_names(pack, exe) == ["app.dll", "base.dll", "helper.dll"], f"--dll-path packed {listed_names(pack, exe)}")
+    with tempfile.TemporaryDirectory(dir=args.work) as scratch:
+        result = run([wine_run, exe, "one"], cwd=scratch)
+    check((result.returncode, result.stdout.replace("\r\n", "\n")) ==
+          (7, "helper: helper.dll answers through base.dll\nplugin: (not found)\ngreeting: (not found)\n"
+              "icon: found\nargument 1: one\n"), f"direct.exe: {result.returncode} {result.stdout!r} {result.stderr!r}")
+    result = run([pack, "pack", "--dry-run", "--dll-path", os.path.join(build, "helper.dll"), app])
+    check((result.returncode, result.stderr) ==
+          (1, 'tavrik-pack: error: packed file "helper.dll" imports "base.dll", which is not packed nor in a '
+              "--dll-path folder; pack it, or give --allow-missing base.dll if the user's machine provides it\n"),
+          f"--dll-path without base.dll: {result.returncode} {result.stderr!r}")
+
+
+def check_configuration_errors(args, prefix, toolchain, prebuilt):
     source = project_copy(args, "project-errors")
     build = os.path.join(args.work, "build-errors")
-    must(configure(source, build, "Unix Makefiles", prefix, toolchain), "configure")
+    must(configure(source, build, "Unix Makefiles", prefix, toolchain, prebuilt), "configure")
     missing = os.path.join(args.work, "no-such-dir", "tavrik-pack")
     cases = [
         (["-DTAVRIK_HOST_PACK=" + missing],
@@ -203,14 +311,56 @@ def check_configuration_errors(args, prefix, toolchain):
         (["-DCHECK_CASE=misspelt_keyword"],
          f'tavrik_pack: DIRECTORIES entry "CONSOL" is not a directory ({source}/CONSOL); '
          "did you mean the keyword CONSOLE?"),
+        (["-DCHECK_CASE=hidden_import"],
+         'tavrik_pack: FILES entry "Hidden::dll" is not a target here: an imported target is seen only in the '
+         "directory whose find_package() or add_library() made it, and below; call find_package() in this "
+         "directory (or above), or make the target GLOBAL"),
     ]
     for extra, message in cases:
-        result = configure(source, build, "Unix Makefiles", prefix, toolchain, *extra)
+        result = configure(source, build, "Unix Makefiles", prefix, toolchain, prebuilt, *extra)
         check(result.returncode != 0, f"configure with {extra} succeeded")
         check(one_line(message) in one_line(result.stderr), f"configure with {extra}: {result.stderr}")
+    # Configured, refused when packing: an import library in FILES, named
+    # with its DLL; the runtime DLLs not offered, the first one missing.
+    library = os.path.join(prebuilt, "libprebuilt.dll.a")
+    cases = [
+        ("import_library", f'tavrik-pack: error: file "{library}" is an import library for "prebuilt.dll", not a '
+                           'DLL: pack "prebuilt.dll" instead (or give its folder to --dll-path)\n'),
+        ("no_runtime_dlls", 'tavrik-pack: error: application "app.dll" imports "helper.dll", which is not packed; '
+                            "pack it, or give --allow-missing helper.dll if the user's machine provides it\n"),
+    ]
+    for case, line in cases:
+        must(configure(source, build, "Unix Makefiles", prefix, toolchain, prebuilt, "-DCHECK_CASE=" + case),
+             f"configure with {case}")
+        result = run(["cmake", "--build", build, "--target", "app_packed"])
+        check(result.returncode != 0 and line in result.stderr, f"packing with {case}: {result.stderr}")
     # Mended, the same build tree configures again.
-    result = configure(source, build, "Unix Makefiles", prefix, toolchain, "-DCHECK_CASE=")
+    result = configure(source, build, "Unix Makefiles", prefix, toolchain, prebuilt, "-DCHECK_CASE=")
     check(result.returncode == 0, f"configure after the mistakes: {result.stderr}")
+
+
+def check_own_toolchain(args, prefix, prebuilt):
+    """A project's own toolchain file, as usual for MinGW-w64 (every find
+    below its root only), finds the package the way a package installed in
+    /usr is found: here the root is the prefix's x86_64-w64-mingw32 folder
+    beside the system's, as /usr/x86_64-w64-mingw32 is beside /usr."""
+    toolchain = os.path.join(args.work, "own-toolchain.cmake")
+    with open(toolchain, "w") as f:
+        f.write("set(CMAKE_SYSTEM_NAME Windows)\n"
+                "set(CMAKE_SYSTEM_PROCESSOR x86_64)\n"
+                "set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)\n"
+                "set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)\n"
+                f"set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 {prefix}/x86_64-w64-mingw32)\n"
+                "set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)\n"
+                "set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)\n"
+                "set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)\n"
+                "set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)\n"
+                "set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)\n")
+    source = project_copy(args, "project-own")
+    build = os.path.join(args.work, "build-own")
+    result = run(["cmake", "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                  "-DCMAKE_TOOLCHAIN_FILE=" + toolchain, "-DPREBUILT_DIR=" + prebuilt])
+    check(result.returncode == 0, f"configure with the project's own toolchain file: {result.stderr}")
 
 
 def report():

@@ -295,7 +295,7 @@ TEST(WindowsInterop, BothPackersCheckImportsAndPlaceFiles) {
     r = windows({"pack", "--fast", "--execution-level", "ASINVOKER", "-o", wine_path(out), "--stub", wine_path(stub),
                  wine_path(dependent), wine_path(dependency), "--add", wine_path(tmp.path() / "data"), "data"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out.rfind("packed \"" + wine_path(out) + "\": 3 files (1 excluded), ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("packed \"" + wine_path(out) + "\" (window program): 3 files (1 excluded), ", 0), 0u) << r.out;
     const fs::path linux_out = tmp.path() / "linux/app.exe";
     fs::create_directories(linux_out.parent_path());
     r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-q", "-o", linux_out.string(), "--stub", stub.string(),
@@ -304,6 +304,16 @@ TEST(WindowsInterop, BothPackersCheckImportsAndPlaceFiles) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(read_file(out) == read_file(linux_out)) << "the two packers disagree";
+    // The Windows packer finding the DLL in a "Z:\..." --dll-path folder
+    // packs the same bytes.
+    const fs::path collected_out = tmp.path() / "collected/app.exe";
+    fs::create_directories(collected_out.parent_path());
+    r = windows({"pack", "--fast", "-q", "--execution-level", "asInvoker", "-o", wine_path(collected_out), "--stub",
+                 wine_path(stub), "--dll-path", wine_path(tmp.path()), wine_path(dependent), "--add",
+                 wine_path(tmp.path() / "data"), "data"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(read_file(collected_out) == read_file(linux_out)) << "--dll-path packed something else";
     r = run(tmp, {TAVRIK_PACK_PATH, "list", out.string()});
     EXPECT_EQ(r.out.substr(0, r.out.find("subsystem:")),
               std::to_string(fs::file_size(dependent)) + " dependent_app.dll\n6 data\\greeting.txt\n" +

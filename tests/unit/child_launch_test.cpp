@@ -215,3 +215,38 @@ TEST(Launch, ChildStartGivesUpAfterFiveInternalErrorsAndAtOnceOnOthers) {
     SetEnvironmentVariableW(L"" TAVRIK_DIRECTORY_VARIABLE, nullptr);
     SetEnvironmentVariableW(L"" TAVRIK_ARGV0_VARIABLE, nullptr);
 }
+
+namespace {
+DWORD WINAPI failing_resume(HANDLE) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return static_cast<DWORD>(-1);
+}
+DWORD WINAPI failing_wait(HANDLE, DWORD) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+}  // namespace
+
+// A child that cannot be resumed would be waited for without end, and one
+// that cannot be waited for would be taken to have ended: each is a failure
+// with its line and exit code 2.
+TEST(Launch, FailingResumeOrWaitEndsWithItsLine) {
+    initialise_cleanup();
+    is_top_level = true;
+    launch.argv = *__p___wargv();
+    child_starter.create_process = starting::create;
+    starting::refusals = 0;
+    child_starter.resume_thread = failing_resume;
+    EXPECT_FAILS_ON_STDERR(start_child(), error_code_line("Error, couldn't launch child", ERROR_ACCESS_DENIED));
+    child_starter.resume_thread = ResumeThread;
+    child_starter.wait = failing_wait;
+    EXPECT_FAILS_ON_STDERR(wait_for_child(start_child()),
+                           error_code_line("Error, couldn't wait for child", ERROR_INVALID_HANDLE));
+    child_starter.wait = WaitForSingleObject;
+    // Both as before once the steps succeed.
+    EXPECT_EQ(wait_for_child(start_child()), 5u);
+    child_starter.create_process = CreateProcessW;
+    initialise_cleanup();
+    SetEnvironmentVariableW(L"" TAVRIK_DIRECTORY_VARIABLE, nullptr);
+    SetEnvironmentVariableW(L"" TAVRIK_ARGV0_VARIABLE, nullptr);
+}

@@ -100,3 +100,22 @@ TEST(OwnPaths, ExecutablePathIsTheModulePathAndNormalisedIsItsShortForm) {
     std::wstring expected = shortened(resolved(module));
     EXPECT_EQ(normalised_executable_path(), expected);
 }
+
+// A path cut short at the buffer's end is no path: the read fails, and the
+// buffer is left empty rather than holding the cut text.
+TEST(OwnPaths, ReadingTheOwnPathFailsWhenItDoesNotFitWhole) {
+    wchar_t whole[4096];
+    ASSERT_TRUE(read_own_path(whole, 4096));
+    const DWORD length = static_cast<DWORD>(wcslen(whole));
+    ASSERT_GT(length, 3u);
+    struct Case {
+        DWORD capacity;
+        bool read;
+    };
+    const Case cases[] = {{length - 1, false}, {length, false}, {length + 1, true}, {length + 2, true}};
+    for (const Case &c : cases) {
+        std::wstring buffer(c.capacity, L'#');
+        EXPECT_EQ(read_own_path(&buffer[0], c.capacity), c.read) << c.capacity;
+        EXPECT_EQ(std::wstring(buffer.c_str()), c.read ? std::wstring(whole) : L"") << c.capacity;
+    }
+}

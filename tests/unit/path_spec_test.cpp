@@ -92,6 +92,29 @@ TEST_F(PathSpec, DriveRootContributesTheBareDrive) {
     EXPECT_EQ(expand(L"{TEMP}\\onefile"), L"C:\\onefile");
 }
 
+// GetTempPathW fails for a TEMP of 259 units and more (under Wine; Windows
+// caps its result near MAX_PATH), or may need more room than is left: the
+// expansion fails then, rather than leave the spec's text to make a path in
+// the current drive's root.
+TEST_F(PathSpec, TempDirectoryThatCannotBeHadFailsTheExpansion) {
+    struct Case {
+        size_t temp_length;
+        size_t capacity;
+        bool expands;
+    };
+    const Case cases[] = {
+        {200, 4096, true}, {300, 4096, false}, {20, 21, false}, {20, 22, true}, {20, 23, true},
+    };
+    for (const Case &c : cases) {
+        std::wstring temp = L"C:\\" + std::wstring(c.temp_length - 3, L't');
+        set_temp(temp.c_str());
+        SCOPED_TRACE(testing::Message() << c.temp_length << " units in " << c.capacity);
+        std::wstring result = expand(L"{TEMP}", c.capacity);
+        EXPECT_EQ(ok, c.expands);
+        EXPECT_EQ(result, c.expands ? temp : L"");
+    }
+}
+
 TEST_F(PathSpec, TargetDirectorySpecHasTheDocumentedShape) {
     set_temp(L"C:\\Users\\u\\AppData\\Local\\Temp\\");
     std::wstring result = expand(L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}");

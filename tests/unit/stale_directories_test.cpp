@@ -173,6 +173,32 @@ TEST(StaleDirectories, UnixLinksInAndAsStaleDirectoriesLeadNowhere) {
     remove_unix_tree(scratch.path());
 }
 
+// Tombstones that cannot be deleted (here: each holds a Unix link, which is
+// left with the directories above it) are tried by every sweep, and never
+// keep it from the stale directories listed after them.
+TEST(StaleDirectories, UndeletableTombstonesLeaveTheBudgetToStaleDirectories) {
+    ScratchDirectory scratch;
+    std::wstring outside = scratch / L"outside";
+    std::wstring temp = scratch / L"temp";
+    CreateDirectoryW(outside.c_str(), nullptr);
+    CreateDirectoryW(temp.c_str(), nullptr);
+    std::wstring tombs[17];
+    for (int i = 0; i < 17; ++i) {
+        tombs[i] = temp + L"\\onefile_" + dead + L"_000000_AAAAAAAAAA" + static_cast<wchar_t>(L'A' + i) + L".deleted";
+        CreateDirectoryW(tombs[i].c_str(), nullptr);
+        if (!make_unix_link(outside, tombs[i] + L"\\to_outside"))
+            GTEST_SKIP() << "not under Wine, or the host's ln did not run";
+    }
+    std::wstring stale = make_directory(scratch, L"temp\\onefile_" + dead + L"_000000_ZZZZZZZZZZZ");
+
+    EXPECT_EQ(sweep_stale_directories(temp.c_str(), 16), 1);
+    EXPECT_FALSE(exists(stale));
+    EXPECT_FALSE(exists(stale + tombstone_suffix));
+    // Each of them stays, its link inside.
+    for (int i = 0; i < 17; ++i) EXPECT_TRUE(exists(tombs[i] + L"\\to_outside")) << i;
+    remove_unix_tree(scratch.path());
+}
+
 TEST(StaleDirectories, OneSweepTakesAtMostItsLimit) {
     ScratchDirectory scratch;
     for (const wchar_t *random : {L"AAAAAAAAAAA", L"BBBBBBBBBBB", L"CCCCCCCCCCC"})

@@ -177,6 +177,54 @@ TEST(TargetDirectory, RelativeTempBecomesAbsolute) {
     for (const char *name : {TAVRIK_TIME_VARIABLE, TAVRIK_RANDOM_VARIABLE}) set_env(name, nullptr);
 }
 
+namespace {
+void compute_with_temp(const std::wstring &temp) {
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    compute_target_directory();
+}
+}  // namespace
+
+// Only a directory the clean-up can delete is unpacked into; a TEMP that
+// cannot be had, or that names a place the clean-up cannot tell the top of,
+// ends the start with the spec's line before anything is made.
+TEST(TargetDirectory, TempFormsTheCleanupCannotDeleteEndTheStartWithOneLine) {
+    wchar_t saved_tmp[1024], saved_temp[1024];
+    GetEnvironmentVariableW(L"TMP", saved_tmp, 1024);
+    GetEnvironmentVariableW(L"TEMP", saved_temp, 1024);
+    const std::string line = "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n";
+    struct Case {
+        std::wstring temp;
+        const wchar_t *target_starts;  // empty: refused
+    };
+    const Case cases[] = {
+        {L"C:\\users\\x\\Temp", L"C:\\users\\x\\Temp\\onefile_"},
+        {L"C:\\", L"C:\\onefile_"},
+        {L"\\\\?\\C:\\users\\x\\Temp\\", L"\\\\?\\C:\\users\\x\\Temp\\onefile_"},
+        {L"\\\\.\\C:\\users\\x\\Temp", L"\\\\.\\C:\\users\\x\\Temp\\onefile_"},
+        {L"C:\\" + std::wstring(300, L't'), L""},
+        {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\Temp", L""},
+        {L"\\\\?\\Volume{00000000-0000-0000-0000-000000000043}\\Temp", L""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.temp.begin(), c.temp.end()));
+        SetEnvironmentVariableW(L"TMP", saved_tmp);
+        SetEnvironmentVariableW(L"TEMP", saved_temp);
+        // Set in the death test's own process only: this one needs its
+        // temporary folder for the test's files.
+        if (*c.target_starts == 0) {
+            EXPECT_ENDS_PRINTING(compute_with_temp(c.temp), abort_status, "", line);
+        } else {
+            compute_with_temp(c.temp);
+            std::wstring starts = c.target_starts;
+            EXPECT_EQ(std::wstring(launch.target_directory.text).substr(0, starts.size()), starts);
+        }
+    }
+    SetEnvironmentVariableW(L"TMP", saved_tmp);
+    SetEnvironmentVariableW(L"TEMP", saved_temp);
+    for (const char *name : {TAVRIK_TIME_VARIABLE, TAVRIK_RANDOM_VARIABLE}) set_env(name, nullptr);
+}
+
 // A parent whose image path is near or past 2048 units is still recognised:
 // a child that cut the path short would take itself for a top-level
 // instance, unpack again and start another child, without end. Wine starts
