@@ -22,7 +22,7 @@
 #include "packer/archive/frame.h"
 #include "packer/packed/packed_file.h"
 #include "packer/pe/attach.h"
-#include "tests/host/synthetic_pe.h"
+#include "tests/packer/synthetic_pe.h"
 
 namespace {
 

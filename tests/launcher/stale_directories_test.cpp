@@ -7,7 +7,7 @@
 
 #include "launcher/stale_directories.h"
 #include "paths/executable_path.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/wide_buffer.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 TEST(WideBuffer, AppendFillsUpToCapacityMinusOneUnits) {
     WideBuffer<4> buffer;

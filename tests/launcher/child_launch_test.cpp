@@ -11,7 +11,7 @@
 #include "launcher/child_launch.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 namespace {
 

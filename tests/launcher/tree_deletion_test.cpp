@@ -6,7 +6,7 @@
 #include <string>
 
 #include "launcher/tree_deletion.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "format/launcher_names.h"
 #include "paths/path_spec.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 #include "tests/scratch_tree.h"
 

@@ -6,7 +6,7 @@
 #include "launcher/launch_state.h"
 #include "launcher/startup.h"
 #include "paths/executable_path.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 #include <psapi.h>
 

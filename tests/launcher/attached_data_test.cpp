@@ -4,8 +4,8 @@
 
 #include "launcher/attached_data.h"
 #include "launcher/cleanup.h"
-#include "tests/unit/frame_support.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/frame_support.h"
+#include "tests/launcher/test_support.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "paths/executable_path.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "diagnostics/messages.h"
 #include "diagnostics/report.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
-#include "tests/unit/test_support.h"
+#include "tests/launcher/test_support.h"
 
 namespace {
 
