@@ -1,6 +1,8 @@
 #include "packer/pe/imports.h"
 
 #include <algorithm>
+#include <optional>
+#include <unordered_set>
 
 namespace tavrik {
 
@@ -44,23 +46,24 @@ Result<std::string> name_at(const Bytes &file, const PeImage &image, uint64_t rv
     return damaged(table, "a name is not terminated");
 }
 
-bool all_zero(const Bytes &file, size_t at, size_t length) {
-    return std::all_of(file.begin() + at, file.begin() + at + length, [](uint8_t b) { return b == 0; });
-}
+// The names kept so far, to keep each once in time linear in their number.
+struct ImportList {
+    std::vector<ImportedDll> dlls;
+    std::unordered_set<std::string> seen;
 
-void add_once(std::vector<ImportedDll> &dlls, ImportedDll dll) {
-    for (const auto &known : dlls) {
-        if (known.name == dll.name) return;
+    void add_once(ImportedDll dll) {
+        if (seen.insert(dll.name).second) dlls.push_back(std::move(dll));
     }
-    dlls.push_back(std::move(dll));
-}
+};
 
-// Walks one table of fixed-size descriptors ended by an all-zero one,
-// calling `name_rva` on each to find the DLL name. The walk ends at the
-// terminator; a table that would run past the file is damaged.
+// Walks one table of fixed-size descriptors, calling `name_rva` on each to
+// find the DLL name, or nothing for the entry that ends the table. The
+// loader stops at an entry without a name, whatever its other fields hold,
+// and loads nothing from there on (the name at RVA 0 would be the "MZ" of
+// the headers); a table that would run past the file is damaged.
 template <class NameRva>
 Result<bool> walk_descriptors(const Bytes &file, const PeImage &image, size_t directory, size_t descriptor_size,
-                              const char *table, bool delayed, NameRva name_rva, std::vector<ImportedDll> &dlls) {
+                              const char *table, bool delayed, NameRva name_rva, ImportList &list) {
     if (image.directories.size() <= directory) return true;
     const DataDirectory entry = image.directories[directory];
     if (entry.address == 0) return true;
@@ -70,14 +73,13 @@ Result<bool> walk_descriptors(const Bytes &file, const PeImage &image, size_t di
     for (uint64_t i = 0; i < budget; ++i) {
         const int64_t at = locate(image, uint64_t{entry.address} + i * descriptor_size, descriptor_size);
         if (at < 0) return damaged(table, "it runs past its section");
-        const size_t offset = static_cast<size_t>(at);
-        if (all_zero(file, offset, descriptor_size)) return true;
-        auto rva = name_rva(offset);
+        auto rva = name_rva(static_cast<size_t>(at));
         if (!rva) return Error{rva.error()};
-        auto name = name_at(file, image, *rva, table, name_budget);
+        if (!*rva) return true;
+        auto name = name_at(file, image, **rva, table, name_budget);
         if (!name) return Error{name.error()};
         if (name->empty()) return damaged(table, "a DLL name is empty");
-        add_once(dlls, ImportedDll{std::move(*name), delayed});
+        list.add_once(ImportedDll{std::move(*name), delayed});
     }
     return damaged(table, "it has no terminating entry");
 }
@@ -85,23 +87,29 @@ Result<bool> walk_descriptors(const Bytes &file, const PeImage &image, size_t di
 }  // namespace
 
 Result<std::vector<ImportedDll>> imported_dlls(const Bytes &file, const PeImage &image) {
-    std::vector<ImportedDll> dlls;
+    ImportList list;
     auto normal = walk_descriptors(
         file, image, pe::import_directory, import_descriptor_size, "import table", false,
-        [&](size_t at) -> Result<uint64_t> { return uint64_t{load_u32(file, at + import_name_offset)}; }, dlls);
+        [&](size_t at) -> Result<std::optional<uint64_t>> {
+            const uint32_t name = load_u32(file, at + import_name_offset);
+            if (name == 0) return std::optional<uint64_t>();
+            return std::optional<uint64_t>(name);
+        },
+        list);
     if (!normal) return Error{normal.error()};
     auto delayed = walk_descriptors(
         file, image, pe::delay_import_directory, delay_descriptor_size, "delay-load import table", true,
-        [&](size_t at) -> Result<uint64_t> {
+        [&](size_t at) -> Result<std::optional<uint64_t>> {
             const uint64_t name = load_u32(file, at + delay_name_offset);
-            if (load_u32(file, at) & delay_rva_based) return name;
+            if (name == 0) return std::optional<uint64_t>();
+            if (load_u32(file, at) & delay_rva_based) return std::optional<uint64_t>(name);
             // The first delay-load format stored virtual addresses.
             if (name < image.image_base) return damaged("delay-load import table", "a name lies outside the image");
-            return name - image.image_base;
+            return std::optional<uint64_t>(name - image.image_base);
         },
-        dlls);
+        list);
     if (!delayed) return Error{delayed.error()};
-    return dlls;
+    return std::move(list.dlls);
 }
 
 Result<std::vector<std::string>> exported_names(const Bytes &file, const PeImage &image) {
