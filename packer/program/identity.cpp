@@ -228,7 +228,7 @@ Result<IdentityDescription> read_identity(const Bytes &exe, const PeImage &image
         identity.file_version = version_text(info->file_version);
         identity.product_version = version_text(info->product_version);
     }
-    for (const auto &[name, value] : info->strings) identity.strings.emplace_back(shown_text(name), shown_text(value));
+    identity.strings = info->strings;
     return identity;
 }
 
@@ -249,7 +249,9 @@ Result<std::vector<std::string>> describe_identity(const Bytes &exe, const PeIma
         lines.push_back("file version: " + identity->file_version);
         lines.push_back("product version: " + identity->product_version);
     }
-    for (const auto &[name, value] : identity->strings) lines.push_back("string " + name + ": " + value);
+    for (const auto &[name, value] : identity->strings) {
+        lines.push_back("string " + shown_text(name) + ": " + shown_text(value));
+    }
     return lines;
 }
 
