@@ -17,7 +17,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <fstream>
+#include <tuple>
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
@@ -926,6 +929,112 @@ TEST_F(Cli, DepfileNamesEverythingReadOnlyAfterSuccess) {
                    "--depfile names the output; give it a file of its own (see --help)");
 }
 
+// Characters make and Ninja read back from a depfile, each in a file name, a
+// folder name and the output name ("%" is refused in the output: make
+// reads such a target as a pattern rule).
+const char *const depfile_characters[] = {" ", "#", "$", "%", "]", "(", ")", "~", "!", "@", "{", "}", ",", "+",
+                                          "\xC3\xA9"};
+
+// A build of src/ into o<c>z.exe by `tool` (make or ninja) through the
+// depfile: the first build packs, a second has nothing to do, and after a
+// file of the folder changes the next packs again. Paths are relative to
+// the build's own directory, so the characters are what the reader sees.
+void expect_build_reads_depfile(const TempDir &tmp, const std::string &tool, const std::string &stub,
+                                const std::string &app, const std::string &c) {
+    const fs::path dir = tmp.path() / (tool + "-" + std::to_string(static_cast<unsigned char>(c[0])));
+    const std::string output = "o" + (c == "%" ? std::string("p") : c) + "z.exe";
+    const std::string file = "src/d" + c + "y/f" + c + "x.txt";
+    tmp.write(fs::relative(dir / file, tmp.path()).string(), "x");
+    std::ofstream(dir / "pack.sh") << quoted(TAVRIK_PACK_PATH) << " pack --fast -q -o " << quoted(output)
+                                   << " --stub " << quoted(stub) << " --depfile out.d " << quoted(app)
+                                   << " src && echo PACKED >>log\n";
+    // The output as the build file spells it.
+    std::string target;
+    for (char ch : output) {
+        if (tool == "ninja") target += ch == '$' || ch == ' ' || ch == ':' ? "$" : "";
+        else target += ch == ' ' || ch == '#' ? "\\" : ch == '$' ? "$" : "";
+        target += ch;
+    }
+    if (tool == "ninja") {
+        std::ofstream(dir / "build.ninja") << "rule pack\n  command = sh pack.sh\n  depfile = out.d\n  deps = gcc\n"
+                                           << "build " << target << ": pack\n";
+    } else {
+        std::ofstream(dir / "Makefile") << target << ":\n\tsh pack.sh\n-include out.d\n";
+    }
+    const auto build = [&] {
+        const int status = std::system(("cd " + quoted(dir.string()) + " && " + tool + " >build.txt 2>&1").c_str());
+        EXPECT_EQ(status, 0) << c << ": " << text_of(dir / "build.txt");
+        const std::string log = fs::exists(dir / "log") ? text_of(dir / "log") : "";
+        return std::count(log.begin(), log.end(), '\n');
+    };
+    EXPECT_EQ(build(), 1) << tool << " " << c;
+    EXPECT_EQ(build(), 1) << tool << " packed again with nothing changed, character " << c;
+    fs::last_write_time(dir / file, fs::last_write_time(dir / file) + std::chrono::seconds(5));
+    EXPECT_EQ(build(), 2) << tool << " did not pack after a change, character " << c;
+    EXPECT_TRUE(fs::exists(dir / output)) << c;
+}
+
+TEST_F(Cli, MakeReadsTheDepfileBack) {
+    for (const char *c : depfile_characters) expect_build_reads_depfile(tmp, "make", stub, app, c);
+}
+
+TEST_F(Cli, NinjaReadsTheDepfileBack) {
+    for (const char *c : depfile_characters) expect_build_reads_depfile(tmp, "ninja", stub, app, c);
+}
+
+// What make, Ninja or CMake would read back as another path (or as a
+// command, a pattern or an assignment) is refused before anything is
+// written, in a file name, a folder name and the output name alike.
+TEST_F(Cli, RefusesWhatADepfileCannotCarry) {
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {";", "\";\", where Ninja ends a name (it has no escape for it)"},
+        {"'", "\"'\", where Ninja ends a name (it has no escape for it)"},
+        {"&", "\"&\", where Ninja ends a name (it has no escape for it)"},
+        {"^", "\"^\", where Ninja ends a name (it has no escape for it)"},
+        {"`", "\"`\", where Ninja ends a name (it has no escape for it)"},
+        {"|", "\"|\", where Ninja ends a name (it has no escape for it)"},
+        {"\"", "\"\"\", where Ninja ends a name (it has no escape for it)"},
+        {"*", "\"*\", where Ninja ends a name (it has no escape for it)"},
+        {"?", "\"?\", where Ninja ends a name (it has no escape for it)"},
+        {"<", "\"<\", where Ninja ends a name (it has no escape for it)"},
+        {">", "\">\", where Ninja ends a name (it has no escape for it)"},
+        {"[", "\"[\", which make reads as a wildcard"},
+        {"=", "\"=\", which makes make read the rule as a variable assignment"},
+        {":", "\":\", which make reads as the end of the targets (CMake drops its escape)"},
+        {"\x7f", "a control character, where Ninja ends a name"},
+    };
+    const std::string depfile = (tmp.path() / "out.d").string();
+    for (const auto &[c, why] : refused) {
+        const std::string shown = c == "\x7f" ? "<U+007F>" : c;
+        const std::string base = tmp.path().string() + "/" + std::to_string(static_cast<unsigned char>(c[0]));
+        tmp.write(fs::relative(base + "/f" + c + "x.txt", tmp.path()).string(), "x");
+        const std::string folder = base + "-dir/d" + c + "y";
+        tmp.write(fs::relative(folder + "/f.txt", tmp.path()).string(), "x");
+        const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+            {out, base, base + "/f" + shown + "x.txt"},
+            {out, base + "-dir", base + "-dir/d" + shown + "y"},
+            {(tmp.path() / ("o" + c + "z.exe")).string(), single, tmp.path().string() + "/o" + shown + "z.exe"},
+        };
+        for (const auto &[output, input, named] : cases) {
+            expect_refusal(run(tmp, {"pack", "--fast", "-o", output, "--stub", stub, "--depfile", depfile, app, input}),
+                           "cannot name " + q(named) + " in a depfile: it contains " + why);
+            EXPECT_FALSE(fs::exists(output)) << output;
+            EXPECT_FALSE(fs::exists(depfile));
+        }
+    }
+    // make reads "%" in a target as a pattern, and a name ending in ")"
+    // after a "(" as a member of an archive.
+    const std::string percent = (tmp.path() / "o%z.exe").string();
+    expect_refusal(run(tmp, {"pack", "-o", percent, "--stub", stub, "--depfile", depfile, app}),
+                   "cannot name " + q(percent) + " in a depfile: it contains \"%\"; make reads such a target as a "
+                   "pattern rule");
+    const std::string member = tmp.write("in/copy (2)", "x").string();
+    expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--depfile", depfile, app, member}),
+                   "cannot name " + q(member) + " in a depfile: it ends in \")\" after a \"(\"; make reads it as a "
+                   "member of an archive");
+    EXPECT_FALSE(fs::exists(out));
+}
+
 TEST_F(Cli, ListAndErrorsEscapeControlCharacters) {
     const Bytes archive = raw_archive({{u"app.dll", app_bytes},
                                        {u"\x1B[31mred", {'r'}},
@@ -1298,7 +1407,7 @@ TEST_F(Cli, PlacesAndLeavesOutWhatItIsTold) {
                                              "--exclude", "*.PSD"};
     const std::string app_size = std::to_string(app_bytes.size());
 
-    std::vector<std::string> args = {"pack", "--dry-run"};
+    std::vector<std::string> args = {"pack", "--dry-run", "--stub", stub};
     args.insert(args.end(), placed.begin(), placed.end());
     ToolRun r = run(tmp, args);
     ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -1320,7 +1429,7 @@ TEST_F(Cli, PlacesAndLeavesOutWhatItIsTold) {
               app_size + " app.dll\n3 config\\app.cfg\n40000 data\\img\\logo.png\n7 data\\readme.txt\n");
 
     // The defaults off: everything below the directory is packed.
-    r = run(tmp, {"pack", "--dry-run", "--no-default-excludes", app, assets});
+    r = run(tmp, {"pack", "--dry-run", "--stub", stub, "--no-default-excludes", app, assets});
     EXPECT_EQ(r.out, app_size + " app.dll\n3 .git\\HEAD\n4 img\\.logo.png.swp\n5 img\\draft.psd\n40000 img\\logo.png\n"
                      "7 readme.txt\n6 readme.txt~\nwould pack 7 files, " +
                          std::to_string(app_bytes.size() + 40025) + " bytes; nothing written\n")
