@@ -1115,7 +1115,7 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
     ToolRun r = run(tmp, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", icon, "--version-string",
                           "CompanyName=Example Ltd", "--version-string", "Comments=tab\there", "--version-string",
                           "legalcopyright=\xC2\xA9 2026 Example", "--version-string",
-                          "LegalTrademarks=\xE2\x80\xAEmark", "--file-version", "1.2.3.4", "--console",
+                          "LegalTrademarks=\x01\xE2\x80\xAEmark", "--file-version", "1.2.3.4", "--console",
                           "--execution-level", "requireAdministrator", dll});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const Bytes packed = read_file(out);
@@ -1129,10 +1129,17 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
                          "file version: 1.2.3.4\nproduct version: 0.0.0.0\nstring Comments: tab<U+0009>here\n"
                          "string CompanyName: Example Ltd\nstring FileDescription: suite\nstring FileVersion: 1.2.3.4\n"
                          "string InternalName: out\nstring legalcopyright: \xC2\xA9 2026 Example\n"
-                         "string LegalTrademarks: <U+202E>mark\n"
+                         "string LegalTrademarks: <U+0001><U+202E>mark\n"
                          "string OriginalFilename: out.exe\nstring ProductName: Example Suite<U+DC00>\n"
                          "string ProductVersion: 0.0.0.0\n")
         << r.err;
+    // The machine form gives every string back exactly, in JSON's escapes.
+    r = run(tmp, {"list", "--json", out});
+    for (const std::string &member : {std::string("{\"name\": \"Comments\", \"value\": \"tab\\u0009here\"}"),
+                                      std::string("{\"name\": \"LegalTrademarks\", \"value\": \"\\u0001\xE2\x80\xAEmark\"}"),
+                                      std::string("{\"name\": \"ProductName\", \"value\": \"Example Suite\\uDC00\"}")}) {
+        EXPECT_NE(r.out.find(member), std::string::npos) << member << "\n" << r.out;
+    }
     EXPECT_EQ(run(tmp, {"verify", out}).out.rfind("OK: 1 file, " + std::to_string(dll_bytes.size()) +
                                                       " bytes\nsubsystem: console\n",
                                                   0),
@@ -1446,6 +1453,92 @@ TEST_F(Cli, PlacesAndLeavesOutWhatItIsTold) {
                    "names \"SINGLE.CFG\" and \"single.cfg\" differ only in case; Windows would see one file");
 }
 
+// A dry run refuses what packing refuses, with the same line and status,
+// and writes nothing.
+TEST_F(Cli, DryRunRefusesWhatPackRefuses) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"CON"}, "name \"CON\" is the reserved device name CON on Windows"},
+        {{"C:x"}, "name \"C:x\" starts with a drive letter"},
+        {{"a:b"}, "name \"a:b\" starts with a drive letter"},
+        {{"a."}, "name \"a.\" has a component ending in a dot or a space"},
+        {{"st*r"}, "name \"st*r\" contains \"*\", which Windows does not allow"},
+        {{"app.dll"}, "two files have the name \"app.dll\""},
+        {{"a", "A"}, "names \"A\" and \"a\" differ only in case; Windows would see one file"},
+        {{"a", "a/b"}, "name \"a\" is a file, but \"a\\b\" needs it as a directory"},
+    };
+    for (const auto &[destinations, line] : cases) {
+        std::vector<std::string> placed = {app};
+        for (const auto &destination : destinations) placed.insert(placed.end(), {"--add", single, destination});
+        std::vector<std::string> packing = {"pack", "--fast", "-o", out, "--stub", stub};
+        packing.insert(packing.end(), placed.begin(), placed.end());
+        std::vector<std::string> dry = {"pack", "--dry-run", "--stub", stub};
+        dry.insert(dry.end(), placed.begin(), placed.end());
+        const ToolRun packed = run(tmp, packing), tried = run(tmp, dry);
+        expect_error_line(packed, line);
+        EXPECT_EQ(tried.exit_code, packed.exit_code) << line;
+        EXPECT_EQ(tried.out, "") << line;
+        EXPECT_EQ(tried.err, packed.err) << line;
+        EXPECT_FALSE(fs::exists(out)) << line;
+    }
+    // A dry run checks the output's and the depfile's places too.
+    const std::string nowhere = (tmp.path() / "nodir").string();
+    expect_refusal(run(tmp, {"pack", "--dry-run", "-o", nowhere + "/x.exe", "--stub", stub, app}),
+                   "output " + q(nowhere + "/x.exe") + ": directory " + q(nowhere) + " does not exist");
+    expect_refusal(run(tmp, {"pack", "--dry-run", "--depfile", nowhere + "/x.d", "--stub", stub, app}),
+                   "depfile " + q(nowhere + "/x.d") + ": directory " + q(nowhere) + " does not exist");
+}
+
+// One rule: without a separator a name at any depth; a leading separator
+// anchors at the top, a trailing one matches directories only. What can
+// never match is refused before anything is read.
+TEST_F(Cli, ExclusionsFollowOneRule) {
+    tmp.write("in/tree/build/x.o", "o");
+    tmp.write("in/tree/sub/build", "file named build");
+    tmp.write("in/tree/a.txt", "a");
+    tmp.write("in/tree/sub/a.txt", "a2");
+    tmp.write("in/tree/sub/b.pdb", "b");
+    tmp.write("in/tree/sub/deep/c.pdb", "c");
+    const std::string tree = (tmp.path() / "in/tree").string();
+    const auto excluded = [&](const std::string &pattern) {
+        const ToolRun r = run(tmp, {"pack", "--dry-run", "--stub", stub, "--exclude", pattern, app, tree});
+        EXPECT_EQ(r.exit_code, 0) << pattern << ": " << r.err;
+        std::string lines;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("excluded ", 0) == 0) lines += line + "\n";
+        }
+        return lines;
+    };
+    const std::vector<std::pair<std::string, std::string>> kept = {
+        {"build/", "excluded build\\ (build/)\n"},
+        {"build", "excluded build\\ (build)\nexcluded sub\\build (build)\n"},
+        {"/a.txt", "excluded a.txt (/a.txt)\n"},
+        {"A.TXT", "excluded a.txt (A.TXT)\nexcluded sub\\a.txt (A.TXT)\n"},
+        {"*.pdb", "excluded sub\\b.pdb (*.pdb)\nexcluded sub\\deep\\c.pdb (*.pdb)\n"},
+        {"sub/*.pdb", "excluded sub\\b.pdb (sub/*.pdb)\n"},
+        {"sub\\deep/", "excluded sub\\deep\\ (sub\\deep/)\n"},
+        {"/sub/build/", ""},
+    };
+    for (const auto &[pattern, lines] : kept) EXPECT_EQ(excluded(pattern), lines) << pattern;
+
+    const std::string never = "which no archive name has";
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"./a.txt", "it has a \".\" or \"..\" component, " + never},
+        {"sub/../a.txt", "it has a \".\" or \"..\" component, " + never},
+        {".", "it has a \".\" or \"..\" component, " + never},
+        {"sub//b.pdb", "it has an empty component, " + never},
+        {"/", "it matches no name"},
+        {"//", "it matches no name"},
+        {"**/*.pdb", "\"**\" is not supported: \"*\" matches within one name, and a pattern without \"/\" matches a "
+                     "name at any depth"},
+    };
+    for (const auto &[pattern, why] : refused) {
+        expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--exclude", pattern, app, tree}),
+                       "--exclude \"" + pattern + "\": " + why);
+    }
+    EXPECT_FALSE(fs::exists(out));
+}
+
 // Every DLL the packed images import is packed, part of Windows, or
 // allowed to be missing.
 TEST_F(Cli, RefusesToPackAProgramMissingADll) {
@@ -1484,6 +1577,25 @@ TEST_F(Cli, RefusesToPackAProgramMissingADll) {
     EXPECT_EQ(r.err, "");
     r = packing({"--dry-run", helper_dll, plugin_dll});
     EXPECT_EQ(r.err.rfind("tavrik-pack: error: packed file \"helper.dll\" imports \"libstdc++-6.dll\"", 0), 0u) << r.err;
+
+    // A name spelt with a look-alike, or ending in a space, shows as it is.
+    SyntheticPe lookalike = SyntheticPe::application();
+    lookalike.imports = {"\xE2\x84\xAA" "ERNEL32.DLL", "x.dll "};
+    expect_refusal(run(tmp, {"pack", "--dry-run", "--stub", stub, tmp.write("in/k.dll", lookalike.build()).string()}),
+                   "application \"k.dll\" imports \"<U+212A>ERNEL32.DLL\", which is not packed; pack it, or give "
+                   "--allow-missing \"<U+212A>ERNEL32.DLL\" if the user's machine provides it (1 more missing: "
+                   "\"x.dll<U+0020>\")");
+
+    // Reading imports is linear in their number: 300,000 distinct names
+    // (a 12 MB DLL) are read and judged well within the bound.
+    SyntheticPe crowded = SyntheticPe::application();
+    for (int i = 0; i < 300000; ++i) crowded.imports.push_back("dll" + std::to_string(i) + ".dll");
+    const std::string crowded_dll = tmp.write("in/crowded.dll", crowded.build()).string();
+    const auto started = std::chrono::steady_clock::now();
+    r = run(tmp, {"pack", "--dry-run", "--stub", stub, crowded_dll});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(r.err.rfind("tavrik-pack: error: application \"crowded.dll\" imports \"dll0.dll\"", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("(299999 more missing: \"dll1.dll\""), std::string::npos) << r.err;
 
     // An import table that runs off its section is damage, not a list.
     Bytes damaged = application.build();
