@@ -304,6 +304,29 @@ TEST(WindowsInterop, BothPackersCheckImportsAndPlaceFiles) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(read_file(out) == read_file(linux_out)) << "the two packers disagree";
+
+    // The Windows packer's depfile keeps the drive's colon and the
+    // backslashes, and refuses what make or Ninja would misread.
+    const fs::path depfile = tmp.path() / "app.d", tracked = tmp.path() / "tracked.exe";
+    const std::vector<std::string> with_depfile = {"pack", "--fast", "-q", "-o", wine_path(tracked), "--stub",
+                                                   wine_path(stub), "--depfile", wine_path(depfile),
+                                                   wine_path(dependent), wine_path(dependency)};
+    r = windows(with_depfile);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<uint8_t> rule = read_file(depfile);
+    const std::string text(rule.begin(), rule.end());
+    EXPECT_EQ(text.substr(0, text.find('\n')), wine_path(tracked) + ": \\") << text;
+    EXPECT_NE(text.find("\n  " + wine_path(dependency) + " \\\n"), std::string::npos) << text;
+    tmp.write("odd/a;b.txt", "x");
+    std::vector<std::string> odd = with_depfile;
+    odd.push_back(wine_path(tmp.path() / "odd"));
+    r = windows(odd);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "tavrik-pack: error: cannot name \"" + wine_path(tmp.path() / "odd") +
+                         "\\a;b.txt\" in a depfile: it contains \";\", where Ninja ends a name (it has no escape "
+                         "for it)\n");
+    EXPECT_TRUE(read_file(depfile) == rule);
+
     r = run(tmp, {TAVRIK_PACK_PATH, "list", out.string()});
     EXPECT_EQ(r.out.substr(0, r.out.find("subsystem:")),
               std::to_string(fs::file_size(dependent)) + " dependent_app.dll\n6 data\\greeting.txt\n" +
