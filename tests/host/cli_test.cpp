@@ -1028,6 +1028,12 @@ TEST_F(Cli, RefusesWhatADepfileCannotCarry) {
     expect_refusal(run(tmp, {"pack", "-o", percent, "--stub", stub, "--depfile", depfile, app}),
                    "cannot name " + q(percent) + " in a depfile: it contains \"%\"; make reads such a target as a "
                    "pattern rule");
+    // The depfile's place is checked with the output's, before anything is
+    // read or written.
+    const std::string nowhere = (tmp.path() / "nodir").string();
+    expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--depfile", nowhere + "/out.d", app}),
+                   "depfile " + q(nowhere + "/out.d") + ": directory " + q(nowhere) + " does not exist");
+    EXPECT_FALSE(fs::exists(out));
     const std::string member = tmp.write("in/copy (2)", "x").string();
     expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--depfile", depfile, app, member}),
                    "cannot name " + q(member) + " in a depfile: it ends in \")\" after a \"(\"; make reads it as a "
