@@ -84,10 +84,10 @@ Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
 Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &stub_path, const Bytes &stub,
                        const ArchiveEntry &application, std::vector<IconImage> icon) {
     // A dry run without -o: the name the executable would be given.
-    std::filesystem::path output_file = options.output.filename();
-    if (output_file.empty()) output_file = std::filesystem::path(options.app_dll.filename()).replace_extension(".exe");
-    auto output_name = path_to_utf8(output_file);
-    if (!output_name) return Error{"-o: " + output_name.error()};
+    const bool named = !options.output.empty();
+    auto output_name = path_to_utf8((named ? options.output : options.app_dll).filename());
+    if (!output_name) return Error{(named ? "-o: " : "application: ") + output_name.error()};
+    if (!named) *output_name = output_name->substr(0, output_name->rfind('.')) + ".exe";
     auto output_name16 = utf8_to_utf16(*output_name);
     if (!output_name16) return Error{"-o: " + output_name16.error()};
     Identity identity;

@@ -43,6 +43,8 @@ Result<std::string> escaped(const std::filesystem::path &path, bool target) {
     // A drive ("C:") is read as one by make and Ninja on Windows.
     if (text->size() >= 2 && (*text)[1] == ':' && std::isalpha(static_cast<unsigned char>((*text)[0]))) at = 2;
 #endif
+    // make expands a leading "~" to a home directory, even after "./".
+    if (!text->empty() && (*text)[0] == '~') return refusal(path, "it starts with \"~\", which make reads as a home directory");
     std::string out = text->substr(0, at);
     for (; at < text->size(); ++at) {
         const char c = (*text)[at];
@@ -67,8 +69,6 @@ Result<std::string> escaped(const std::filesystem::path &path, bool target) {
     // A separator at the end would escape the space after it: "dir/" is
     // written as "dir/.", the same directory.
     if (!out.empty() && (out.back() == '/' || out.back() == '\\')) out += '.';
-    // make expands a leading "~" to a home directory; "./~" is the same path.
-    if (!out.empty() && out.front() == '~') out.insert(0, "./");
     return out;
 }
 

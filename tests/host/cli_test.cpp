@@ -1034,6 +1034,11 @@ TEST_F(Cli, RefusesWhatADepfileCannotCarry) {
     expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--depfile", nowhere + "/out.d", app}),
                    "depfile " + q(nowhere + "/out.d") + ": directory " + q(nowhere) + " does not exist");
     EXPECT_FALSE(fs::exists(out));
+    // make reads a leading "~" as a home directory (a relative path here).
+    tmp.write("~root/a.txt", "x");
+    const ToolRun home = run(tmp, "sh", {"-c", "cd \"$0\" && exec \"$@\"", tmp.path().string(), TAVRIK_PACK_PATH, "pack",
+                                         "-o", out, "--stub", stub, "--depfile", depfile, app, "~root"});
+    expect_refusal(home, "cannot name \"~root\" in a depfile: it starts with \"~\", which make reads as a home directory");
     const std::string member = tmp.write("in/copy (2)", "x").string();
     expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--depfile", depfile, app, member}),
                    "cannot name " + q(member) + " in a depfile: it ends in \")\" after a \"(\"; make reads it as a "
