@@ -10,6 +10,7 @@ namespace {
 
 constexpr size_t import_descriptor_size = 20;     // IMAGE_IMPORT_DESCRIPTOR
 constexpr size_t import_name_offset = 12;         // its Name (an RVA)
+constexpr size_t import_thunks_offset = 16;       // its FirstThunk (an RVA)
 constexpr size_t delay_descriptor_size = 32;      // IMAGE_DELAYLOAD_DESCRIPTOR
 constexpr size_t delay_name_offset = 4;           // its DllNameRVA
 constexpr uint32_t delay_rva_based = 1;           // Attributes: addresses are RVAs, not VAs
@@ -58,9 +59,10 @@ struct ImportList {
 
 // Walks one table of fixed-size descriptors, calling `name_rva` on each to
 // find the DLL name, or nothing for the entry that ends the table. The
-// loader stops at an entry without a name, whatever its other fields hold,
-// and loads nothing from there on (the name at RVA 0 would be the "MZ" of
-// the headers); a table that would run past the file is damaged.
+// loader stops at an entry without a name (an import entry also without its
+// address table), whatever its other fields hold, and loads nothing from
+// there on (the name at RVA 0 would be the "MZ" of the headers); a table
+// that would run past the file is damaged.
 template <class NameRva>
 Result<bool> walk_descriptors(const Bytes &file, const PeImage &image, size_t directory, size_t descriptor_size,
                               const char *table, bool delayed, NameRva name_rva, ImportList &list) {
@@ -92,7 +94,7 @@ Result<std::vector<ImportedDll>> imported_dlls(const Bytes &file, const PeImage 
         file, image, pe::import_directory, import_descriptor_size, "import table", false,
         [&](size_t at) -> Result<std::optional<uint64_t>> {
             const uint32_t name = load_u32(file, at + import_name_offset);
-            if (name == 0) return std::optional<uint64_t>();
+            if (name == 0 || load_u32(file, at + import_thunks_offset) == 0) return std::optional<uint64_t>();
             return std::optional<uint64_t>(name);
         },
         list);

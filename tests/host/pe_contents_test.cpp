@@ -29,9 +29,10 @@ TEST(PeContents, FindsExportsAndVersionStrings) {
     EXPECT_EQ(*tavrik::version_string(dll, *image, u"ProductName"), u"");
 }
 
-// A table ends at the first entry without a DLL name, whatever its other
-// fields hold, as the loader reads it: the entry is no DLL named by the
-// headers' "MZ", and nothing after it is read.
+// A table ends at the first entry without a DLL name (an import entry also
+// at one without its address table), whatever its other fields hold, as the
+// loader reads it: the entry is no DLL named by the headers' "MZ", and
+// nothing after it is read.
 TEST(PeContents, ImportTablesEndAtTheFirstEntryWithoutAName) {
     SyntheticPe pe = SyntheticPe::application();
     pe.imports = {"a.dll", "b.dll", "c.dll"};
@@ -51,6 +52,7 @@ TEST(PeContents, ImportTablesEndAtTheFirstEntryWithoutAName) {
         {"as built", {}, {"a.dll", "b.dll", "c.dll", "x.dll", "y.dll"}},
         {"import Name 0, FirstThunk set", {{imports + 20 + 12, 0}, {imports + 20 + 16, 0x1000}}, {"a.dll", "x.dll", "y.dll"}},
         {"import Name 0, TimeDateStamp set", {{imports + 12, 0}, {imports + 4, 0xFFFFFFFF}}, {"x.dll", "y.dll"}},
+        {"import FirstThunk 0, Name set", {{imports + 40 + 16, 0}}, {"a.dll", "b.dll", "x.dll", "y.dll"}},
         {"delay-load DllNameRVA 0, Attributes 1", {{delayed + 32 + 4, 0}}, {"a.dll", "b.dll", "c.dll", "x.dll"}},
         {"delay-load DllNameRVA 0, other fields set", {{delayed + 4, 0}, {delayed + 12, 0x1000}},
          {"a.dll", "b.dll", "c.dll"}},
