@@ -255,18 +255,16 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto names_fit = check_names(entries, identified->size());
     if (!names_fit) return names_fit;
 
+    if (options.dry_run) {
+        if (!*names_fit) {
+            auto exe = pack_executable(*identified, entries, options.level, thread_count(options), options.window_log);
+            if (!exe) return Error{exe.error()};
+        }
+        show_dry_run(*collection, out);
+        return true;
+    }
     const size_t files = entries.size();
     const uint64_t bytes_in = content_bytes(entries);
-    if (options.dry_run && *names_fit) {
-        show_dry_run(*collection, out);
-        return true;
-    }
-    if (options.dry_run) {
-        auto exe = pack_executable(*identified, entries, options.level, thread_count(options), options.window_log);
-        if (!exe) return Error{exe.error()};
-        show_dry_run(*collection, out);
-        return true;
-    }
     ShownProgress progress(err);
     auto exe = pack_executable(*identified, std::move(entries), options.level, thread_count(options),
                                options.window_log, environment.show_progress && !options.quiet ? &progress : nullptr);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <unordered_set>
 
 namespace tavrik {
 
@@ -47,15 +46,23 @@ Result<std::string> name_at(const Bytes &file, const PeImage &image, uint64_t rv
     return damaged(table, "a name is not terminated");
 }
 
-// The names kept so far, to keep each once in time linear in their number.
-struct ImportList {
-    std::vector<ImportedDll> dlls;
-    std::unordered_set<std::string> seen;
-
-    void add_once(ImportedDll dll) {
-        if (seen.insert(dll.name).second) dlls.push_back(std::move(dll));
+// Each name once, where it first came, by sorting once: O(n log n) in the
+// names whatever they are (a hash set's time depends on names an image's
+// author chooses). Their total length is bounded by the file's size.
+std::vector<ImportedDll> kept_once(std::vector<ImportedDll> all) {
+    std::vector<size_t> order(all.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&all](size_t a, size_t b) { return all[a].name < all[b].name; });
+    std::vector<bool> first(all.size(), false);
+    for (size_t k = 0; k < order.size(); ++k) {
+        first[order[k]] = k == 0 || all[order[k]].name != all[order[k - 1]].name;
     }
-};
+    std::vector<ImportedDll> kept;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (first[i]) kept.push_back(std::move(all[i]));
+    }
+    return kept;
+}
 
 // Walks one table of fixed-size descriptors, calling `name_rva` on each to
 // find the DLL name, or nothing for the entry that ends the table. The
@@ -65,7 +72,7 @@ struct ImportList {
 // that would run past the file is damaged.
 template <class NameRva>
 Result<bool> walk_descriptors(const Bytes &file, const PeImage &image, size_t directory, size_t descriptor_size,
-                              const char *table, bool delayed, NameRva name_rva, ImportList &list) {
+                              const char *table, bool delayed, NameRva name_rva, std::vector<ImportedDll> &dlls) {
     if (image.directories.size() <= directory) return true;
     const DataDirectory entry = image.directories[directory];
     if (entry.address == 0) return true;
@@ -81,7 +88,7 @@ Result<bool> walk_descriptors(const Bytes &file, const PeImage &image, size_t di
         auto name = name_at(file, image, **rva, table, name_budget);
         if (!name) return Error{name.error()};
         if (name->empty()) return damaged(table, "a DLL name is empty");
-        list.add_once(ImportedDll{std::move(*name), delayed});
+        dlls.push_back(ImportedDll{std::move(*name), delayed});
     }
     return damaged(table, "it has no terminating entry");
 }
@@ -89,7 +96,7 @@ Result<bool> walk_descriptors(const Bytes &file, const PeImage &image, size_t di
 }  // namespace
 
 Result<std::vector<ImportedDll>> imported_dlls(const Bytes &file, const PeImage &image) {
-    ImportList list;
+    std::vector<ImportedDll> dlls;
     auto normal = walk_descriptors(
         file, image, pe::import_directory, import_descriptor_size, "import table", false,
         [&](size_t at) -> Result<std::optional<uint64_t>> {
@@ -97,7 +104,7 @@ Result<std::vector<ImportedDll>> imported_dlls(const Bytes &file, const PeImage 
             if (name == 0 || load_u32(file, at + import_thunks_offset) == 0) return std::optional<uint64_t>();
             return std::optional<uint64_t>(name);
         },
-        list);
+        dlls);
     if (!normal) return Error{normal.error()};
     auto delayed = walk_descriptors(
         file, image, pe::delay_import_directory, delay_descriptor_size, "delay-load import table", true,
@@ -109,9 +116,9 @@ Result<std::vector<ImportedDll>> imported_dlls(const Bytes &file, const PeImage 
             if (name < image.image_base) return damaged("delay-load import table", "a name lies outside the image");
             return std::optional<uint64_t>(name - image.image_base);
         },
-        list);
+        dlls);
     if (!delayed) return Error{delayed.error()};
-    return std::move(list.dlls);
+    return kept_once(std::move(dlls));
 }
 
 Result<std::vector<std::string>> exported_names(const Bytes &file, const PeImage &image) {

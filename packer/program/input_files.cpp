@@ -67,7 +67,7 @@ bool glob_match(const std::u16string &pattern, const std::u16string &text) {
     return p == pattern.size();
 }
 
-// The patterns compiled once: upper-cased, "\\" between components, those
+// The patterns compiled once: upper-cased, "\" between components, those
 // without "*" or "?" looked up in a hash table, so that many patterns cost
 // little more than one. The first pattern (in command-line order, then the
 // defaults) that matches is the one reported.

@@ -25,7 +25,7 @@ struct InputSpec {
 
 // What is left out of the directories walked. Patterns are compared ignoring
 // case (as Windows compares names); "*" matches any run of characters within
-// one name, "?" one character ("**" is not supported). "\\" and "/" both
+// one name, "?" one character ("**" is not supported). "\" and "/" both
 // separate components. A pattern without a separator matches a file or
 // directory name at any depth; one with a separator inside, or at its
 // start, matches a whole archive name from the top; one with a separator at

@@ -36,7 +36,7 @@ TEST(PeContents, FindsExportsAndVersionStrings) {
 TEST(PeContents, ImportTablesEndAtTheFirstEntryWithoutAName) {
     SyntheticPe pe = SyntheticPe::application();
     pe.imports = {"a.dll", "b.dll", "c.dll"};
-    pe.delay_imports = {"x.dll", "y.dll"};
+    pe.delay_imports = {"x.dll", "y.dll", "b.dll"};  // b.dll kept once, where it first came
     const Bytes built = pe.build();
     auto image = tavrik::parse_pe_image(built);
     ASSERT_TRUE(image) << image.error();
@@ -47,15 +47,18 @@ TEST(PeContents, ImportTablesEndAtTheFirstEntryWithoutAName) {
         const char *what;
         std::vector<std::pair<uint32_t, uint32_t>> writes;  // RVA, value
         std::vector<std::string> names;
+        std::string delayed;  // the names from the delay-load table
     };
     const std::vector<Case> cases = {
-        {"as built", {}, {"a.dll", "b.dll", "c.dll", "x.dll", "y.dll"}},
-        {"import Name 0, FirstThunk set", {{imports + 20 + 12, 0}, {imports + 20 + 16, 0x1000}}, {"a.dll", "x.dll", "y.dll"}},
-        {"import Name 0, TimeDateStamp set", {{imports + 12, 0}, {imports + 4, 0xFFFFFFFF}}, {"x.dll", "y.dll"}},
-        {"import FirstThunk 0, Name set", {{imports + 40 + 16, 0}}, {"a.dll", "b.dll", "x.dll", "y.dll"}},
-        {"delay-load DllNameRVA 0, Attributes 1", {{delayed + 32 + 4, 0}}, {"a.dll", "b.dll", "c.dll", "x.dll"}},
+        {"as built", {}, {"a.dll", "b.dll", "c.dll", "x.dll", "y.dll"}, "x.dll y.dll "},
+        {"import Name 0, FirstThunk set", {{imports + 20 + 12, 0}, {imports + 20 + 16, 0x1000}},
+         {"a.dll", "x.dll", "y.dll", "b.dll"}, "x.dll y.dll b.dll "},
+        {"import Name 0, TimeDateStamp set", {{imports + 12, 0}, {imports + 4, 0xFFFFFFFF}},
+         {"x.dll", "y.dll", "b.dll"}, "x.dll y.dll b.dll "},
+        {"import FirstThunk 0, Name set", {{imports + 40 + 16, 0}}, {"a.dll", "b.dll", "x.dll", "y.dll"}, "x.dll y.dll "},
+        {"delay-load DllNameRVA 0, Attributes 1", {{delayed + 32 + 4, 0}}, {"a.dll", "b.dll", "c.dll", "x.dll"}, "x.dll "},
         {"delay-load DllNameRVA 0, other fields set", {{delayed + 4, 0}, {delayed + 12, 0x1000}},
-         {"a.dll", "b.dll", "c.dll"}},
+         {"a.dll", "b.dll", "c.dll"}, ""},
     };
     for (const auto &c : cases) {
         Bytes file = built;
@@ -63,7 +66,12 @@ TEST(PeContents, ImportTablesEndAtTheFirstEntryWithoutAName) {
         auto dlls = tavrik::imported_dlls(file, *image);
         ASSERT_TRUE(dlls) << c.what << ": " << dlls.error();
         std::vector<std::string> names;
-        for (const auto &dll : *dlls) names.push_back(dll.name);
+        std::string delayed_names;
+        for (const auto &dll : *dlls) {
+            names.push_back(dll.name);
+            if (dll.delayed) delayed_names += dll.name + " ";
+        }
+        EXPECT_EQ(delayed_names, c.delayed) << c.what;
         EXPECT_EQ(names, c.names) << c.what;
     }
 }
