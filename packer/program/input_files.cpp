@@ -67,10 +67,12 @@ bool glob_match(const std::u16string &pattern, const std::u16string &text) {
     return p == pattern.size();
 }
 
-// The patterns compiled once: upper-cased, "\" between components, those
-// without "*" or "?" looked up in a hash table, so that many patterns cost
-// little more than one. The first pattern (in command-line order, then the
-// defaults) that matches is the one reported.
+// The patterns compiled once: upper-cased, "\" between components. Those
+// without "*" or "?" are looked up in a hash table; the others by the text
+// after their last wildcard (".PDB" of "*.PDB"), which must end what they
+// match, so that a name is compared only with patterns that can match it.
+// The first pattern (in command-line order, then the defaults) that
+// matches is the one reported.
 struct Matcher {
     struct Pattern {
         std::u16string given;
@@ -85,8 +87,18 @@ struct Matcher {
         size_t any = SIZE_MAX;
         size_t directories = SIZE_MAX;
     };
-    std::unordered_map<std::u16string, Firsts> literal_components, literal_names;
-    std::vector<size_t> wildcards;  // the other patterns, in order
+    // Patterns with wildcards by the text after the last one (in order),
+    // and the lengths of those texts.
+    struct Tails {
+        std::unordered_map<std::u16string, std::vector<size_t>> patterns;
+        std::vector<size_t> lengths;
+    };
+    struct Scope {
+        std::unordered_map<std::u16string, Firsts> literal;
+        Tails tails;
+        std::vector<size_t> open_ended;  // ending in a wildcard, in order
+    };
+    Scope components, names;
 
     explicit Matcher(const Exclusions &exclusions) {
         std::vector<std::u16string> all = exclusions.patterns;
@@ -102,14 +114,49 @@ struct Matcher {
             }
             whole = whole || folded.find(u'\\') != std::u16string::npos;
             const size_t index = patterns.size();
-            if (folded.find_first_of(u"*?") == std::u16string::npos) {
-                Firsts &firsts = (whole ? literal_names : literal_components)[folded];
+            Scope &scope = whole ? names : components;
+            const size_t wildcard = folded.find_last_of(u"*?");
+            if (wildcard == std::u16string::npos) {
+                Firsts &firsts = scope.literal[folded];
                 size_t &first = directory_only ? firsts.directories : firsts.any;
                 first = std::min(first, index);
+            } else if (wildcard + 1 == folded.size()) {
+                scope.open_ended.push_back(index);
             } else {
-                wildcards.push_back(index);
+                const size_t length = folded.size() - wildcard - 1;
+                scope.tails.patterns[folded.substr(wildcard + 1)].push_back(index);
+                auto &lengths = scope.tails.lengths;
+                if (std::find(lengths.begin(), lengths.end(), length) == lengths.end()) lengths.push_back(length);
             }
             patterns.push_back({given, std::move(folded), whole, directory_only});
+        }
+    }
+
+    // The first of `candidates` (in order, before `best`) that matches `text`.
+    void first_match(const std::vector<size_t> &candidates, const std::u16string &text, bool directory,
+                     size_t &best) const {
+        for (size_t i : candidates) {
+            if (i >= best) return;
+            const Pattern &p = patterns[i];
+            if (p.directory_only && !directory) continue;
+            if (glob_match(p.folded, text)) {
+                best = i;
+                return;
+            }
+        }
+    }
+
+    void search(const Scope &scope, const std::u16string &text, bool directory, size_t &best) const {
+        auto found = scope.literal.find(text);
+        if (found != scope.literal.end()) {
+            best = std::min(best, found->second.any);
+            if (directory) best = std::min(best, found->second.directories);
+        }
+        first_match(scope.open_ended, text, directory, best);
+        for (size_t length : scope.tails.lengths) {
+            if (length > text.size()) continue;
+            auto tail = scope.tails.patterns.find(text.substr(text.size() - length));
+            if (tail != scope.tails.patterns.end()) first_match(tail->second, text, directory, best);
         }
     }
 
@@ -117,25 +164,9 @@ struct Matcher {
     // component is `component`, or null.
     const std::u16string *match(const std::u16string &name, const std::u16string &component, bool directory) const {
         if (patterns.empty()) return nullptr;
-        const std::u16string folded_name = upcase_name(name), folded_component = upcase_name(component);
         size_t best = SIZE_MAX;
-        const auto consider = [&](const std::unordered_map<std::u16string, Firsts> &table, const std::u16string &key) {
-            auto found = table.find(key);
-            if (found == table.end()) return;
-            best = std::min(best, found->second.any);
-            if (directory) best = std::min(best, found->second.directories);
-        };
-        consider(literal_components, folded_component);
-        consider(literal_names, folded_name);
-        for (size_t i : wildcards) {
-            if (i >= best) break;
-            const Pattern &p = patterns[i];
-            if (p.directory_only && !directory) continue;
-            if (glob_match(p.folded, p.whole_name ? folded_name : folded_component)) {
-                best = i;
-                break;
-            }
-        }
+        search(components, upcase_name(component), directory, best);
+        search(names, upcase_name(name), directory, best);
         return best == SIZE_MAX ? nullptr : &patterns[best].given;
     }
 };
