@@ -61,10 +61,10 @@ Result<std::string> escaped(const std::filesystem::path &path, bool target) {
         if (c == '$') out += '$';
         out += c;
     }
-    // make reads "lib(member)" as a member of an archive, and a later
-    // word ending in ")" after one holding "(" as the end of such a list.
-    if (!out.empty() && out.back() == ')' && out.find('(') != std::string::npos) {
-        return refusal(path, "it ends in \")\" after a \"(\"; make reads it as a member of an archive");
+    // make reads "lib(member)" as a member of an archive, and a word ending
+    // in ")" after one holding "(" as the end of a list of members.
+    if (!out.empty() && out.back() == ')') {
+        return refusal(path, "it ends in \")\", which make reads as the end of an archive member's name");
     }
     // A separator at the end would escape the space after it: "dir/" is
     // written as "dir/.", the same directory.

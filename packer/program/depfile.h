@@ -19,8 +19,8 @@ namespace tavrik {
 // or CMake would read back as another path, a command, a wildcard, a
 // pattern or an assignment: one with ; ' & ^ ` | " * ? < > [ = : (but a
 // drive's colon on Windows), a control character, (outside Windows, where
-// it is no separator) a backslash, starting with "~" or ending in ")"
-// after a "("; and an output with "%".
+// it is no separator) a backslash, starting with "~" or ending in ")"; and
+// an output with "%".
 Result<std::string> depfile_rule(const std::filesystem::path &output, const std::vector<std::filesystem::path> &inputs);
 
 }  // namespace tavrik

@@ -1022,8 +1022,8 @@ TEST_F(Cli, RefusesWhatADepfileCannotCarry) {
             EXPECT_FALSE(fs::exists(depfile));
         }
     }
-    // make reads "%" in a target as a pattern, and a name ending in ")"
-    // after a "(" as a member of an archive.
+    // make reads "%" in a target as a pattern, and a name ending in ")" as
+    // (the end of) a member of an archive.
     const std::string percent = (tmp.path() / "o%z.exe").string();
     expect_refusal(run(tmp, {"pack", "-o", percent, "--stub", stub, "--depfile", depfile, app}),
                    "cannot name " + q(percent) + " in a depfile: it contains \"%\"; make reads such a target as a "
@@ -1040,9 +1040,12 @@ TEST_F(Cli, RefusesWhatADepfileCannotCarry) {
                                          "-o", out, "--stub", stub, "--depfile", depfile, app, "~root"});
     expect_refusal(home, "cannot name \"~root\" in a depfile: it starts with \"~\", which make reads as a home directory");
     const std::string member = tmp.write("in/copy (2)", "x").string();
-    expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--depfile", depfile, app, member}),
-                   "cannot name " + q(member) + " in a depfile: it ends in \")\" after a \"(\"; make reads it as a "
-                   "member of an archive");
+    const std::string closing = tmp.write("in/x)", "x").string();
+    for (const std::string &name : {member, closing}) {
+        expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--depfile", depfile, app, name}),
+                       "cannot name " + q(name) + " in a depfile: it ends in \")\", which make reads as the end of an "
+                       "archive member's name");
+    }
     EXPECT_FALSE(fs::exists(out));
 }
 
