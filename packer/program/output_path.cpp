@@ -21,8 +21,8 @@ const char *kind_of(std::filesystem::file_type type) {
 
 }  // namespace
 
-Result<bool> check_output_path(const std::filesystem::path &output) {
-    const std::string shown = "output " + shown_path(output);
+Result<bool> check_output_path(const std::filesystem::path &output, const char *role) {
+    const std::string shown = std::string(role) + " " + shown_path(output);
     std::error_code ec;
     const auto status = std::filesystem::status(output, ec);
     if (std::filesystem::exists(status)) {
