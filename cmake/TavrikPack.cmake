@@ -74,9 +74,11 @@
 if(CMAKE_VERSION VERSION_LESS 3.20)
   message(FATAL_ERROR "tavrik_pack() needs CMake 3.20 or later (for DEPFILE with Makefile generators)")
 endif()
-# Paths in the depfile are absolute; NEW only stops Ninja's warning.
+# With Ninja, the depfile goes to Ninja as the packer wrote it (see
+# tavrik_pack): CMake's rewriting of it (CMP0116 NEW) drops the escapes of
+# "$" and "#", so such a path would be split and every build pack again.
 if(POLICY CMP0116)
-  cmake_policy(SET CMP0116 NEW)
+  cmake_policy(SET CMP0116 OLD)
 endif()
 
 set(TAVRIK_HOST_PACK "" CACHE FILEPATH "tavrik-pack for the build machine, used by tavrik_pack()")
@@ -434,18 +436,33 @@ function(tavrik_pack)
     endforeach()
   endif()
 
+  # Ninja reads the depfile itself and expects it to name the command's
+  # first output as its build file does: relative to the top of the build
+  # tree when inside it. The packer then runs from there and is given that
+  # path, so its depfile names the output exactly so.
+  set(output_arg "${output}")
+  set(working_directory "${CMAKE_CURRENT_BINARY_DIR}")
+  if(CMAKE_GENERATOR MATCHES "Ninja" AND depfile_args)
+    file(RELATIVE_PATH output_in_tree "${CMAKE_BINARY_DIR}" "${output}")
+    if(NOT IS_ABSOLUTE "${output_in_tree}" AND NOT output_in_tree MATCHES "^\\.\\./")
+      set(output_arg "${output_in_tree}")
+    endif()
+    set(working_directory "${CMAKE_BINARY_DIR}")
+  endif()
+
   # The target depends on a stamp, not on OUTPUT itself: CMake would take
   # a dependency named like "<target>.exe" for the target of that name.
   # OUTPUT comes first: Ninja expects the depfile to name the first output.
   set(stamp "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${TP_NAME}.stamp")
   add_custom_command(
     OUTPUT "${output}" "${stamp}"
-    COMMAND "${packer}" pack -o "${output}" ${depfile_args} ${level_args} ${stub_args} ${identity_args}
+    COMMAND "${packer}" pack -o "${output_arg}" ${depfile_args} ${level_args} ${stub_args} ${identity_args}
             ${select_args} ${runtime_dll_args} "$<TARGET_FILE:${TP_TARGET}>" ${inputs} ${add_args}
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
     ${forget_old_depends}
     DEPENDS ${TP_TARGET} ${packer_depends} ${stub_depends} ${identity_depends} ${input_depends}
     ${depfile_option}
+    WORKING_DIRECTORY "${working_directory}"
     COMMENT "Packing ${TP_OUTPUT}"
     VERBATIM COMMAND_EXPAND_LISTS)
   add_custom_target(${TP_NAME} ALL DEPENDS "${stamp}")

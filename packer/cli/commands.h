@@ -12,7 +12,7 @@
 namespace tavrik {
 
 // Writes its summary line (or, with --dry-run, what would be packed) on `out`.
-Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
+Status pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
                   std::ostream &err);
 Status list(const PackOptions &options, std::ostream &out);
 Status verify(const PackOptions &options, std::ostream &out);

@@ -18,8 +18,7 @@ int run_cli(const std::vector<std::string> &args, const CliEnvironment &environm
     } else if (options->command == Command::version) {
         out << version_line();
     } else if (options->command == Command::pack) {
-        auto packed = pack(*options, environment, out, err);
-        if (!packed) done = Error{packed.error()};
+        done = pack(*options, environment, out, err);
     } else if (options->command == Command::list) {
         done = list(*options, out);
     } else if (options->command == Command::verify) {

@@ -51,8 +51,10 @@ const char pack_help[] =
     "  --exclude PATTERN\n"
     "                  leave out what a directory holds that matches PATTERN\n"
     "                  (repeatable): without \"/\" a file or folder name at any\n"
-    "                  depth, with \"/\" a path inside the archive; \"*\" and \"?\"\n"
-    "                  match within one name; case is ignored, as on Windows\n"
+    "                  depth, with \"/\" inside or first a path from the top of\n"
+    "                  the archive, with \"/\" last folders only; \"*\" and \"?\"\n"
+    "                  match within one name (no \"**\"); case is ignored, as\n"
+    "                  on Windows\n"
     "  --no-default-excludes\n"
     "                  also pack what is left out by default: .git .svn .hg .bzr\n"
     "                  CVS _darcs *~ .*.swp .*.swo #*# .DS_Store Thumbs.db\n"
@@ -64,8 +66,9 @@ const char pack_help[] =
     "  --allow-missing DLL\n"
     "                  DLL is imported but deliberately not packed (the user's\n"
     "                  machine has it); repeatable\n"
-    "  --dry-run       check the inputs and show what would be packed, with\n"
-    "                  sizes and what is left out; write nothing (-o optional)\n"
+    "  --dry-run       run every check pack runs and show what would be packed,\n"
+    "                  with sizes and what is left out; write nothing (-o\n"
+    "                  optional)\n"
     "Files and directories named on the command line are always packed;\n"
     "exclusions apply to what is found inside directories.\n"
     "\n"
@@ -217,7 +220,7 @@ std::string canonical_execution_level(const std::string &value) {
 
 // --icon, --version-string, --file-version, --product-version,
 // --execution-level.
-Result<bool> parse_identity_option(const std::string &option, const std::string &value, IdentityOptions &identity) {
+Status parse_identity_option(const std::string &option, const std::string &value, IdentityOptions &identity) {
     if (option == "--icon") {
         auto path = path_from_utf8(value);
         if (!path) return Error{option + ": " + path.error()};
@@ -248,7 +251,7 @@ Result<bool> parse_identity_option(const std::string &option, const std::string 
         if (!version) return Error{option + " needs four numbers from 0 to 65535 as A.B.C.D, not \"" + value + "\""};
         (option == "--file-version" ? identity.file_version : identity.product_version) = *version;
     }
-    return true;
+    return Status::done();
 }
 
 }  // namespace
@@ -276,7 +279,7 @@ Result<Command> command_named(const std::string &name) {
 }
 
 // One option and its values (already taken from the command line).
-Result<bool> apply_option(const std::string &arg, const std::vector<std::string> &values, PackOptions &options,
+Status apply_option(const std::string &arg, const std::vector<std::string> &values, PackOptions &options,
                           bool &level_given, bool &fast) {
     const std::string value = values.empty() ? std::string() : values[0];
     if (arg == "-o" || arg == "--stub" || arg == "--depfile") {
@@ -328,7 +331,7 @@ Result<bool> apply_option(const std::string &arg, const std::vector<std::string>
     } else {
         return parse_identity_option(arg, value, options.identity);
     }
-    return true;
+    return Status::done();
 }
 
 }  // namespace

@@ -54,19 +54,19 @@ int thread_count(const PackOptions &options) {
 // Packing writes the output last, by renaming over it: an output that is
 // the stub or the icon (or an input, see collect_entries) would lose what
 // it held. `role` names `source` in the message.
-Result<bool> refuse_output_over(const std::filesystem::path &output, const std::filesystem::path &source,
+Status refuse_output_over(const std::filesystem::path &output, const std::filesystem::path &source,
                                 const char *role) {
-    if (source.empty()) return true;
+    if (source.empty()) return Status::done();
     auto output_identity = file_identity(output);
     if (!output_identity) return Error{output_identity.error()};
-    if (!*output_identity) return true;
+    if (!*output_identity) return Status::done();
     auto source_identity = file_identity(source);
     if (!source_identity) return Error{source_identity.error()};
     if (*source_identity == *output_identity) {
         return Error{"output " + shown_path(output) + " is the " + role + " " + shown_path(source) +
                      "; write the executable elsewhere"};
     }
-    return true;
+    return Status::done();
 }
 
 Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
@@ -83,8 +83,11 @@ Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
 // The stub with the program's identity in place of the launcher's.
 Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &stub_path, const Bytes &stub,
                        const ArchiveEntry &application, std::vector<IconImage> icon) {
-    auto output_name = path_to_utf8(options.output.filename());
-    if (!output_name) return Error{"-o: " + output_name.error()};
+    // A dry run without -o: the name the executable would be given.
+    const bool named = !options.output.empty();
+    auto output_name = path_to_utf8((named ? options.output : options.app_dll).filename());
+    if (!output_name) return Error{(named ? "-o: " : "application: ") + output_name.error()};
+    if (!named) *output_name = output_name->substr(0, output_name->rfind('.')) + ".exe";
     auto output_name16 = utf8_to_utf16(*output_name);
     if (!output_name16) return Error{"-o: " + output_name16.error()};
     Identity identity;
@@ -172,6 +175,8 @@ Result<Exclusions> exclusions(const PackOptions &options) {
     for (const auto &pattern : options.excludes) {
         auto wide = utf8_to_utf16(pattern);
         if (!wide) return Error{"--exclude \"" + printable_utf8(pattern) + "\" is not valid UTF-8"};
+        const std::string problem = exclusion_problem(*wide);
+        if (!problem.empty()) return Error{"--exclude \"" + printable_utf8(pattern) + "\": " + problem};
         result.patterns.push_back(std::move(*wide));
     }
     return result;
@@ -211,14 +216,31 @@ std::string summary_line(const std::filesystem::path &output, bool console, size
            " in, " + human_size(bytes_out) + " out (" + ratio + "), " + time + "\n";
 }
 
+// What pack_executable will refuse of the names, judged before compressing:
+// the names themselves, and whether verify and extract would read that many
+// back from a file at least as large as the identified stub. Only when they
+// would not is the frame's size needed, so only then is it made.
+Result<bool> check_names(const std::vector<ArchiveEntry> &entries, uint64_t stub_size) {
+    auto checked = check_entries(entries);
+    if (!checked) return Error{checked.error()};
+    uint64_t name_bytes = 0;
+    for (const auto &entry : entries) name_bytes += 2 * uint64_t{entry.name.size()};
+    return names_budget_problem(entries.size(), name_bytes, name_limits_for(stub_size)).empty();
+}
+
 }  // namespace
 
-Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
+Status pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
                   std::ostream &err) {
     const auto start = std::chrono::steady_clock::now();
-    // Before anything is read: a refusal here names the user's path.
-    if (!options.dry_run) {
+    // Before anything is read: a refusal here names the user's path. A dry
+    // run checks everything a packing would, and only writes nothing.
+    if (!options.output.empty()) {
         auto writable = check_output_path(options.output);
+        if (!writable) return writable;
+    }
+    if (!options.depfile.empty()) {
+        auto writable = check_output_path(options.depfile, "depfile");
         if (!writable) return writable;
     }
     auto inputs = input_specs(options);
@@ -226,21 +248,12 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto excluded = exclusions(options);
     if (!excluded) return Error{excluded.error()};
 
-    if (options.dry_run) {
-        auto collection = collect_entries(options.app_dll, *inputs, *excluded);
-        if (!collection) return Error{collection.error()};
-        auto collected = complete_and_check(options, *collection);
-        if (!collected) return Error{collected.error()};
-        show_dry_run(*collection, *collected, out);
-        hint_at_console(options, !imports_window_system(collection->entries), err);
-        return true;
-    }
-
     auto stub_path = choose_stub(options, environment.argv0);
     if (!stub_path) return Error{stub_path.error()};
     const std::pair<std::filesystem::path, const char *> sources[] = {{*stub_path, "stub"},
                                                                        {options.identity.icon, "icon"}};
     for (const auto &[source, role] : sources) {
+        if (options.output.empty()) break;
         auto elsewhere = refuse_output_over(options.output, source, role);
         if (!elsewhere) return elsewhere;
     }
@@ -263,7 +276,18 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     const bool console_hint = !imports_window_system(entries);
     auto identified = identify(options, *stub_path, *stub, entries.front(), std::move(*icon));
     if (!identified) return Error{identified.error()};
+    auto names_fit = check_names(entries, identified->size());
+    if (!names_fit) return Error{names_fit.error()};
 
+    if (options.dry_run) {
+        if (!*names_fit) {
+            auto exe = pack_executable(*identified, entries, options.level, thread_count(options), options.window_log);
+            if (!exe) return Error{exe.error()};
+        }
+        show_dry_run(*collection, *collected, out);
+        hint_at_console(options, console_hint, err);
+        return Status::done();
+    }
     const size_t files = entries.size();
     const uint64_t bytes_in = content_bytes(entries);
     ShownProgress progress(err);
@@ -285,7 +309,7 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
         out << summary_line(options.output, options.identity.console, files, collection->left_out.size(), bytes_in,
                             exe->size(), seconds);
     }
-    return true;
+    return Status::done();
 }
 
 }  // namespace tavrik

@@ -24,8 +24,11 @@ struct ImportedDll {
 };
 
 // Every DLL named by the import table, then by the delay-load import table,
-// each table in its own order, a name given twice kept once. Refusals read
-// "damaged import table: ..." and the like.
+// each table in its own order, a name given twice kept once. Each table ends
+// where the loader stops reading it: at the first import entry whose Name
+// or FirstThunk is 0, the first delay-load entry whose DllNameRVA is 0,
+// whatever their other fields hold. Refusals
+// read "damaged import table: ..." and the like.
 Result<std::vector<ImportedDll>> imported_dlls(const Bytes &file, const PeImage &image);
 
 // Every name in the export name table, in table order. Names that do not

@@ -130,6 +130,36 @@ Result<std::map<std::u16string, Offered>> dll_index(const std::vector<std::files
     return index;
 }
 
+// A DLL name for messages: printable ASCII as it is, everything else as
+// <U+XXXX> (or <0xNN> for a byte that is not UTF-8), so that a name spelt
+// with a look-alike (the Kelvin sign for "K") or ending in a space does not
+// pass for another.
+std::string shown_dll(const std::string &dll) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string shown;
+    auto wide = utf8_to_utf16(dll);
+    if (!wide) {
+        for (unsigned char c : dll) {
+            if (c >= 0x20 && c < 0x7F) shown += static_cast<char>(c);
+            else shown += std::string("<0x") + digits[c >> 4] + digits[c & 15] + ">";
+        }
+        return shown;
+    }
+    for (size_t i = 0; i < wide->size(); ++i) {
+        char32_t c = (*wide)[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < wide->size()) c = 0x10000 + ((c - 0xD800) << 10) + ((*wide)[++i] - 0xDC00);
+        if (c >= 0x20 && c < 0x7F && !(c == ' ' && i + 1 == wide->size())) {
+            shown += static_cast<char>(c);
+            continue;
+        }
+        shown += "<U+";
+        const int width = c > 0xFFFF ? 5 : 4;
+        for (int shift = 4 * (width - 1); shift >= 0; shift -= 4) shown += digits[(c >> shift) & 15];
+        shown += ">";
+    }
+    return shown;
+}
+
 struct Missing {
     std::u16string importer;
     std::string dll;
@@ -206,7 +236,7 @@ bool imports_window_system(const std::vector<ArchiveEntry> &entries) {
     return false;
 }
 
-Result<bool> check_dependencies(const std::vector<ArchiveEntry> &entries, const std::vector<std::string> &allowed,
+Status check_dependencies(const std::vector<ArchiveEntry> &entries, const std::vector<std::string> &allowed,
                                 bool searched) {
     const Available available(entries, allowed);
     std::vector<Missing> missing;
@@ -227,24 +257,25 @@ Result<bool> check_dependencies(const std::vector<ArchiveEntry> &entries, const 
             missing.push_back({entry.name, dll.name, dll.delayed, application});
         }
     }
-    if (missing.empty()) return true;
+    if (missing.empty()) return Status::done();
 
     const Missing &first = missing.front();
-    const std::string dll = std::string("\"") + printable_utf8(first.dll) + "\"";
+    const std::string dll = "\"" + shown_dll(first.dll) + "\"";
     std::string message = (first.application ? "application " : "packed file ") + shown_name(first.importer) +
                           (first.delayed ? " delay-loads " : " imports ") + dll + ", which is not packed" +
                           (searched ? " nor in a --dll-path folder" : "");
     if (const char *flags = mingw_runtime_flags(ascii_lower(first.dll))) {
         message += std::string("; it is the MinGW runtime: link it in statically (") + flags + ") or pack it";
     } else {
-        message += "; pack it, or give --allow-missing " + printable_utf8(first.dll) +
+        const std::string hint = shown_dll(first.dll);
+        message += "; pack it, or give --allow-missing " + (hint == first.dll ? hint : dll) +
                    " if the user's machine provides it";
     }
     if (missing.size() > 1) {
         message += " (" + std::to_string(missing.size() - 1) + " more missing:";
         constexpr size_t shown_at_most = 8;
         for (size_t i = 1; i < missing.size() && i <= shown_at_most; ++i) {
-            message += " \"" + printable_utf8(missing[i].dll) + "\"";
+            message += " \"" + shown_dll(missing[i].dll) + "\"";
         }
         if (missing.size() > shown_at_most + 1) message += " ...";
         message += ")";

@@ -22,7 +22,7 @@ namespace tavrik {
 // missing; `searched`: --dll-path folders were looked in too.
 // The application must be a readable image; other files that are not are
 // data, not checked.
-Result<bool> check_dependencies(const std::vector<ArchiveEntry> &entries, const std::vector<std::string> &allowed,
+Status check_dependencies(const std::vector<ArchiveEntry> &entries, const std::vector<std::string> &allowed,
                                 bool searched = false);
 
 // A DLL packed because a packed image imports it.

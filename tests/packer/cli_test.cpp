@@ -17,7 +17,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <fstream>
+#include <tuple>
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
@@ -929,6 +932,126 @@ TEST_F(Cli, DepfileNamesEverythingReadOnlyAfterSuccess) {
                    "--depfile names the output; give it a file of its own (see --help)");
 }
 
+// Characters make and Ninja read back from a depfile, each in a file name, a
+// folder name and the output name ("%" is refused in the output: make
+// reads such a target as a pattern rule).
+const char *const depfile_characters[] = {" ", "#", "$", "%", "]", "(", ")", "~", "!", "@", "{", "}", ",", "+",
+                                          "\xC3\xA9"};
+
+// A build of src/ into o<c>z.exe by `tool` (make or ninja) through the
+// depfile: the first build packs, a second has nothing to do, and after a
+// file of the folder changes the next packs again. Paths are relative to
+// the build's own directory, so the characters are what the reader sees.
+void expect_build_reads_depfile(const TempDir &tmp, const std::string &tool, const std::string &stub,
+                                const std::string &app, const std::string &c) {
+    const fs::path dir = tmp.path() / (tool + "-" + std::to_string(static_cast<unsigned char>(c[0])));
+    const std::string output = "o" + (c == "%" ? std::string("p") : c) + "z.exe";
+    const std::string file = "src/d" + c + "y/f" + c + "x.txt";
+    tmp.write(fs::relative(dir / file, tmp.path()).string(), "x");
+    std::ofstream(dir / "pack.sh") << quoted(TAVRIK_PACK_PATH) << " pack --fast -q -o " << quoted(output)
+                                   << " --stub " << quoted(stub) << " --depfile out.d " << quoted(app)
+                                   << " src && echo PACKED >>log\n";
+    // The output as the build file spells it.
+    std::string target;
+    for (char ch : output) {
+        if (tool == "ninja") target += ch == '$' || ch == ' ' || ch == ':' ? "$" : "";
+        else target += ch == ' ' || ch == '#' ? "\\" : ch == '$' ? "$" : "";
+        target += ch;
+    }
+    if (tool == "ninja") {
+        std::ofstream(dir / "build.ninja") << "rule pack\n  command = sh pack.sh\n  depfile = out.d\n  deps = gcc\n"
+                                           << "build " << target << ": pack\n";
+    } else {
+        std::ofstream(dir / "Makefile") << target << ":\n\tsh pack.sh\n-include out.d\n";
+    }
+    const auto build = [&] {
+        const int status = std::system(("cd " + quoted(dir.string()) + " && " + tool + " >build.txt 2>&1").c_str());
+        EXPECT_EQ(status, 0) << c << ": " << text_of(dir / "build.txt");
+        const std::string log = fs::exists(dir / "log") ? text_of(dir / "log") : "";
+        return std::count(log.begin(), log.end(), '\n');
+    };
+    EXPECT_EQ(build(), 1) << tool << " " << c;
+    EXPECT_EQ(build(), 1) << tool << " packed again with nothing changed, character " << c;
+    fs::last_write_time(dir / file, fs::last_write_time(dir / file) + std::chrono::seconds(5));
+    EXPECT_EQ(build(), 2) << tool << " did not pack after a change, character " << c;
+    EXPECT_TRUE(fs::exists(dir / output)) << c;
+}
+
+TEST_F(Cli, MakeReadsTheDepfileBack) {
+    for (const char *c : depfile_characters) expect_build_reads_depfile(tmp, "make", stub, app, c);
+}
+
+TEST_F(Cli, NinjaReadsTheDepfileBack) {
+    for (const char *c : depfile_characters) expect_build_reads_depfile(tmp, "ninja", stub, app, c);
+}
+
+// What make, Ninja or CMake would read back as another path (or as a
+// command, a pattern or an assignment) is refused before anything is
+// written, in a file name, a folder name and the output name alike.
+TEST_F(Cli, RefusesWhatADepfileCannotCarry) {
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {";", "\";\", where Ninja ends a name (it has no escape for it)"},
+        {"'", "\"'\", where Ninja ends a name (it has no escape for it)"},
+        {"&", "\"&\", where Ninja ends a name (it has no escape for it)"},
+        {"^", "\"^\", where Ninja ends a name (it has no escape for it)"},
+        {"`", "\"`\", where Ninja ends a name (it has no escape for it)"},
+        {"|", "\"|\", where Ninja ends a name (it has no escape for it)"},
+        {"\"", "\"\"\", where Ninja ends a name (it has no escape for it)"},
+        {"*", "\"*\", where Ninja ends a name (it has no escape for it)"},
+        {"?", "\"?\", where Ninja ends a name (it has no escape for it)"},
+        {"<", "\"<\", where Ninja ends a name (it has no escape for it)"},
+        {">", "\">\", where Ninja ends a name (it has no escape for it)"},
+        {"[", "\"[\", which make reads as a wildcard"},
+        {"=", "\"=\", which makes make read the rule as a variable assignment"},
+        {":", "\":\", which make reads as the end of the targets (CMake drops its escape)"},
+        {"\x7f", "a control character, where Ninja ends a name"},
+    };
+    const std::string depfile = (tmp.path() / "out.d").string();
+    for (const auto &[c, why] : refused) {
+        const std::string shown = c == "\x7f" ? "<U+007F>" : c;
+        const std::string base = tmp.path().string() + "/" + std::to_string(static_cast<unsigned char>(c[0]));
+        tmp.write(fs::relative(base + "/f" + c + "x.txt", tmp.path()).string(), "x");
+        const std::string folder = base + "-dir/d" + c + "y";
+        tmp.write(fs::relative(folder + "/f.txt", tmp.path()).string(), "x");
+        const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+            {out, base, base + "/f" + shown + "x.txt"},
+            {out, base + "-dir", base + "-dir/d" + shown + "y"},
+            {(tmp.path() / ("o" + c + "z.exe")).string(), single, tmp.path().string() + "/o" + shown + "z.exe"},
+        };
+        for (const auto &[output, input, named] : cases) {
+            expect_refusal(run(tmp, {"pack", "--fast", "-o", output, "--stub", stub, "--depfile", depfile, app, input}),
+                           "cannot name " + q(named) + " in a depfile: it contains " + why);
+            EXPECT_FALSE(fs::exists(output)) << output;
+            EXPECT_FALSE(fs::exists(depfile));
+        }
+    }
+    // make reads "%" in a target as a pattern, and a name ending in ")" as
+    // (the end of) a member of an archive.
+    const std::string percent = (tmp.path() / "o%z.exe").string();
+    expect_refusal(run(tmp, {"pack", "-o", percent, "--stub", stub, "--depfile", depfile, app}),
+                   "cannot name " + q(percent) + " in a depfile: it contains \"%\"; make reads such a target as a "
+                   "pattern rule");
+    // The depfile's place is checked with the output's, before anything is
+    // read or written.
+    const std::string nowhere = (tmp.path() / "nodir").string();
+    expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--depfile", nowhere + "/out.d", app}),
+                   "depfile " + q(nowhere + "/out.d") + ": directory " + q(nowhere) + " does not exist");
+    EXPECT_FALSE(fs::exists(out));
+    // make reads a leading "~" as a home directory (a relative path here).
+    tmp.write("~root/a.txt", "x");
+    const ToolRun home = run(tmp, "sh", {"-c", "cd \"$0\" && exec \"$@\"", tmp.path().string(), TAVRIK_PACK_PATH, "pack",
+                                         "-o", out, "--stub", stub, "--depfile", depfile, app, "~root"});
+    expect_refusal(home, "cannot name \"~root\" in a depfile: it starts with \"~\", which make reads as a home directory");
+    const std::string member = tmp.write("in/copy (2)", "x").string();
+    const std::string closing = tmp.write("in/x)", "x").string();
+    for (const std::string &name : {member, closing}) {
+        expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--depfile", depfile, app, name}),
+                       "cannot name " + q(name) + " in a depfile: it ends in \")\", which make reads as the end of an "
+                       "archive member's name");
+    }
+    EXPECT_FALSE(fs::exists(out));
+}
+
 TEST_F(Cli, ListAndErrorsEscapeControlCharacters) {
     const Bytes archive = raw_archive({{u"app.dll", app_bytes},
                                        {u"\x1B[31mred", {'r'}},
@@ -1009,7 +1132,7 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
     ToolRun r = run(tmp, {"pack", "--fast", "-o", out, "--stub", stub, "--icon", icon, "--version-string",
                           "CompanyName=Example Ltd", "--version-string", "Comments=tab\there", "--version-string",
                           "legalcopyright=\xC2\xA9 2026 Example", "--version-string",
-                          "LegalTrademarks=\xE2\x80\xAEmark", "--file-version", "1.2.3.4", "--console",
+                          "LegalTrademarks=\x01\xE2\x80\xAEmark", "--file-version", "1.2.3.4", "--console",
                           "--execution-level", "requireAdministrator", dll});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const Bytes packed = read_file(out);
@@ -1023,10 +1146,17 @@ TEST_F(Cli, GivesTheProgramItsOwnIdentity) {
                          "file version: 1.2.3.4\nproduct version: 0.0.0.0\nstring Comments: tab<U+0009>here\n"
                          "string CompanyName: Example Ltd\nstring FileDescription: suite\nstring FileVersion: 1.2.3.4\n"
                          "string InternalName: out\nstring legalcopyright: \xC2\xA9 2026 Example\n"
-                         "string LegalTrademarks: <U+202E>mark\n"
+                         "string LegalTrademarks: <U+0001><U+202E>mark\n"
                          "string OriginalFilename: out.exe\nstring ProductName: Example Suite<U+DC00>\n"
                          "string ProductVersion: 0.0.0.0\n")
         << r.err;
+    // The machine form gives every string back exactly, in JSON's escapes.
+    r = run(tmp, {"list", "--json", out});
+    for (const std::string &member : {std::string("{\"name\": \"Comments\", \"value\": \"tab\\u0009here\"}"),
+                                      std::string("{\"name\": \"LegalTrademarks\", \"value\": \"\\u0001\xE2\x80\xAEmark\"}"),
+                                      std::string("{\"name\": \"ProductName\", \"value\": \"Example Suite\\uDC00\"}")}) {
+        EXPECT_NE(r.out.find(member), std::string::npos) << member << "\n" << r.out;
+    }
     EXPECT_EQ(run(tmp, {"verify", out}).out.rfind("OK: 1 file, " + std::to_string(dll_bytes.size()) +
                                                       " bytes\nsubsystem: console\n",
                                                   0),
@@ -1301,7 +1431,7 @@ TEST_F(Cli, PlacesAndLeavesOutWhatItIsTold) {
                                              "--exclude", "*.PSD"};
     const std::string app_size = std::to_string(app_bytes.size());
 
-    std::vector<std::string> args = {"pack", "--dry-run"};
+    std::vector<std::string> args = {"pack", "--dry-run", "--stub", stub};
     args.insert(args.end(), placed.begin(), placed.end());
     ToolRun r = run(tmp, args);
     ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -1323,7 +1453,7 @@ TEST_F(Cli, PlacesAndLeavesOutWhatItIsTold) {
               app_size + " app.dll\n3 config\\app.cfg\n40000 data\\img\\logo.png\n7 data\\readme.txt\n");
 
     // The defaults off: everything below the directory is packed.
-    r = run(tmp, {"pack", "--dry-run", "--no-default-excludes", app, assets});
+    r = run(tmp, {"pack", "--dry-run", "--stub", stub, "--no-default-excludes", app, assets});
     EXPECT_EQ(r.out, app_size + " app.dll\n3 .git\\HEAD\n4 img\\.logo.png.swp\n5 img\\draft.psd\n40000 img\\logo.png\n"
                      "7 readme.txt\n6 readme.txt~\nwould pack 7 files, " +
                          std::to_string(app_bytes.size() + 40025) + " bytes; nothing written\n")
@@ -1338,6 +1468,102 @@ TEST_F(Cli, PlacesAndLeavesOutWhatItIsTold) {
                    "name \"C:\\x.cfg\" starts with a drive letter");
     expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, app, single, "--add", single, "SINGLE.CFG"}),
                    "names \"SINGLE.CFG\" and \"single.cfg\" differ only in case; Windows would see one file");
+}
+
+// A dry run refuses what packing refuses, with the same line and status,
+// and writes nothing.
+TEST_F(Cli, DryRunRefusesWhatPackRefuses) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"CON"}, "name \"CON\" is the reserved device name CON on Windows"},
+        {{"C:x"}, "name \"C:x\" starts with a drive letter"},
+        {{"a:b"}, "name \"a:b\" starts with a drive letter"},
+        {{"a."}, "name \"a.\" has a component ending in a dot or a space"},
+        {{"st*r"}, "name \"st*r\" contains \"*\", which Windows does not allow"},
+        {{"app.dll"}, "two files have the name \"app.dll\""},
+        {{"a", "A"}, "names \"A\" and \"a\" differ only in case; Windows would see one file"},
+        {{"a", "a/b"}, "name \"a\" is a file, but \"a\\b\" needs it as a directory"},
+    };
+    for (const auto &[destinations, line] : cases) {
+        std::vector<std::string> placed = {app};
+        for (const auto &destination : destinations) placed.insert(placed.end(), {"--add", single, destination});
+        std::vector<std::string> packing = {"pack", "--fast", "-o", out, "--stub", stub};
+        packing.insert(packing.end(), placed.begin(), placed.end());
+        std::vector<std::string> dry = {"pack", "--dry-run", "--stub", stub};
+        dry.insert(dry.end(), placed.begin(), placed.end());
+        const ToolRun packed = run(tmp, packing), tried = run(tmp, dry);
+        expect_error_line(packed, line);
+        EXPECT_EQ(tried.exit_code, packed.exit_code) << line;
+        EXPECT_EQ(tried.out, "") << line;
+        EXPECT_EQ(tried.err, packed.err) << line;
+        EXPECT_FALSE(fs::exists(out)) << line;
+    }
+    // A dry run checks the output's and the depfile's places too.
+    const std::string nowhere = (tmp.path() / "nodir").string();
+    expect_refusal(run(tmp, {"pack", "--dry-run", "-o", nowhere + "/x.exe", "--stub", stub, app}),
+                   "output " + q(nowhere + "/x.exe") + ": directory " + q(nowhere) + " does not exist");
+    expect_refusal(run(tmp, {"pack", "--dry-run", "--depfile", nowhere + "/x.d", "--stub", stub, app}),
+                   "depfile " + q(nowhere + "/x.d") + ": directory " + q(nowhere) + " does not exist");
+}
+
+// One rule: without a separator a name at any depth; a leading separator
+// anchors at the top, a trailing one matches directories only. What can
+// never match is refused before anything is read.
+TEST_F(Cli, ExclusionsFollowOneRule) {
+    tmp.write("in/tree/build/x.o", "o");
+    tmp.write("in/tree/sub/build", "file named build");
+    tmp.write("in/tree/a.txt", "a");
+    tmp.write("in/tree/sub/a.txt", "a2");
+    tmp.write("in/tree/sub/b.pdb", "b");
+    tmp.write("in/tree/sub/deep/c.pdb", "c");
+    const std::string tree = (tmp.path() / "in/tree").string();
+    const auto excluded = [&](const std::vector<std::string> &patterns) {
+        std::vector<std::string> args = {"pack", "--dry-run", "--stub", stub};
+        for (const auto &pattern : patterns) args.insert(args.end(), {"--exclude", pattern});
+        args.insert(args.end(), {app, tree});
+        const ToolRun r = run(tmp, args);
+        EXPECT_EQ(r.exit_code, 0) << patterns.front() << ": " << r.err;
+        std::string lines;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("excluded ", 0) == 0) lines += line + "\n";
+        }
+        return lines;
+    };
+    // Where several match, the first given is named.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> kept = {
+        {{"build/"}, "excluded build\\ (build/)\n"},
+        {{"build"}, "excluded build\\ (build)\nexcluded sub\\build (build)\n"},
+        {{"/a.txt"}, "excluded a.txt (/a.txt)\n"},
+        {{"A.TXT"}, "excluded a.txt (A.TXT)\nexcluded sub\\a.txt (A.TXT)\n"},
+        {{"*.pdb"}, "excluded sub\\b.pdb (*.pdb)\nexcluded sub\\deep\\c.pdb (*.pdb)\n"},
+        {{"sub/*.pdb"}, "excluded sub\\b.pdb (sub/*.pdb)\n"},
+        {{"sub\\deep/"}, "excluded sub\\deep\\ (sub\\deep/)\n"},
+        {{"/sub/build/"}, ""},
+        {{"?.pdb", "*.pdb", "b.pdb"}, "excluded sub\\b.pdb (?.pdb)\nexcluded sub\\deep\\c.pdb (?.pdb)\n"},
+        {{"b.pdb", "*.PDB"}, "excluded sub\\b.pdb (b.pdb)\nexcluded sub\\deep\\c.pdb (*.PDB)\n"},
+        {{"*b", "s*", "*.pdb"}, "excluded sub\\ (*b)\n"},
+        {{"*x", "s*", "*.pdb"}, "excluded sub\\ (s*)\n"},
+        {{"x*.pdb", "su?/?.*", "*/b.pdb"}, "excluded sub\\a.txt (su?/?.*)\nexcluded sub\\b.pdb (su?/?.*)\n"},
+        {{"x*.pdb", "*/b.pdb", "su?/?.*"}, "excluded sub\\a.txt (su?/?.*)\nexcluded sub\\b.pdb (*/b.pdb)\n"},
+    };
+    for (const auto &[patterns, lines] : kept) EXPECT_EQ(excluded(patterns), lines) << patterns.front();
+
+    const std::string never = "which no archive name has";
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"./a.txt", "it has a \".\" or \"..\" component, " + never},
+        {"sub/../a.txt", "it has a \".\" or \"..\" component, " + never},
+        {".", "it has a \".\" or \"..\" component, " + never},
+        {"sub//b.pdb", "it has an empty component, " + never},
+        {"/", "it matches no name"},
+        {"//", "it matches no name"},
+        {"**/*.pdb", "\"**\" is not supported: \"*\" matches within one name, and a pattern without \"/\" matches a "
+                     "name at any depth"},
+    };
+    for (const auto &[pattern, why] : refused) {
+        expect_refusal(run(tmp, {"pack", "-o", out, "--stub", stub, "--exclude", pattern, app, tree}),
+                       "--exclude \"" + pattern + "\": " + why);
+    }
+    EXPECT_FALSE(fs::exists(out));
 }
 
 // Every DLL the packed images import is packed, part of Windows, or
@@ -1378,6 +1604,25 @@ TEST_F(Cli, RefusesToPackAProgramMissingADll) {
     EXPECT_EQ(r.err, "");
     r = packing({"--dry-run", helper_dll, plugin_dll});
     EXPECT_EQ(r.err.rfind("tavrik-pack: error: packed file \"helper.dll\" imports \"libstdc++-6.dll\"", 0), 0u) << r.err;
+
+    // A name spelt with a look-alike, or ending in a space, shows as it is.
+    SyntheticPe lookalike = SyntheticPe::application();
+    lookalike.imports = {"\xE2\x84\xAA" "ERNEL32.DLL", "x.dll "};
+    expect_refusal(run(tmp, {"pack", "--dry-run", "--stub", stub, tmp.write("in/k.dll", lookalike.build()).string()}),
+                   "application \"k.dll\" imports \"<U+212A>ERNEL32.DLL\", which is not packed; pack it, or give "
+                   "--allow-missing \"<U+212A>ERNEL32.DLL\" if the user's machine provides it (1 more missing: "
+                   "\"x.dll<U+0020>\")");
+
+    // Reading imports is not quadratic in their number: 300,000 distinct names
+    // (a 12 MB DLL) are read and judged well within the bound.
+    SyntheticPe crowded = SyntheticPe::application();
+    for (int i = 0; i < 300000; ++i) crowded.imports.push_back("dll" + std::to_string(i) + ".dll");
+    const std::string crowded_dll = tmp.write("in/crowded.dll", crowded.build()).string();
+    const auto started = std::chrono::steady_clock::now();
+    r = run(tmp, {"pack", "--dry-run", "--stub", stub, crowded_dll});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(r.err.rfind("tavrik-pack: error: application \"crowded.dll\" imports \"dll0.dll\"", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("(299999 more missing: \"dll1.dll\""), std::string::npos) << r.err;
 
     // An import table that runs off its section is damage, not a list.
     Bytes damaged = application.build();

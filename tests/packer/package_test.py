@@ -9,7 +9,8 @@ for packages below the MinGW-w64 root only) and CMAKE_PREFIX_PATH; a
 toolchain file of the project's own finds the package as one installed in
 /usr is found, through the file below the MinGW-w64 root.
 
-For Unix Makefiles and for Ninja: the packed application runs under Wine
+For Unix Makefiles and for Ninja (which reads the packer's depfile itself):
+the packed application runs under Wine
 (its helper DLL and the base DLL that imports, collected from its runtime
 DLLs, its plugin DLL, given as a target name, and its data folder all reach
 it); a C program ported with <tavrik/main.h> gives, packed and run under
@@ -17,7 +18,8 @@ Wine, the bytes and exit codes it gives built natively; a DLL known as an
 imported target is packed by its name; a file deleted from, added
 to or renamed in the packed folder changes what `tavrik-pack list` shows
 after the next build; a build with nothing changed packs nothing; touching
-the installed stub packs again. tavrik-run.exe runs the unpacked DLL. Then
+the installed stub, or a packed file whose name holds a space, "#", "$",
+"%" and the like, packs again. tavrik-run.exe runs the unpacked DLL. Then
 tavrik-run's refusals, and the mistakes configuration must stop at: no
 packer, a missing ICON, a misspelt keyword after DIRECTORIES, an imported
 target not seen where tavrik_pack() is called; and the build's refusal of
@@ -154,6 +156,17 @@ def build_prebuilt(args):
     return prebuilt
 
 
+ODD_FOLDER = "odd $#%~ ]é"
+ODD_NAMES = ["a b.txt", "h#1.txt", "p$rice.txt", "$$.txt", "10%.txt", "~t.txt", "b].txt", "(x).txt", "é.txt",
+             "!@{},+.txt", "-x.txt"]
+
+
+def with_odd(names):
+    """`names` with the odd folder's files, in archive order (by UTF-16 units)."""
+    all_names = names + [ODD_FOLDER + "\\" + name for name in ODD_NAMES]
+    return [all_names[0]] + sorted(all_names[1:], key=lambda name: name.encode("utf-16-be"))
+
+
 def project_copy(args, name):
     """The test project with the example's icon, in a directory of its own."""
     source = os.path.join(args.work, name)
@@ -199,11 +212,18 @@ def check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolc
     tag = generator.split()[-1].lower()
     source = project_copy(args, "project-" + tag)
     build = os.path.join(args.work, "build-" + tag)
+    # Names with what the depfile must escape, or make or Ninja would
+    # misread, in a folder whose own name holds some too.
+    odd = os.path.join(source, "data", ODD_FOLDER)
+    os.makedirs(odd)
+    for name in ODD_NAMES:
+        with open(os.path.join(odd, name), "w") as file:
+            file.write(name)
     must(configure(source, build, generator, prefix, toolchain, prebuilt), f"{generator}: configure")
     must(run(["cmake", "--build", build]), f"{generator}: first build")
     exe = os.path.join(build, "app.exe")
     names = listed_names(pack, exe)
-    check(names == ["app.dll", "base.dll", "extra.txt", "greeting.txt", "helper.dll", "plugin.dll", "sub\\deep.txt"],
+    check(names == with_odd(["app.dll", "base.dll", "extra.txt", "greeting.txt", "helper.dll", "plugin.dll", "sub\\deep.txt"]),
           f"{generator}: packed {names}")
     check("subsystem: console" in must(run([pack, "list", exe]), "list").stdout, f"{generator}: not a console program")
     names = listed_names(pack, os.path.join(build, "port.exe"))
@@ -227,29 +247,41 @@ def check_generator(generator, args, prefix, pack, stub, runner, wine_run, toolc
         check(result.stdout.replace("\r\n", "\n") == expected.replace("Hello from the data folder", "(not found)"),
               f"{generator}: tavrik-run printed {result.stdout!r}")
 
+    # Changes below come after the stamp, touched after each packing: Ninja
+    # takes the newer of a command's outputs for its time.
+    stamp = os.path.join(build, "CMakeFiles", "app_packed.stamp")
     expect_no_packing(generator, build, exe, "after the first build")
+
+    # Each of those files, changed, packs again.
+    for name in ODD_NAMES:
+        before = os.stat(exe).st_mtime_ns
+        after(stamp, args.work)
+        os.utime(os.path.join(odd, name))
+        must(run(["cmake", "--build", build]), f"{generator}: build after touching {name}")
+        check(os.stat(exe).st_mtime_ns != before, f"{generator}: touching {ODD_FOLDER}/{name} did not pack again")
+    expect_no_packing(generator, build, exe, "after the odd names changed")
 
     # The packed folder changes: deleted, added, renamed in a sub-folder.
     data = os.path.join(source, "data")
-    after(exe, args.work)
+    after(stamp, args.work)
     os.remove(os.path.join(data, "extra.txt"))
     must(run(["cmake", "--build", build]), f"{generator}: build after deleting a file")
     names = listed_names(pack, exe)
     check("extra.txt" not in names, f"{generator}: deleted extra.txt still packed: {names}")
-    after(exe, args.work)
+    after(stamp, args.work)
     with open(os.path.join(data, "new.txt"), "w") as new:
         new.write("new")
     os.rename(os.path.join(data, "sub", "deep.txt"), os.path.join(data, "sub", "deeper.txt"))
     must(run(["cmake", "--build", build]), f"{generator}: build after adding and renaming")
     names = listed_names(pack, exe)
-    check(names == ["app.dll", "base.dll", "greeting.txt", "helper.dll", "new.txt", "plugin.dll", "sub\\deeper.txt"],
+    check(names == with_odd(["app.dll", "base.dll", "greeting.txt", "helper.dll", "new.txt", "plugin.dll", "sub\\deeper.txt"]),
           f"{generator}: after adding new.txt and renaming sub/deep.txt: {names}")
     # The files that went are no dependencies any more.
     expect_no_packing(generator, build, exe, "after files went")
 
     # A newer stub packs again.
     before = os.stat(exe).st_mtime_ns
-    after(exe, args.work)
+    after(stamp, args.work)
     os.utime(stub)
     must(run(["cmake", "--build", build]), f"{generator}: build after touching the stub")
     check(os.stat(exe).st_mtime_ns != before, f"{generator}: touching the stub did not pack again")

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "packer/pe/imports.h"
 #include "packer/pe/pe_contents.h"
 #include "packer/pe/resource_section.h"
 #include "packer/pe/resources.h"
@@ -26,6 +27,53 @@ TEST(PeContents, FindsExportsAndVersionStrings) {
     EXPECT_EQ(*tavrik::version_string(stub, *stub_image, u"CompanyName"), u"Tavrik project");
     EXPECT_EQ(*tavrik::version_string(stub, *stub_image, u"FileVersion"), u"");
     EXPECT_EQ(*tavrik::version_string(dll, *image, u"ProductName"), u"");
+}
+
+// A table ends at the first entry without a DLL name (an import entry also
+// at one without its address table), whatever its other fields hold, as the
+// loader reads it: the entry is no DLL named by the headers' "MZ", and
+// nothing after it is read.
+TEST(PeContents, ImportTablesEndAtTheFirstEntryWithoutAName) {
+    SyntheticPe pe = SyntheticPe::application();
+    pe.imports = {"a.dll", "b.dll", "c.dll"};
+    pe.delay_imports = {"x.dll", "y.dll", "b.dll"};  // b.dll kept once, where it first came
+    const Bytes built = pe.build();
+    auto image = tavrik::parse_pe_image(built);
+    ASSERT_TRUE(image) << image.error();
+    const uint32_t imports = tavrik_test::get_u32(built, tavrik_test::optional_header + 112 + 8);
+    const uint32_t delayed = tavrik_test::get_u32(built, tavrik_test::optional_header + 112 + 13 * 8);
+    const auto at = [&](uint32_t rva) { return static_cast<size_t>(image->file_offset(rva, 4)); };
+    struct Case {
+        const char *what;
+        std::vector<std::pair<uint32_t, uint32_t>> writes;  // RVA, value
+        std::vector<std::string> names;
+        std::string delayed;  // the names from the delay-load table
+    };
+    const std::vector<Case> cases = {
+        {"as built", {}, {"a.dll", "b.dll", "c.dll", "x.dll", "y.dll"}, "x.dll y.dll "},
+        {"import Name 0, FirstThunk set", {{imports + 20 + 12, 0}, {imports + 20 + 16, 0x1000}},
+         {"a.dll", "x.dll", "y.dll", "b.dll"}, "x.dll y.dll b.dll "},
+        {"import Name 0, TimeDateStamp set", {{imports + 12, 0}, {imports + 4, 0xFFFFFFFF}},
+         {"x.dll", "y.dll", "b.dll"}, "x.dll y.dll b.dll "},
+        {"import FirstThunk 0, Name set", {{imports + 40 + 16, 0}}, {"a.dll", "b.dll", "x.dll", "y.dll"}, "x.dll y.dll "},
+        {"delay-load DllNameRVA 0, Attributes 1", {{delayed + 32 + 4, 0}}, {"a.dll", "b.dll", "c.dll", "x.dll"}, "x.dll "},
+        {"delay-load DllNameRVA 0, other fields set", {{delayed + 4, 0}, {delayed + 12, 0x1000}},
+         {"a.dll", "b.dll", "c.dll"}, ""},
+    };
+    for (const auto &c : cases) {
+        Bytes file = built;
+        for (const auto &[rva, value] : c.writes) tavrik_test::put_u32(file, at(rva), value);
+        auto dlls = tavrik::imported_dlls(file, *image);
+        ASSERT_TRUE(dlls) << c.what << ": " << dlls.error();
+        std::vector<std::string> names;
+        std::string delayed_names;
+        for (const auto &dll : *dlls) {
+            names.push_back(dll.name);
+            if (dll.delayed) delayed_names += dll.name + " ";
+        }
+        EXPECT_EQ(delayed_names, c.delayed) << c.what;
+        EXPECT_EQ(names, c.names) << c.what;
+    }
 }
 
 // Damaged tables come back as values or errors, never as reads outside the

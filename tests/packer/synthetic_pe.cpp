@@ -37,7 +37,8 @@ void pad4(Bytes &b) {
 
 uint32_t align(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
 
-// The import descriptors (20 bytes, Name at +12) and a zero one, the
+// The import descriptors (20 bytes, Name at +12, FirstThunk at +16 set to
+// the name's RVA: never bound here, only present) and a zero one, the
 // delay-load descriptors (32 bytes: Attributes 1, DllNameRVA at +4) and a
 // zero one, then the names; `rva` is where the section is mapped. Sets the
 // offsets of the two tables within the section.
@@ -49,7 +50,7 @@ Bytes import_section(uint32_t rva, const std::vector<std::string> &imports, cons
     for (const auto &name : imports) {
         b.resize(b.size() + 12, 0);
         append_u32(b, name_at + static_cast<uint32_t>(names.size()));
-        b.resize(b.size() + 4, 0);
+        append_u32(b, name_at + static_cast<uint32_t>(names.size()));
         names.insert(names.end(), name.begin(), name.end());
         names.push_back(0);
     }

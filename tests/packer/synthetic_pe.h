@@ -46,7 +46,7 @@ struct SyntheticPe {
     std::vector<std::string> exports;
     // When either is not empty: an ".idata" section after that, with an
     // import table naming `imports` and a delay-load import table naming
-    // `delay_imports` (RVA-based descriptors), without thunks.
+    // `delay_imports` (RVA-based descriptors), FirstThunk set but no thunks.
     std::vector<std::string> imports;
     std::vector<std::string> delay_imports;
     // When either is not empty: an ".rsrc" section after those, with an

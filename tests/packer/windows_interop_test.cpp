@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "temp_dir.h"
@@ -73,6 +74,27 @@ fs::path copy_artefact(const TempDir &tmp, const fs::path &relative) {
     const fs::path copy = tmp.path() / relative.filename();
     fs::copy_file(source, copy, fs::copy_options::overwrite_existing);
     return copy;
+}
+
+uint32_t u32_at(const std::vector<uint8_t> &b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24;
+}
+
+// The file offset of a PE32+ image's all-zero import descriptor that ends
+// its import table, found from the headers by hand; 0 when there is none.
+size_t import_table_end(const std::vector<uint8_t> &image) {
+    const size_t pe = u32_at(image, 0x3C), optional = pe + 24;
+    const size_t sections = image[pe + 6] | image[pe + 7] << 8, optional_size = image[pe + 20] | image[pe + 21] << 8;
+    const uint32_t rva = u32_at(image, optional + 112 + 8);
+    for (size_t i = 0; i < sections; ++i) {
+        const size_t header = optional + optional_size + 40 * i;
+        const uint32_t address = u32_at(image, header + 12), raw_size = u32_at(image, header + 16);
+        if (rva < address || rva >= address + raw_size) continue;
+        for (size_t at = rva - address + u32_at(image, header + 20); at + 20 <= image.size(); at += 20) {
+            if (std::all_of(image.begin() + at, image.begin() + at + 20, [](uint8_t b) { return b == 0; })) return at;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -314,6 +336,29 @@ TEST(WindowsInterop, BothPackersCheckImportsAndPlaceFiles) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
     EXPECT_TRUE(read_file(collected_out) == read_file(linux_out)) << "--dll-path packed something else";
+
+    // The Windows packer's depfile keeps the drive's colon and the
+    // backslashes, and refuses what make or Ninja would misread.
+    const fs::path depfile = tmp.path() / "app.d", tracked = tmp.path() / "tracked.exe";
+    const std::vector<std::string> with_depfile = {"pack", "--fast", "-q", "-o", wine_path(tracked), "--stub",
+                                                   wine_path(stub), "--depfile", wine_path(depfile),
+                                                   wine_path(dependent), wine_path(dependency)};
+    r = windows(with_depfile);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<uint8_t> rule = read_file(depfile);
+    const std::string text(rule.begin(), rule.end());
+    EXPECT_EQ(text.substr(0, text.find('\n')), wine_path(tracked) + ": \\") << text;
+    EXPECT_NE(text.find("\n  " + wine_path(dependency) + " \\\n"), std::string::npos) << text;
+    tmp.write("odd/a;b.txt", "x");
+    std::vector<std::string> odd = with_depfile;
+    odd.push_back(wine_path(tmp.path() / "odd"));
+    r = windows(odd);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "tavrik-pack: error: cannot name \"" + wine_path(tmp.path() / "odd") +
+                         "\\a;b.txt\" in a depfile: it contains \";\", where Ninja ends a name (it has no escape "
+                         "for it)\n");
+    EXPECT_TRUE(read_file(depfile) == rule);
+
     r = run(tmp, {TAVRIK_PACK_PATH, "list", out.string()});
     EXPECT_EQ(r.out.substr(0, r.out.find("subsystem:")),
               std::to_string(fs::file_size(dependent)) + " dependent_app.dll\n6 data\\greeting.txt\n" +
@@ -321,5 +366,22 @@ TEST(WindowsInterop, BothPackersCheckImportsAndPlaceFiles) {
     // 4242 from the imported function, as Linux passes on an exit code: its
     // low 8 bits.
     r = run(tmp, {wine_run.string(), out.string()});
+    EXPECT_EQ(r.exit_code, 4242 & 0xFF) << r.out << r.err;
+
+    // An import table ended by an entry whose Name is 0 but whose other
+    // fields are not: Wine's loader stops there and runs the program, and
+    // both packers read the table as it does (no DLL named by the "MZ" at
+    // RVA 0).
+    std::vector<uint8_t> ended = read_file(dependent);
+    const size_t end = import_table_end(ended);
+    ASSERT_NE(end, 0u);
+    for (const size_t field : {0, 4, 16}) ended[end + field] = 0x10;
+    const fs::path ended_dll = tmp.write("ended/dependent_app.dll", ended), ended_out = tmp.path() / "ended/app.exe";
+    r = windows({"pack", "--fast", "-q", "-o", wine_path(ended_out), "--stub", wine_path(stub), wine_path(ended_dll),
+                 wine_path(dependency)});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--dry-run", "--stub", stub.string(), ended_dll.string()});
+    EXPECT_EQ(r.err, missing);
+    r = run(tmp, {wine_run.string(), ended_out.string()});
     EXPECT_EQ(r.exit_code, 4242 & 0xFF) << r.out << r.err;
 }
