@@ -116,11 +116,11 @@ Result<size_t> extract_packed(const PackedFile &packed, const std::filesystem::p
 Status extract(const PackOptions &options, std::ostream &out) {
     auto packed = PackedFile::open(options.packed);
     if (!packed) return Error{packed.error()};
-    auto written = extract_packed(*packed, options.output, options.force);
+    auto written = extract_packed(*packed, options.directory, options.force);
     if (!written) return Error{written.error()};
     if (options.quiet) return Status::done();
     out << "extracted " << *written << (*written == 1 ? " file" : " files") << " into "
-        << shown_path(options.output) << '\n';
+        << shown_path(options.directory) << '\n';
     return Status::done();
 }
 

@@ -285,7 +285,11 @@ Status apply_option(const std::string &arg, const std::vector<std::string> &valu
     if (arg == "-o" || arg == "--stub" || arg == "--depfile") {
         auto path = path_from_utf8(value);
         if (!path) return Error{arg + ": " + path.error()};
-        (arg == "-o" ? options.output : arg == "--stub" ? options.stub : options.depfile) = *path;
+        std::filesystem::path &target = arg == "--stub"                      ? options.stub
+                                        : arg == "--depfile"                 ? options.depfile
+                                        : options.command == Command::extract ? options.directory
+                                                                              : options.output;
+        target = *path;
     } else if (arg == "--level") {
         auto level = parse_number(arg, value, 1, 22);
         if (!level) return Error{level.error()};
@@ -407,7 +411,7 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
     if (options.command != Command::pack) {
         if (paths.size() != 1) return usage_error(command + " needs exactly one packed executable");
         options.packed = paths[0];
-        if (options.command == Command::extract && options.output.empty()) {
+        if (options.command == Command::extract && options.directory.empty()) {
             return usage_error("extract needs -o DIR");
         }
         return options;

@@ -24,7 +24,8 @@ struct Placement {
 struct PackOptions {
     Command command = Command::help;
     Command help_topic = Command::help;  // help: which command (help = all)
-    std::filesystem::path output;        // pack: OUT.exe; extract: DIR
+    std::filesystem::path output;        // pack: OUT.exe (-o)
+    std::filesystem::path directory;     // extract: DIR (-o)
     std::filesystem::path stub;          // empty: look in the default places
     std::filesystem::path depfile;       // pack: where to write the build rule (empty: nowhere)
     int level = default_level;

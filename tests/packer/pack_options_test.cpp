@@ -44,7 +44,8 @@ TEST(PackOptions, FastAndExtract) {
     ASSERT_TRUE(extract) << extract.error();
     EXPECT_EQ(extract->command, Command::extract);
     EXPECT_EQ(extract->packed, "p.exe");
-    EXPECT_EQ(extract->output, "dir");
+    EXPECT_EQ(extract->directory, "dir");
+    EXPECT_TRUE(extract->output.empty());
     EXPECT_TRUE(extract->force);
 }
 
