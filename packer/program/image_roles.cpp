@@ -2,7 +2,7 @@
 
 #include "packer/base/utf.h"
 #include "packer/pe/attach.h"
-#include "packer/pe/imports.h"
+#include "packer/pe/exports.h"
 #include "packer/pe/pe_contents.h"
 #include "packer/pe/pe_image.h"
 

@@ -12,6 +12,7 @@
 // mutations reach the archive.
 
 #include "packer/pe/import_library.h"
+#include "packer/pe/exports.h"
 #include "packer/pe/imports.h"
 #include "packer/pe/pe_image.h"
 #include "packer/program/image_roles.h"

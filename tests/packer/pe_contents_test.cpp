@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "packer/pe/exports.h"
 #include "packer/pe/imports.h"
 #include "packer/pe/pe_contents.h"
 #include "packer/pe/resource_section.h"
@@ -27,6 +28,60 @@ TEST(PeContents, FindsExportsAndVersionStrings) {
     EXPECT_EQ(*tavrik::version_string(stub, *stub_image, u"CompanyName"), u"Tavrik project");
     EXPECT_EQ(*tavrik::version_string(stub, *stub_image, u"FileVersion"), u"");
     EXPECT_EQ(*tavrik::version_string(dll, *image, u"ProductName"), u"");
+}
+
+// Both readers of the export table on damaged tables: what each refuses
+// with, and what it still finds.
+TEST(PeContents, ExportReadersSayWhatIsDamaged) {
+    SyntheticPe pe = SyntheticPe::application();
+    pe.exports = {"helper", "run_code"};
+    const Bytes built = pe.build();
+    auto image = tavrik::parse_pe_image(built);
+    ASSERT_TRUE(image) << image.error();
+    const size_t directory_at = tavrik_test::optional_header + 112;
+    const uint32_t header_rva = tavrik_test::get_u32(built, directory_at);
+    const auto at = [&](uint32_t rva) { return static_cast<size_t>(image->file_offset(rva, 4)); };
+    const size_t header = at(header_rva);
+    const uint32_t functions = tavrik_test::get_u32(built, header + 28);
+    const uint32_t names = tavrik_test::get_u32(built, header + 32);
+    const uint32_t ordinals = tavrik_test::get_u32(built, header + 36);
+    const uint16_t run_code_ordinal = tavrik_test::get_u16(built, at(ordinals) + 2);
+    constexpr uint32_t nowhere = 0x7FFFFF00;
+    struct Case {
+        const char *what;
+        std::vector<std::pair<size_t, uint32_t>> writes;  // file offset, value
+        std::string names;                                // or the refusal
+        std::string run_code;                             // "yes", "no" or the refusal
+    };
+    const std::vector<Case> cases = {
+        {"as built", {}, "helper run_code ", "yes"},
+        {"directory outside the file", {{directory_at, nowhere}},
+         "damaged export directory: it lies outside the file", "damaged export directory"},
+        {"name table outside the file", {{header + 32, nowhere}},
+         "damaged export directory: its name table lies outside the file", "damaged export directory"},
+        {"a name outside the file", {{at(names), nowhere}}, "damaged export directory: a name lies outside the file",
+         "yes"},
+        {"no functions for the ordinals", {{header + 20, 0}}, "helper run_code ", "damaged export directory"},
+        {"run_code bound to no address", {{at(functions) + 4 * size_t{run_code_ordinal}, 0}}, "helper run_code ",
+         "no"},
+        {"no names", {{header + 24, 0}}, "", "no"},
+    };
+    for (const auto &c : cases) {
+        Bytes file = built;
+        for (const auto &[offset, value] : c.writes) tavrik_test::put_u32(file, offset, value);
+        auto damaged = tavrik::parse_pe_image(file);
+        ASSERT_TRUE(damaged) << c.what << ": " << damaged.error();
+        auto listed = tavrik::exported_names(file, *damaged);
+        std::string got;
+        if (listed) {
+            for (const auto &name : *listed) got += name + " ";
+        } else {
+            got = listed.error();
+        }
+        EXPECT_EQ(got, c.names) << c.what;
+        auto found = tavrik::exports_name(file, *damaged, "run_code");
+        EXPECT_EQ(found ? (*found ? "yes" : "no") : found.error(), c.run_code) << c.what;
+    }
 }
 
 // A table ends at the first entry without a DLL name (an import entry also
