@@ -170,7 +170,7 @@ def with_odd(names):
 def project_copy(args, name):
     """The test project with the example's icon, in a directory of its own."""
     source = os.path.join(args.work, name)
-    shutil.copytree(os.path.join(args.source, "tests", "host", "package_project"), source)
+    shutil.copytree(os.path.join(args.source, "tests", "packer", "package_project"), source)
     shutil.copy(os.path.join(args.source, "examples", "hello", "hello.ico"), os.path.join(source, "app.ico"))
     return source
 
@@ -196,7 +196,7 @@ def check_port(generator, args, prefix, build, wine_run):
     native = os.path.join(args.work, "port-native")
     if not os.path.exists(native):
         must(run(["cc", "-std=c99", "-Wall", "-Werror", "-I", os.path.join(prefix, "include"), "-o", native,
-                  os.path.join(args.source, "tests", "host", "package_project", "port.c")]), "native port")
+                  os.path.join(args.source, "tests", "packer", "package_project", "port.c")]), "native port")
     exe = os.path.join(build, "port.exe")
     for arguments, stdin in PORT_CASES:
         with tempfile.TemporaryDirectory(dir=args.work) as scratch:
