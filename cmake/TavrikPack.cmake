@@ -6,6 +6,7 @@
 #               [FILES <file or target>...] [DIRECTORIES <dir>...]
 #               [ADD <source> <archive path>...]
 #               [EXCLUDE <pattern>...] [NO_DEFAULT_EXCLUDES]
+#               [DLL_PATH <dir>...] [NO_RUNTIME_DLLS]
 #               [ALLOW_MISSING <dll>...]
 #               [LEVEL <1-22> | FAST] [WINDOW_LOG <10-27>]
 #               [ICON <file.ico>] [VERSION_STRINGS <NAME=VALUE>...]
@@ -21,7 +22,17 @@
 # OUTPUT       the executable to write; relative to the current binary dir.
 # FILES        files packed under their file names: paths (relative to the
 #              current source dir), names of targets (their TARGET_FILE, built
-#              first) or generator expressions such as $<TARGET_FILE:helper>.
+#              first; for an imported target its IMPORTED_LOCATION) or
+#              generator expressions such as $<TARGET_FILE:helper>. An import
+#              library (.dll.a, .lib) is refused when packing, naming its DLL.
+# DLL_PATH     folders (relative to the current source dir) where tavrik-pack
+#              looks for the DLLs the packed images import (--dll-path).
+# NO_RUNTIME_DLLS
+#              without it (and with CMake 3.21 or later), the DLLs in
+#              $<TARGET_RUNTIME_DLLS:TARGET> (the shared libraries TARGET
+#              links, built here or imported) are offered to tavrik-pack
+#              first, so those it imports, and theirs, are packed without
+#              naming them in FILES.
 # DIRECTORIES  directories whose files are packed under their relative paths.
 #              tavrik-pack writes a depfile naming every file and directory it
 #              read, so a file added, removed or renamed below one of them
@@ -69,19 +80,21 @@
 if(CMAKE_VERSION VERSION_LESS 3.20)
   message(FATAL_ERROR "tavrik_pack() needs CMake 3.20 or later (for DEPFILE with Makefile generators)")
 endif()
-# Paths in the depfile are absolute; NEW only stops Ninja's warning.
+# With Ninja, the depfile goes to Ninja as the packer wrote it (see
+# tavrik_pack): CMake's rewriting of it (CMP0116 NEW) drops the escapes of
+# "$" and "#", so such a path would be split and every build pack again.
 if(POLICY CMP0116)
-  cmake_policy(SET CMP0116 NEW)
+  cmake_policy(SET CMP0116 OLD)
 endif()
 
 set(TAVRIK_HOST_PACK "" CACHE FILEPATH "tavrik-pack for the build machine, used by tavrik_pack()")
 
 # tavrik_pack()'s keywords: flags, one value, lists.
 macro(_tavrik_pack_keywords)
-  set(_tavrik_pack_flags FAST CONSOLE NO_DEFAULT_EXCLUDES CACHED)
+  set(_tavrik_pack_flags FAST CONSOLE NO_DEFAULT_EXCLUDES NO_RUNTIME_DLLS CACHED)
   set(_tavrik_pack_values TARGET OUTPUT LEVEL WINDOW_LOG STUB PACKER NAME ICON FILE_VERSION PRODUCT_VERSION
                           EXECUTION_LEVEL CACHE_DIR)
-  set(_tavrik_pack_lists FILES DIRECTORIES VERSION_STRINGS ADD EXCLUDE ALLOW_MISSING)
+  set(_tavrik_pack_lists FILES DIRECTORIES VERSION_STRINGS ADD EXCLUDE ALLOW_MISSING DLL_PATH)
 endmacro()
 
 # Levenshtein distance between two words, for suggesting a keyword.
@@ -147,8 +160,8 @@ function(_tavrik_keyword_hint word out)
   set(${out} "${hint}" PARENT_SCOPE)
 endfunction()
 
-# Fails unless `packer` runs on this machine and knows --depfile; asked once
-# per path.
+# Fails unless `packer` runs on this machine and knows --depfile and
+# --dll-path; asked once per path.
 function(_tavrik_check_packer packer role)
   get_property(checked GLOBAL PROPERTY "_tavrik_packer_ok:${packer}")
   if(checked)
@@ -166,6 +179,10 @@ function(_tavrik_check_packer packer role)
   if(NOT help MATCHES "--depfile")
     message(FATAL_ERROR "tavrik_pack: the packer \"${packer}\" (${role}) is too old: it cannot write a "
                         "depfile (--depfile)")
+  endif()
+  if(NOT help MATCHES "--dll-path")
+    message(FATAL_ERROR "tavrik_pack: the packer \"${packer}\" (${role}) is too old: it cannot collect the "
+                        "DLLs the application imports (--dll-path)")
   endif()
   set_property(GLOBAL PROPERTY "_tavrik_packer_ok:${packer}" TRUE)
 endfunction()
@@ -321,6 +338,12 @@ function(tavrik_pack)
       # A target: its file, built first.
       list(APPEND inputs "$<TARGET_FILE:${file}>")
       list(APPEND input_depends "${file}")
+    elseif(file MATCHES "::")
+      # Imported targets are seen only in the directory that made them (and
+      # below), unless made GLOBAL.
+      message(FATAL_ERROR "tavrik_pack: FILES entry \"${file}\" is not a target here: an imported target is seen "
+                          "only in the directory whose find_package() or add_library() made it, and below; call "
+                          "find_package() in this directory (or above), or make the target GLOBAL")
     elseif(file MATCHES "^\\$<")
       # Generator expressions are paths only at build time; a target they
       # name is built first.
@@ -378,6 +401,23 @@ function(tavrik_pack)
   foreach(dll IN LISTS TP_ALLOW_MISSING)
     list(APPEND select_args --allow-missing "${dll}")
   endforeach()
+  foreach(dir IN LISTS TP_DLL_PATH)
+    get_filename_component(path "${dir}" ABSOLUTE)
+    if(NOT EXISTS "${path}")
+      _tavrik_keyword_hint("${dir}" hint)
+      message(FATAL_ERROR "tavrik_pack: DLL_PATH entry \"${dir}\" does not exist (${path})${hint}")
+    endif()
+    list(APPEND select_args --dll-path "${path}")
+  endforeach()
+  # The DLLs the target links, each offered by itself: tavrik-pack packs
+  # those the images import. The depfile then names the ones it read.
+  set(runtime_dll_args "")
+  if(NOT TP_NO_RUNTIME_DLLS AND NOT CMAKE_VERSION VERSION_LESS 3.21)
+    set(runtime_dlls "$<TARGET_RUNTIME_DLLS:${TP_TARGET}>")
+    # One argument until generation; COMMAND_EXPAND_LISTS splits it then.
+    set(runtime_dll_args
+        "$<$<BOOL:${runtime_dlls}>:--dll-path$<SEMICOLON>$<JOIN:${runtime_dlls},$<SEMICOLON>--dll-path$<SEMICOLON>>>")
+  endif()
 
   # The packer's depfile names every file and directory it read; a
   # directory's time changes when a file below it is added, removed or
@@ -407,19 +447,34 @@ function(tavrik_pack)
     endforeach()
   endif()
 
+  # Ninja reads the depfile itself and expects it to name the command's
+  # first output as its build file does: relative to the top of the build
+  # tree when inside it. The packer then runs from there and is given that
+  # path, so its depfile names the output exactly so.
+  set(output_arg "${output}")
+  set(working_directory "${CMAKE_CURRENT_BINARY_DIR}")
+  if(CMAKE_GENERATOR MATCHES "Ninja" AND depfile_args)
+    file(RELATIVE_PATH output_in_tree "${CMAKE_BINARY_DIR}" "${output}")
+    if(NOT IS_ABSOLUTE "${output_in_tree}" AND NOT output_in_tree MATCHES "^\\.\\./")
+      set(output_arg "${output_in_tree}")
+    endif()
+    set(working_directory "${CMAKE_BINARY_DIR}")
+  endif()
+
   # The target depends on a stamp, not on OUTPUT itself: CMake would take
   # a dependency named like "<target>.exe" for the target of that name.
   # OUTPUT comes first: Ninja expects the depfile to name the first output.
   set(stamp "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${TP_NAME}.stamp")
   add_custom_command(
     OUTPUT "${output}" "${stamp}"
-    COMMAND "${packer}" pack -o "${output}" ${depfile_args} ${level_args} ${stub_args} ${identity_args}
-            ${select_args} "$<TARGET_FILE:${TP_TARGET}>" ${inputs} ${add_args}
+    COMMAND "${packer}" pack -o "${output_arg}" ${depfile_args} ${level_args} ${stub_args} ${identity_args}
+            ${select_args} ${runtime_dll_args} "$<TARGET_FILE:${TP_TARGET}>" ${inputs} ${add_args}
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
     ${forget_old_depends}
     DEPENDS ${TP_TARGET} ${packer_depends} ${stub_depends} ${identity_depends} ${input_depends}
     ${depfile_option}
+    WORKING_DIRECTORY "${working_directory}"
     COMMENT "Packing ${TP_OUTPUT}"
-    VERBATIM)
+    VERBATIM COMMAND_EXPAND_LISTS)
   add_custom_target(${TP_NAME} ALL DEPENDS "${stamp}")
 endfunction()

@@ -11,6 +11,10 @@ inline constexpr const char message_no_memory[] = "Error, couldn't allocate memo
 inline constexpr const char message_decode_failed[] = "Error, couldn't decode attached data.";
 inline constexpr const char message_no_entry_point[] = "Error, DLL entry point not found.";
 inline constexpr const char message_parent_unrecognised[] = "Error, couldn't recognise parent launcher.";
+// A nested instance about to start a child of its own (an archive without
+// the application library): it would start a chain of children without end.
+// The archive's contents are the fault, hence the text.
+inline constexpr const char message_nested_launch[] = "Error, couldn't decode attached data.";
 
 // Formatted messages, one %ls argument each.
 inline constexpr const char message_spec_expansion[] = "Error, couldn't runtime expand spec '%ls'.\n";
@@ -20,3 +24,4 @@ inline constexpr const char message_open_for_writing[] = "Error, failed to open 
 inline constexpr const char message_unpack_failed[] = "Error, couldn't unpack file to target path.";
 inline constexpr const char message_load_dll[] = "Error, load DLL.";
 inline constexpr const char message_launch_failed[] = "Error, couldn't launch child";
+inline constexpr const char message_wait_failed[] = "Error, couldn't wait for child";

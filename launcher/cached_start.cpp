@@ -36,15 +36,19 @@ struct CachedPaths {
     wchar_t staging[path_capacity];
     // The build's name: build_name_units hexadecimal digits.
     wchar_t build_name[cached_settings::build_name_units + 1];
+    // How entries below the location are told to be themselves.
+    EntryNaming naming;
     // Scratch for the checks of tree_deletion.h and for joined paths.
     alignas(8) wchar_t scratch[path_capacity];
     wchar_t file[path_capacity];
 };
 CachedPaths paths;
 
-// False when the joined text does not fit: the start then falls back.
+// False when the joined text does not fit: the start then falls back. A
+// drive's root, named with its separator (\\?\C:\), gets no second one.
 bool join(wchar_t *out, const wchar_t *first, const wchar_t *separator, const wchar_t *second) {
     size_t a = wcslen(first), b = wcslen(separator), c = wcslen(second);
+    if (a > 0 && first[a - 1] == L'\\' && separator[0] == L'\\') --a;
     if (a + b + c + 1 > path_capacity) return false;
     wmemmove(out, first, a);
     wmemcpy(out + a, separator, b);
@@ -137,7 +141,7 @@ bool make_location(wchar_t *path) {
 // a file) or cannot be opened.
 HANDLE hold_plain_directory(const wchar_t *path) {
     HANDLE directory = open_entry_as_itself(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, paths.scratch,
-                                            path_capacity, hold_sharing);
+                                            path_capacity, paths.naming, hold_sharing);
     if (directory == INVALID_HANDLE_VALUE) return directory;
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(directory, &information) ||
@@ -170,7 +174,7 @@ bool expand_local_application_data(wchar_t *given, const wchar_t *spec) {
 // Fills the location, the program's folder and the build's paths, making
 // the first two as needed, and holds the program's folder.
 bool find_build(const cached_settings::Settings &settings, const unsigned char *digest) {
-    static wchar_t given[4096], absolute[4096];
+    static wchar_t given[4096], absolute[4096], extended[4096];
     wchar_t *moved = get_env(TAVRIK_CACHE_VARIABLE);
     if (moved != nullptr) {
         bool fits = wcslen(moved) < 4096 && is_absolute(moved);
@@ -186,7 +190,11 @@ bool find_build(const cached_settings::Settings &settings, const unsigned char *
     DWORD length = GetFullPathNameW(given, 4096, absolute, nullptr);
     if (length == 0 || length >= 4096 || !is_absolute(absolute)) return false;
     if (!make_location(absolute)) return false;
-    if (!resolve_directory(absolute, paths.location, path_capacity)) return false;
+    // Resolved from its \\?\ form where it has one: a folder without a DOS
+    // path is then walked by that form.
+    int below_top = 0;
+    const wchar_t *location = write_extended_form(absolute, extended, 4096, below_top) ? extended : absolute;
+    if (!resolve_directory(location, paths.location, path_capacity, paths.naming)) return false;
 
     if (!join_text(paths.program, paths.location, L"\\", settings.program)) return false;
     // Made only by a program's first start; every later one finds it.
@@ -246,7 +254,7 @@ bool remove_directory(const wchar_t *path, bool &whole) {
     whole = false;
     if (!join(tombstone, path, tombstone_infix, L"")) return false;
     append_number(tombstone, GetCurrentProcessId());
-    if (!rename_to_tombstone(path, tombstone, paths.scratch)) return false;
+    if (!rename_to_tombstone(path, tombstone, paths.scratch, paths.naming)) return false;
     whole = delete_directory_tree(tombstone) == 0;
     return true;
 }

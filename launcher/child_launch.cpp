@@ -16,7 +16,7 @@
 
 WideBuffer<32768> child_command_line;
 CommandLineSplitter split_command_line = shell_command_line_to_argv;
-ChildStarter child_starter = {CreateProcessW};
+ChildStarter child_starter = {CreateProcessW, ResumeThread, WaitForSingleObject};
 
 namespace {
 
@@ -103,7 +103,7 @@ void build_child_command_line(int count, wchar_t **arguments, const wchar_t *pro
 HANDLE start_child() {
     // Only a top-level instance starts a child: a nested one doing so would
     // start a chain of children without end.
-    if (!is_top_level) fail_plain(message_decode_failed);
+    if (!is_top_level) fail_plain(message_nested_launch);
     publish_executable_directory();
     set_env(TAVRIK_ARGV0_VARIABLE, launch.argv[0]);
     const wchar_t *program = executable_path();
@@ -153,13 +153,19 @@ HANDLE start_child() {
         TerminateProcess(child.hProcess, 0);
         wait_for_interruption_to_end();
     }
-    ResumeThread(child.hThread);
+    // A child left suspended would be waited for without end.
+    if (child_starter.resume_thread(child.hThread) == static_cast<DWORD>(-1)) {
+        DWORD error = GetLastError();
+        TerminateProcess(child.hProcess, 0);
+        fail_with_code(message_launch_failed, error);
+    }
     CloseHandle(child.hThread);
     return child.hProcess;
 }
 
 DWORD wait_for_child(HANDLE child) {
-    WaitForSingleObject(child, INFINITE);
+    DWORD waited = child_starter.wait(child, INFINITE);
+    if (waited != WAIT_OBJECT_0) fail_with_code(message_wait_failed, waited == WAIT_FAILED ? GetLastError() : waited);
     DWORD exit_code = 0;
     if (!GetExitCodeProcess(child, &exit_code)) exit_code = 1;
     // Taken back under the lock first, so that the console handler never

@@ -28,12 +28,15 @@ void build_child_command_line(int count, wchar_t **arguments, const wchar_t *pro
 using CommandLineSplitter = wchar_t **(WINAPI *)(const wchar_t *command_line, int *count);
 extern CommandLineSplitter split_command_line;
 
-// How the child is created (CreateProcessW's contract); tests replace it to
-// make it fail.
+// How the child is created, resumed and waited for (the contracts of
+// CreateProcessW, ResumeThread and WaitForSingleObject); tests replace them
+// to make them fail.
 struct ChildStarter {
     BOOL(WINAPI *create_process)(const wchar_t *application, wchar_t *command_line, SECURITY_ATTRIBUTES *process,
                                  SECURITY_ATTRIBUTES *thread, BOOL inherit_handles, DWORD flags, void *environment,
                                  const wchar_t *directory, STARTUPINFOW *startup, PROCESS_INFORMATION *information);
+    DWORD(WINAPI *resume_thread)(HANDLE thread);
+    DWORD(WINAPI *wait)(HANDLE object, DWORD milliseconds);
 };
 extern ChildStarter child_starter;
 // A creation that fails with ERROR_INTERNAL_ERROR, or gives a child that has
@@ -44,12 +47,15 @@ inline constexpr DWORD child_start_retry_pause_ms = 50;
 // Publishes TAVRIK_ONEFILE_DIRECTORY and TAVRIK_ORIGINAL_ARGV0, starts this
 // executable again with the same arguments and standard handles, tied to
 // the launcher's job, and returns its process handle. A child that cannot
-// be started ends the process with its line and exit code 2.
+// be started (or resumed: it is then terminated) ends the process with its
+// line and exit code 2.
 HANDLE start_child();
 
 // Publishes TAVRIK_ONEFILE_DIRECTORY, the folder this executable is in, as
 // the application finds it when started by the launcher.
 void publish_executable_directory();
 // Waits for the child without a time limit and returns its exit code (1
-// when it cannot be read); closes the handle.
+// when it cannot be read); closes the handle. A wait that fails ends the
+// process with its line and exit code 2, after the clean-up (which gives
+// the child its grace period).
 DWORD wait_for_child(HANDLE child);

@@ -42,17 +42,11 @@ void stop_child() {
     LeaveCriticalSection(&cleanup.child_lock);
 }
 
-// A relative or empty path would be resolved against the current
-// directory: only an absolute path is ever handed to the deletion.
-bool is_absolute_path(const wchar_t *path) {
-    bool drive = path[0] != 0 && path[1] == L':' && path[2] == L'\\';
-    bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != 0;
-    return drive || unc;
-}
-
 void delete_target_directory() {
     const wchar_t *directory = launch.target_directory.text;
-    if (!is_absolute_path(directory)) return;
+    // Start-up unpacks into no other kind of directory; a root refused here
+    // would only cost the retries.
+    if (!is_deletable_root(directory)) return;
     const CleanupOperations &op = cleanup.operations;
     op.delete_tree(directory);
     for (int attempt = 1; attempt < deletion_attempts; ++attempt) {

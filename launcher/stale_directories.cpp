@@ -26,8 +26,11 @@ ULONGLONG ticks(const FILETIME &time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// A drive's or share's root is named with its separator (\\?\C:\), which
+// the joined path does not double.
 bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *name, const wchar_t *suffix) {
     size_t folder_length = wcslen(folder), name_length = wcslen(name), suffix_length = wcslen(suffix);
+    if (folder_length > 0 && folder[folder_length - 1] == L'\\') --folder_length;
     if (folder_length + 1 + name_length + suffix_length + 1 > sweep_path_capacity) return false;
     wmemcpy(path, folder, folder_length);
     path[folder_length] = L'\\';
@@ -35,6 +38,9 @@ bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *name, const 
     wmemcpy(path + folder_length + 1 + name_length, suffix, suffix_length + 1);
     return true;
 }
+
+// How entries below the swept folder are told to be themselves.
+EntryNaming sweep_naming;
 
 // The folder the sweep thread works in, filled before it starts.
 wchar_t sweep_folder[sweep_path_capacity];
@@ -70,7 +76,7 @@ bool launcher_has_ended(DWORD pid, const FILETIME &made) {
 // rename by path moves whatever a Unix link there points to. Opening for
 // deletion fails while a nested instance holds the directory (it shares no
 // deletion), and on Windows the rename fails while anything below is open.
-bool rename_to_tombstone(const wchar_t *from, const wchar_t *to, wchar_t *scratch) {
+bool rename_to_tombstone(const wchar_t *from, const wchar_t *to, wchar_t *scratch, const EntryNaming &naming) {
     // The new name as a native path: \\?\C:\... is \??\C:\... there.
     static union {
         FILE_RENAME_INFO info;
@@ -82,7 +88,7 @@ bool rename_to_tombstone(const wchar_t *from, const wchar_t *to, wchar_t *scratc
     wmemcpy(rename.info.FileName, L"\\??\\", 4);
     wmemcpy(rename.info.FileName + 4, to + 4, length - 4 + 1);
     rename.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-    HANDLE directory = open_entry_as_itself(from, DELETE | SYNCHRONIZE, scratch, sweep_path_capacity);
+    HANDLE directory = open_entry_as_itself(from, DELETE | SYNCHRONIZE, scratch, sweep_path_capacity, naming);
     if (directory == INVALID_HANDLE_VALUE) return false;
     BOOL renamed = SetFileInformationByHandle(directory, FileRenameInfo, &rename.info,
                                               static_cast<DWORD>(sizeof rename.info + length * sizeof(wchar_t)));
@@ -111,18 +117,22 @@ bool parse_directory_name(const wchar_t *name, DWORD &pid, bool &tombstone) {
     return true;
 }
 
-int sweep_stale_directories(const wchar_t *folder, int limit) {
-    alignas(8) static wchar_t resolved[sweep_path_capacity], scratch[sweep_path_capacity];
-    static wchar_t pattern[sweep_path_capacity];
+namespace {
+
+struct SweepCount {
+    int attempted = 0;
+    int removed = 0;
+};
+
+// One pass over the folder's listing (`pattern`), through ordinary stale
+// directories or through tombstones, trying up to `limit` of them.
+SweepCount sweep_pass(const wchar_t *pattern, const wchar_t *resolved, bool tombstones, int limit) {
+    alignas(8) static wchar_t scratch[sweep_path_capacity];
     static wchar_t candidate[sweep_path_capacity], tombstone[sweep_path_capacity];
-    // Names are joined to the folder as the system names it, so that an
-    // entry can be checked to be what its name says (see tree_deletion.h).
-    if (!resolve_directory(folder, resolved, sweep_path_capacity)) return 0;
-    if (!join_path(pattern, resolved, L"" TAVRIK_DIRECTORY_PREFIX "*", L"")) return 0;
+    SweepCount count;
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchLimitToDirectories, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return 0;
-    int attempted = 0, removed = 0;
+    if (search == INVALID_HANDLE_VALUE) return count;
     do {
         DWORD pid = 0;
         bool is_tombstone = false;
@@ -130,33 +140,53 @@ int sweep_stale_directories(const wchar_t *folder, int limit) {
         if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
             FILE_ATTRIBUTE_DIRECTORY)
             continue;
-        if (!parse_directory_name(entry.cFileName, pid, is_tombstone)) continue;
+        if (!parse_directory_name(entry.cFileName, pid, is_tombstone) || is_tombstone != tombstones) continue;
         if (!join_path(candidate, resolved, entry.cFileName, L"")) continue;
         if (is_tombstone) {
-            // Claimed by a sweep that could not finish; nobody uses it. (One
-            // this sweep has just made may come up again here, already gone.)
+            // Claimed by a sweep that could not finish; nobody uses it.
             if (GetFileAttributesW(candidate) == INVALID_FILE_ATTRIBUTES) continue;
-            ++attempted;
-            if (delete_directory_tree(candidate) == 0) ++removed;
+            ++count.attempted;
+            if (delete_directory_tree(candidate) == 0) ++count.removed;
         } else {
             if (!launcher_has_ended(pid, entry.ftCreationTime)) continue;
             if (!join_path(tombstone, resolved, entry.cFileName, tombstone_suffix)) continue;
             // Fails while the directory is in use (see the header): then it
             // is not ours to touch, now or ever, and is not entered.
-            if (!rename_to_tombstone(candidate, tombstone, scratch)) continue;
-            ++attempted;
-            if (delete_directory_tree(tombstone) == 0) ++removed;
+            if (!rename_to_tombstone(candidate, tombstone, scratch, sweep_naming)) continue;
+            ++count.attempted;
+            if (delete_directory_tree(tombstone) == 0) ++count.removed;
         }
-    } while (attempted < limit && FindNextFileW(search, &entry));
+    } while (count.attempted < limit && FindNextFileW(search, &entry));
     FindClose(search);
-    return removed;
+    return count;
+}
+
+}  // namespace
+
+int sweep_stale_directories(const wchar_t *folder, int limit) {
+    alignas(8) static wchar_t extended[sweep_path_capacity], resolved[sweep_path_capacity];
+    static wchar_t pattern[sweep_path_capacity];
+    // Names are joined to the folder as the system names it, so that an
+    // entry can be checked to be what its name says (see tree_deletion.h).
+    int below_top = 0;
+    if (!write_extended_form(folder, extended, sweep_path_capacity, below_top)) return 0;
+    if (!resolve_directory(extended, resolved, sweep_path_capacity, sweep_naming)) return 0;
+    if (!join_path(pattern, resolved, L"" TAVRIK_DIRECTORY_PREFIX "*", L"")) return 0;
+    // Ordinary directories first, each pass with its own budget: a tombstone
+    // that cannot be deleted (a file of a process still running, a link
+    // Wine cannot remove) stays, and is tried again by every sweep.
+    SweepCount ordinary = sweep_pass(pattern, resolved, false, limit);
+    SweepCount tombstones = sweep_pass(pattern, resolved, true, limit);
+    return ordinary.removed + tombstones.removed;
 }
 
 void start_stale_directory_sweep() {
     wcscpy(sweep_folder, launch.target_directory.text);
     wchar_t *separator = wcsrchr(sweep_folder, L'\\');
     if (separator == nullptr) return;
-    *separator = 0;
+    // A drive's root keeps its separator: C: alone would name the drive's
+    // current directory.
+    separator[separator > sweep_folder && separator[-1] == L':' ? 1 : 0] = 0;
     HANDLE thread = CreateThread(nullptr, 64 * 1024, sweep_thread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread != nullptr) CloseHandle(thread);
 }

@@ -26,10 +26,13 @@
 
 #include <windows.h>
 
+#include "launcher/tree_deletion.h"
+
 // The sweep starts this long after the child, so that it never competes
 // with the application's own start; a run that ends sooner sweeps nothing.
 inline constexpr DWORD sweep_delay_ms = 1000;
-// At most this many directories go per start, which bounds its time.
+// At most this many directories, and as many tombstones, are tried per
+// start, which bounds its time.
 inline constexpr int sweep_limit = 16;
 inline constexpr wchar_t tombstone_suffix[] = L".deleted";
 
@@ -47,12 +50,13 @@ bool parse_directory_name(const wchar_t *name, DWORD &pid, bool &tombstone);
 bool launcher_has_ended(DWORD pid, const FILETIME &made);
 
 // Renames the directory `from` to `to` (resolved \\?\ paths in one folder)
-// through a handle on the directory itself, never through a link; fails
-// while anyone holds it without delete sharing. `scratch` takes
-// sweep_path_capacity units.
+// through a handle on the directory itself, never through a link (checked
+// with `naming`, filled when their folder was resolved); fails while anyone
+// holds it without delete sharing. `scratch` takes sweep_path_capacity units.
 inline constexpr size_t sweep_path_capacity = 4096 + 64;
-bool rename_to_tombstone(const wchar_t *from, const wchar_t *to, wchar_t *scratch);
+bool rename_to_tombstone(const wchar_t *from, const wchar_t *to, wchar_t *scratch, const EntryNaming &naming);
 
-// Tries up to `limit` stale directories and tombstones directly in
-// `folder` (an absolute path); returns how many of them it removed whole.
+// Tries up to `limit` stale directories, then up to `limit` tombstones,
+// directly in `folder` (an absolute path in a form read_path_form accepts);
+// returns how many of them it removed whole.
 int sweep_stale_directories(const wchar_t *folder, int limit);

@@ -12,6 +12,7 @@
 #include "format/launcher_names.h"
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
+#include "launcher/tree_deletion.h"
 #include "paths/executable_path.h"
 #include "paths/path_spec.h"
 
@@ -117,14 +118,19 @@ void prepare_top_level_environment() {
 
 void compute_target_directory() {
     WideBuffer<4096> &target = launch.target_directory;
-    bool expanded = expand_path_spec(target.text, target_directory_spec, target.capacity);
+    // Reported before anything is made of what a failed expansion left
+    // (nothing, when {TEMP} fails): that would be a path in the root of the
+    // current drive, or none at all, and the process would end unheard.
+    if (!expand_path_spec(target.text, target_directory_spec, target.capacity))
+        report_spec_failure(target_directory_spec);
     static wchar_t absolute[4096];
     DWORD length = GetFullPathNameW(target.text, 4096, absolute, nullptr);
     if (length == 0 || length >= 4096) abort();
     target.assign(absolute);
-    // Reported only now: an absolute-path step that fails on what a failed
-    // expansion left has already ended the process, without the message.
-    if (!expanded) report_spec_failure(target_directory_spec);
+    // Only a directory the clean-up can delete is unpacked into: a volume
+    // GUID or device path, or one with "." or ".." left in its \\?\ form,
+    // would stay behind after every run.
+    if (!is_deletable_root(target.text)) report_spec_failure(target_directory_spec);
 }
 
 void start_up() {

@@ -5,13 +5,17 @@
 
 namespace {
 
-// The longest path Windows handles, prefix included.
-constexpr size_t path_capacity = 32768;
+constexpr size_t path_capacity = longest_path;
 // Each level adds at least a separator and one character, so the walk can
 // never go deeper than this.
 constexpr size_t depth_capacity = path_capacity / 2;
 constexpr DWORD clearable_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// FileDispositionInfoEx and its flags (Windows 10 1809), which the headers
+// give only to targets that cannot be expressed.
+constexpr FILE_INFO_BY_HANDLE_CLASS file_disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD disposition_delete = 0x1;
+constexpr DWORD disposition_ignore_read_only = 0x10;
 
 // The walk keeps its open searches on an explicit stack, not in recursive
 // calls, so any depth fits in a fixed amount of memory.
@@ -28,6 +32,8 @@ struct TreeWalk {
     DWORD attributes[depth_capacity];
     WIN32_FIND_DATAW entry;
     DWORD first_error;
+    // How entries below the root's directory are told to be themselves.
+    EntryNaming naming;
 };
 // Two walks, so that the clean-up never waits for the sweep of stale
 // directories (or the other way round); each call takes a free one.
@@ -55,47 +61,56 @@ bool count_components(const wchar_t *from, int &count) {
     }
 }
 
-// Builds the \\?\ form of an acceptable root: C:\dir... with at least one
-// directory below the drive, or \\server\share\dir... with at least one
-// below the share, either of them possibly in its \\?\ form already. A
-// whole drive or share is never a root. `below_top` is how many components
-// the root has below its drive or share.
-bool set_root(TreeWalk &walk, const wchar_t *root, int &below_top) {
+// The parts of an accepted path form (see read_path_form): the \\?\ prefix
+// it takes and the rest of the path after its own prefix.
+struct PathForm {
+    const wchar_t *prefix;
+    const wchar_t *rest;
+    int below_top;
+};
+
+bool split_path_form(const wchar_t *path, PathForm &form) {
+    if (path == nullptr) return false;
+    bool prefixed = wcsncmp(path, L"\\\\?\\", 4) == 0 || wcsncmp(path, L"\\\\.\\", 4) == 0;
+    const wchar_t *after = prefixed ? path + 4 : path;
     int components = 0;
-    const wchar_t *prefix = nullptr;
-    const wchar_t *rest = nullptr;
-    if (wcsncmp(root, L"\\\\?\\UNC\\", 8) == 0) {
-        if (!count_components(root + 8, components) || components < 3) return false;
-        below_top = components - 2;
-        prefix = L"";
-        rest = root;
-    } else if (wcsncmp(root, L"\\\\?\\", 4) == 0) {
-        const wchar_t *drive = root + 4;
-        if (!is_drive_letter(drive[0]) || drive[1] != L':' || drive[2] != L'\\') return false;
-        if (!count_components(drive + 3, components) || components < 1) return false;
-        below_top = components;
-        prefix = L"";
-        rest = root;
-    } else if (is_drive_letter(root[0]) && root[1] == L':' && root[2] == L'\\') {
-        if (!count_components(root + 3, components) || components < 1) return false;
-        below_top = components;
-        prefix = L"\\\\?\\";
-        rest = root;
-    } else if (root[0] == L'\\' && root[1] == L'\\' && root[2] != L'?' && root[2] != L'.') {
-        if (!count_components(root + 2, components) || components < 3) return false;
-        below_top = components - 2;
-        prefix = L"\\\\?\\UNC\\";
-        rest = root + 2;
+    if (prefixed && wcsncmp(after, L"UNC\\", 4) == 0) {
+        form.prefix = L"\\\\?\\UNC\\";
+        form.rest = after + 4;
+    } else if (is_drive_letter(after[0]) && after[1] == L':' && after[2] == L'\\') {
+        // A drive's root has no component below it.
+        if (after[3] != 0 && !count_components(after + 3, components)) return false;
+        form.prefix = L"\\\\?\\";
+        form.rest = after;
+        form.below_top = components;
+        return true;
+    } else if (!prefixed && path[0] == L'\\' && path[1] == L'\\') {
+        form.prefix = L"\\\\?\\UNC\\";
+        form.rest = path + 2;
     } else {
         return false;
     }
-    size_t prefix_length = wcslen(prefix);
-    size_t rest_length = wcslen(rest);
-    if (prefix_length + rest_length + 1 > path_capacity) return false;
-    wmemcpy(walk.path, prefix, prefix_length);
-    wmemcpy(walk.path + prefix_length, rest, rest_length + 1);
-    walk.length = prefix_length + rest_length;
+    if (!count_components(form.rest, components) || components < 2) return false;
+    form.below_top = components - 2;
     return true;
+}
+
+bool copy_path_form(const PathForm &form, wchar_t *extended, size_t capacity, size_t &length) {
+    size_t prefix_length = wcslen(form.prefix);
+    size_t rest_length = wcslen(form.rest);
+    if (prefix_length + rest_length + 1 > capacity) return false;
+    wmemcpy(extended, form.prefix, prefix_length);
+    wmemcpy(extended + prefix_length, form.rest, rest_length + 1);
+    length = prefix_length + rest_length;
+    return true;
+}
+
+// Builds the \\?\ form of a deletable root in walk.path.
+bool set_root(TreeWalk &walk, const wchar_t *root, int &below_top) {
+    PathForm form;
+    if (!split_path_form(root, form) || form.below_top < 1) return false;
+    below_top = form.below_top;
+    return copy_path_form(form, walk.path, path_capacity, walk.length);
 }
 
 void note_error(TreeWalk &walk, DWORD error) {
@@ -137,7 +152,7 @@ bool resolve_root(TreeWalk &walk, int below_top, bool &gone) {
     // itself: "\\?\C:" alone would name the drive's current directory.
     wchar_t *separator = wcsrchr(walk.path, L'\\');
     separator[below_top == 1 ? 1 : 0] = 0;
-    if (!resolve_directory(walk.path, walk.resolved, path_capacity)) {
+    if (!resolve_directory(walk.path, walk.resolved, path_capacity, walk.naming)) {
         note_failure(walk);
         return false;
     }
@@ -154,37 +169,54 @@ bool resolve_root(TreeWalk &walk, int below_top, bool &gone) {
 }
 
 HANDLE open_as_itself(TreeWalk &walk, DWORD access) {
-    HANDLE entry = open_entry_as_itself(walk.path, access, walk.resolved, path_capacity);
+    HANDLE entry = open_entry_as_itself(walk.path, access, walk.resolved, path_capacity, walk.naming);
     if (entry == INVALID_HANDLE_VALUE) note_failure(walk);
     return entry;
 }
 
 // Removes the entry at walk.path (a file, a link or an empty directory)
-// through a handle on the entry itself, after clearing what would keep
-// Windows from deleting it; `listed` are its attributes as its directory
-// lists them, which spare the queries when there is nothing to clear.
+// through a handle on the entry itself; `listed` are its attributes as its
+// directory lists them, which spare the queries when nothing keeps Windows
+// from deleting it.
 void remove_entry(TreeWalk &walk, DWORD listed) {
     HANDLE entry = open_as_itself(walk, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     if (entry == INVALID_HANDLE_VALUE) return;
     FILE_BASIC_INFO basic = {};
-    FILE_STANDARD_INFO standard = {};
+    bool cleared = false;
     if ((listed & clearable_attributes) != 0 &&
         GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof basic) &&
-        (basic.FileAttributes & clearable_attributes) != 0 &&
-        GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard) &&
-        (standard.Directory || standard.NumberOfLinks <= 1)) {
-        // A file with other names keeps its attributes: they are the other
-        // names' too. Its deletion may then fail, and it stays.
+        (basic.FileAttributes & clearable_attributes) != 0) {
+        // Windows 10 and later delete a read-only entry as it is, leaving
+        // the attribute to its other names.
+        DWORD as_it_is = disposition_delete | disposition_ignore_read_only;
+        if (SetFileInformationByHandle(entry, file_disposition_info_ex, &as_it_is, sizeof as_it_is)) {
+            CloseHandle(entry);
+            return;
+        }
+        // Elsewhere (Wine, older Windows, other file systems) the attribute
+        // is cleared for the deletion, and put back below. Zero times are
+        // left unchanged.
+        FILE_BASIC_INFO plain = {};
         DWORD kept =
             basic.FileAttributes & ~(clearable_attributes | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
-        basic.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
-        basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
-        basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
-        SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic);
+        plain.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
+        cleared = SetFileInformationByHandle(entry, FileBasicInfo, &plain, sizeof plain) != FALSE;
     }
     FILE_DISPOSITION_INFO disposition = {};
     disposition.DeleteFile = TRUE;
-    if (!SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition)) note_failure(walk);
+    bool deleted = SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+    if (!deleted) note_failure(walk);
+    // The attributes belong to the file, not to this name: a file with
+    // other names (hard links, say a version-control store's) keeps them
+    // there, through this same handle while the deletion is pending; one
+    // that resists keeps them too.
+    FILE_STANDARD_INFO standard = {};
+    if (cleared && (!deleted || (GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard) &&
+                                 standard.NumberOfLinks > 1))) {
+        FILE_BASIC_INFO restored = {};
+        restored.FileAttributes = basic.FileAttributes & ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        SetFileInformationByHandle(entry, FileBasicInfo, &restored, sizeof restored);
+    }
     CloseHandle(entry);
 }
 
@@ -197,7 +229,8 @@ bool is_dot_entry(const wchar_t *name) {
 // False with `empty` set when there is nothing to search.
 bool open_search(TreeWalk &walk, HANDLE &search, bool &empty) {
     empty = false;
-    HANDLE directory = open_entry_as_itself(walk.path, FILE_READ_ATTRIBUTES, walk.resolved, path_capacity);
+    HANDLE directory =
+        open_entry_as_itself(walk.path, FILE_READ_ATTRIBUTES, walk.resolved, path_capacity, walk.naming);
     if (directory == INVALID_HANDLE_VALUE) return false;
     CloseHandle(directory);
     if (!enter(walk, L"*")) {
@@ -243,7 +276,7 @@ void delete_below(TreeWalk &walk) {
             continue;
         }
         // A link is removed as itself and never entered.
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !is_link(attributes, walk.entry.dwReserved0)) {
             HANDLE below = INVALID_HANDLE_VALUE;
             if (depth + 1 == depth_capacity) {
                 note_error(walk, ERROR_FILENAME_EXCED_RANGE);
@@ -275,17 +308,20 @@ struct NativeName {
 };
 
 // The path of the object behind `handle` as GetFinalPathNameByHandleW gives
-// it: \\?\C:\... or \\?\UNC\server\share\..., with every link resolved.
+// it, with every link resolved: with VOLUME_NAME_DOS as `volume`
+// \\?\C:\... or \\?\UNC\server\share\..., with VOLUME_NAME_NT \Device\....
 // `path` (`capacity` units) must be aligned for a pointer. Returns its
 // length, or 0 when the name cannot be had or does not fit.
-DWORD handle_path(HANDLE handle, wchar_t *path, size_t capacity) {
+DWORD handle_path(HANDLE handle, wchar_t *path, size_t capacity, DWORD volume) {
     DWORD units = static_cast<DWORD>(capacity);
-    DWORD length = GetFinalPathNameByHandleW(handle, path, units, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    auto get_final_path = final_path_queries.get_final_path;
+    DWORD length = get_final_path(handle, path, units, FILE_NAME_NORMALIZED | volume);
     // Some file systems (RAM disks, some network redirectors) cannot give a
     // normalised name; the name the entry was opened by still names it.
     if (length == 0 && GetLastError() != ERROR_MORE_DATA)
-        length = GetFinalPathNameByHandleW(handle, path, units, FILE_NAME_OPENED | VOLUME_NAME_DOS);
-    if (length != 0 || GetLastError() != ERROR_MORE_DATA) return length < units ? length : 0;
+        length = get_final_path(handle, path, units, FILE_NAME_OPENED | volume);
+    if (length != 0 || GetLastError() != ERROR_MORE_DATA || volume != VOLUME_NAME_DOS)
+        return length < units ? length : 0;
     // Wine asks for the name in a buffer of MAX_PATH and fails with this
     // error on a longer path (Windows reports the size it needs instead).
     // Its native name is the same path with \??\ in place of \\?\.
@@ -315,26 +351,78 @@ DWORD handle_path(HANDLE handle, wchar_t *path, size_t capacity) {
 
 }  // namespace
 
-bool resolve_directory(const wchar_t *path, wchar_t *resolved, size_t capacity) {
+FinalPathQueries final_path_queries = {GetFinalPathNameByHandleW};
+
+bool read_path_form(const wchar_t *path, int &below_top) {
+    PathForm form;
+    if (!split_path_form(path, form)) return false;
+    below_top = form.below_top;
+    return true;
+}
+
+bool write_extended_form(const wchar_t *path, wchar_t *extended, size_t capacity, int &below_top) {
+    PathForm form;
+    size_t length = 0;
+    if (!split_path_form(path, form) || !copy_path_form(form, extended, capacity, length)) return false;
+    below_top = form.below_top;
+    return true;
+}
+
+bool is_deletable_root(const wchar_t *path) {
+    PathForm form;
+    return split_path_form(path, form) && form.below_top >= 1 &&
+           wcslen(form.prefix) + wcslen(form.rest) < path_capacity;
+}
+
+bool is_link(DWORD attributes, DWORD reparse_tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (reparse_tag == 0 || IsReparseTagNameSurrogate(reparse_tag));
+}
+
+bool resolve_directory(const wchar_t *path, wchar_t *resolved, size_t capacity, EntryNaming &naming) {
     HANDLE directory =
         CreateFileW(path, FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (directory == INVALID_HANDLE_VALUE) return false;
-    DWORD length = handle_path(directory, resolved, capacity);
+    naming.base_length = 0;
+    DWORD length = handle_path(directory, resolved, capacity, VOLUME_NAME_DOS);
     DWORD error = GetLastError();
+    size_t given = wcslen(path);
+    if (length == 0 && error != ERROR_MORE_DATA && wcsncmp(path, L"\\\\?\\", 4) == 0 && given < capacity) {
+        // No DOS path to be had: the directory is walked by the path it was
+        // given, and entries below it are told by their NT paths.
+        DWORD nt_length = handle_path(directory, naming.base_nt, longest_path, VOLUME_NAME_NT);
+        if (nt_length != 0) {
+            if (naming.base_nt[nt_length - 1] == L'\\') naming.base_nt[--nt_length] = 0;
+            wmemcpy(resolved, path, given + 1);
+            length = static_cast<DWORD>(given);
+            naming.base_length = resolved[given - 1] == L'\\' ? given - 1 : given;
+        } else {
+            error = GetLastError();
+        }
+    }
     CloseHandle(directory);
     SetLastError(error);
     return length != 0;
 }
 
-HANDLE open_entry_as_itself(const wchar_t *path, DWORD access, wchar_t *scratch, size_t capacity, DWORD share) {
+HANDLE open_entry_as_itself(const wchar_t *path, DWORD access, wchar_t *scratch, size_t capacity,
+                            const EntryNaming &naming, DWORD share) {
     HANDLE entry = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (entry == INVALID_HANDLE_VALUE) return entry;
     // Windows names a link opened this way by its own path; Wine, which
     // opens what a Unix link points to, by the target's.
-    DWORD length = handle_path(entry, scratch, capacity);
+    bool by_dos_path = naming.base_length == 0;
+    DWORD length = handle_path(entry, scratch, capacity, by_dos_path ? VOLUME_NAME_DOS : VOLUME_NAME_NT);
     DWORD error = length == 0 ? GetLastError() : entry_leads_elsewhere;
-    if (length != 0 && wcscmp(scratch, path) == 0) return entry;
+    bool itself = false;
+    if (length != 0 && by_dos_path) {
+        itself = wcscmp(scratch, path) == 0;
+    } else if (length != 0 && wcslen(path) > naming.base_length) {
+        size_t base_nt_length = wcslen(naming.base_nt);
+        itself = wcsncmp(scratch, naming.base_nt, base_nt_length) == 0 &&
+                 wcscmp(scratch + base_nt_length, path + naming.base_length) == 0;
+    }
+    if (itself) return entry;
     CloseHandle(entry);
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
@@ -354,7 +442,7 @@ DWORD delete_directory_tree(const wchar_t *root) {
     if (root != nullptr && set_root(walk, root, below_top)) {
         if (resolve_root(walk, below_top, gone)) {
             DWORD attributes = walk.entry.dwFileAttributes;
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !is_link(attributes, walk.entry.dwReserved0))
                 delete_below(walk);
             remove_entry(walk, attributes);
         }

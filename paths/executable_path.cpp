@@ -72,22 +72,31 @@ void shorten_path(wchar_t *path, size_t capacity) {
     }
 }
 
+bool read_own_path(wchar_t *path, DWORD capacity) {
+    // A path cut short comes back with the buffer's whole size as its length
+    // (and ERROR_INSUFFICIENT_BUFFER, which a success does not clear).
+    DWORD length = GetModuleFileNameW(nullptr, path, capacity);
+    if (length != 0 && length < capacity) return true;
+    if (capacity != 0) path[0] = 0;
+    return false;
+}
+
 const wchar_t *executable_path() {
     WideBuffer<4096> &path = own_paths.executable;
-    if (path.empty() && GetModuleFileNameW(nullptr, path.text, path.capacity) == 0) abort();
+    if (path.empty() && !read_own_path(path.text, path.capacity)) abort();
     return path.text;
 }
 
 const wchar_t *directory_source() {
     WideBuffer<4097> &path = own_paths.directory_source;
-    if (path.empty()) GetModuleFileNameW(nullptr, path.text, path.capacity);
+    if (path.empty()) read_own_path(path.text, path.capacity);
     return path.text;
 }
 
 const wchar_t *normalised_executable_path() {
     WideBuffer<4097> &path = own_paths.normalised;
     if (path.empty()) {
-        GetModuleFileNameW(nullptr, path.text, path.capacity);
+        read_own_path(path.text, path.capacity);
         resolve_final_path(path.text, path.capacity);
         shorten_path(path.text, path.capacity);
     }

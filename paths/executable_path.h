@@ -28,6 +28,13 @@ struct OwnPaths {
 };
 extern OwnPaths own_paths;
 
+// Reads the own path with GetModuleFileNameW into `path` (`capacity`
+// units); false, with `path` empty, when the call fails or the path does
+// not fit (the call then fills the buffer with as much as fits).
+bool read_own_path(wchar_t *path, DWORD capacity);
+
+// Each ends the process with abort() when the own path cannot be read
+// whole, except that the second and third stay empty instead.
 const wchar_t *executable_path();
 const wchar_t *directory_source();
 const wchar_t *normalised_executable_path();

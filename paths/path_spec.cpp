@@ -26,13 +26,19 @@ void strip_trailing_backslashes(wchar_t *output) {
     while (length > 0 && output[length - 1] == L'\\') output[--length] = 0;
 }
 
-void append_temp_directory(wchar_t *output, size_t capacity) {
+// Fails when the call fails (Wine's does for a TEMP of 259 units and more)
+// or needs more room than is left: with nothing added, the spec's literal
+// text would make a path in the current drive's root.
+bool append_temp_directory(wchar_t *output, size_t capacity) {
     size_t used = wcslen(output);
     DWORD room = static_cast<DWORD>(capacity - used);
     DWORD length = GetTempPathW(room, output + used);
-    // When the call fails or needs more room than is left, it adds nothing.
-    if (length == 0 || length >= room) output[used] = 0;
+    if (length == 0 || length >= room) {
+        output[used] = 0;
+        return false;
+    }
     strip_trailing_backslashes(output);
+    return true;
 }
 
 bool append_folder(wchar_t *output, size_t capacity, int folder) {
@@ -115,7 +121,7 @@ bool append_program_variant(wchar_t *output, size_t capacity, bool base) {
 
 bool expand_placeholder(wchar_t *output, size_t capacity, const wchar_t *name) {
     if (_wcsicmp(name, L"TEMP") == 0) {
-        append_temp_directory(output, capacity);
+        return append_temp_directory(output, capacity);
     } else if (_wcsicmp(name, L"PROGRAM") == 0) {
         append_program(output, capacity);
     } else if (_wcsicmp(name, L"PROGRAM_BASE") == 0) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "packer/archive/archive.h"
-#include "packer/archive/packed_file.h"
+#include "packer/packed/packed_file.h"
 #include "packer/platform/file_io.h"
 
 namespace tavrik_test {

@@ -30,29 +30,29 @@ std::string record_problem(const archive_records::RecordParser &records, const s
 
 }  // namespace
 
-Result<bool> ArchiveVisitor::file_bytes(const uint8_t *, size_t) { return true; }
+Status ArchiveVisitor::file_bytes(const uint8_t *, size_t) { return Status::done(); }
 
-Result<bool> ArchiveVisitor::end_file() { return true; }
+Status ArchiveVisitor::end_file() { return Status::done(); }
 
-Result<bool> ArchiveCollector::begin_file(const std::u16string &name, uint64_t size) {
+Status ArchiveCollector::begin_file(const std::u16string &name, uint64_t size) {
     entries.push_back({name, {}});
     // A declared size is not trusted further than the bound.
     entries.back().content.reserve(static_cast<size_t>(std::min<uint64_t>(size, size_bound_)));
-    return true;
+    return Status::done();
 }
 
-Result<bool> ArchiveCollector::file_bytes(const uint8_t *data, size_t size) {
+Status ArchiveCollector::file_bytes(const uint8_t *data, size_t size) {
     entries.back().content.insert(entries.back().content.end(), data, data + size);
-    return true;
+    return Status::done();
 }
 
-Result<bool> check_entries(const std::vector<ArchiveEntry> &entries) {
+Status check_entries(const std::vector<ArchiveEntry> &entries) {
     std::vector<std::u16string> names;
     names.reserve(entries.size());
     for (const auto &entry : entries) names.push_back(entry.name);
     const std::string problem = names_problem(names);
     if (!problem.empty()) return Error{problem};
-    return true;
+    return Status::done();
 }
 
 Result<Bytes> write_archive(const std::vector<ArchiveEntry> &entries) {
@@ -71,7 +71,7 @@ Result<Bytes> write_archive(const std::vector<ArchiveEntry> &entries) {
     return out;
 }
 
-Result<bool> read_archive(const ArchiveSource &source, ArchiveVisitor &visitor) {
+Status read_archive(const ArchiveSource &source, ArchiveVisitor &visitor) {
     using archive_records::Event;
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[read_buffer_size]);
     archive_records::RecordParser records;
@@ -84,7 +84,7 @@ Result<bool> read_archive(const ArchiveSource &source, ArchiveVisitor &visitor) 
             const size_t n = std::min(*got, read_buffer_size);
             if (n == 0) {
                 if (records.finish() != archive_records::Error::none) return Error{record_problem(records, name)};
-                return true;
+                return Status::done();
             }
             records.feed(buffer.get(), n);
             break;

@@ -28,10 +28,10 @@ class ArchiveVisitor {
 public:
     virtual ~ArchiveVisitor() = default;
     // A record's name and declared size, before any of its content.
-    virtual Result<bool> begin_file(const std::u16string &name, uint64_t size) = 0;
+    virtual Status begin_file(const std::u16string &name, uint64_t size) = 0;
     // The content in pieces, `size` bytes in all.
-    virtual Result<bool> file_bytes(const uint8_t *data, size_t size);
-    virtual Result<bool> end_file();
+    virtual Status file_bytes(const uint8_t *data, size_t size);
+    virtual Status end_file();
 };
 
 // Keeps every record whole: for archives known to be small (tests and
@@ -40,8 +40,8 @@ public:
 class ArchiveCollector : public ArchiveVisitor {
 public:
     explicit ArchiveCollector(uint64_t size_bound) : size_bound_(size_bound) {}
-    Result<bool> begin_file(const std::u16string &name, uint64_t size) override;
-    Result<bool> file_bytes(const uint8_t *data, size_t size) override;
+    Status begin_file(const std::u16string &name, uint64_t size) override;
+    Status file_bytes(const uint8_t *data, size_t size) override;
     std::vector<ArchiveEntry> entries;
 
 private:
@@ -57,13 +57,13 @@ using ArchiveSource = std::function<Result<size_t>(uint8_t *buffer, size_t capac
 // name longer than max_name_units is refused as soon as it ends) and a
 // fixed buffer, whatever the sizes of the files. Stops at the first error,
 // its own or the visitor's.
-Result<bool> read_archive(const ArchiveSource &source, ArchiveVisitor &visitor);
+Status read_archive(const ArchiveSource &source, ArchiveVisitor &visitor);
 
 // The same over an archive in memory, keeping every entry.
 Result<std::vector<ArchiveEntry>> parse_archive(const Bytes &archive);
 
 // Names and contents of the entries, with every name checked as
 // `write_archive` checks them; for reading archives of unknown origin.
-Result<bool> check_entries(const std::vector<ArchiveEntry> &entries);
+Status check_entries(const std::vector<ArchiveEntry> &entries);
 
 }  // namespace tavrik

@@ -1,6 +1,8 @@
 #pragma once
-// A value or one line of error text. The packer reports every failure as a
-// single message for the command line, so nothing richer is needed.
+// A value or one line of error text (Result<T>), and done or one line of
+// error text (Status) for what only succeeds or fails. The packer reports
+// every failure as a single message for the command line, so nothing richer
+// is needed.
 
 #include <optional>
 #include <string>
@@ -33,6 +35,24 @@ public:
 private:
     std::optional<T> value_;
     std::string error_;
+};
+
+// What a function that only succeeds or fails returns: nothing when done,
+// the reason when not. A yes-or-no answer that can also fail is a
+// Result<bool>.
+class Status {
+public:
+    Status() = default;
+    Status(Error error) : error_(std::move(error.message)), failed_(true) {}
+    static Status done() { return Status(); }
+
+    bool ok() const { return !failed_; }
+    explicit operator bool() const { return ok(); }
+    const std::string &error() const { return error_; }
+
+private:
+    std::string error_;
+    bool failed_ = false;
 };
 
 }  // namespace tavrik

@@ -17,7 +17,4 @@ struct CliEnvironment {
 int run_cli(const std::vector<std::string> &args, const CliEnvironment &environment, std::ostream &out,
             std::ostream &err);
 
-// Without progress.
-int run_cli(const std::vector<std::string> &args, const char *argv0, std::ostream &out, std::ostream &err);
-
 }  // namespace tavrik

@@ -1,6 +1,6 @@
 #pragma once
-// The commands run_cli dispatches to, one file each: pack.cpp, inspect.cpp
-// (list and verify), extract.cpp. Each returns true or the message of its
+// The commands run_cli dispatches to, one file each: pack.cpp, list.cpp,
+// verify.cpp, extract.cpp. Each returns true or the message of its
 // one failure.
 
 #include <iosfwd>
@@ -12,16 +12,16 @@
 namespace tavrik {
 
 // Writes its summary line (or, with --dry-run, what would be packed) on `out`.
-Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
+Status pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
                   std::ostream &err);
-Result<bool> list(const PackOptions &options, std::ostream &out);
-Result<bool> verify(const PackOptions &options, std::ostream &out);
-Result<bool> extract(const PackOptions &options, std::ostream &out);
+Status list(const PackOptions &options, std::ostream &out);
+Status verify(const PackOptions &options, std::ostream &out);
+Status extract(const PackOptions &options, std::ostream &out);
 
 class PackedFile;
 // What list and verify do once the file is open; the fuzzers run them over
 // packed executables held in memory.
-Result<bool> list_packed(const PackedFile &packed, std::ostream &out, bool json = false);
-Result<bool> verify_packed(const PackedFile &packed, std::ostream &out);
+Status list_packed(const PackedFile &packed, std::ostream &out, bool json = false);
+Status verify_packed(const PackedFile &packed, std::ostream &out);
 
 }  // namespace tavrik

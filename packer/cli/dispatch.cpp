@@ -10,7 +10,7 @@ namespace tavrik {
 int run_cli(const std::vector<std::string> &args, const CliEnvironment &environment, std::ostream &out,
             std::ostream &err) {
     auto options = parse_pack_options(args);
-    Result<bool> done = true;
+    Status done;
     if (!options) {
         done = Error{options.error()};
     } else if (options->command == Command::help) {
@@ -33,12 +33,6 @@ int run_cli(const std::vector<std::string> &args, const CliEnvironment &environm
         return 1;
     }
     return 0;
-}
-
-int run_cli(const std::vector<std::string> &args, const char *argv0, std::ostream &out, std::ostream &err) {
-    CliEnvironment environment;
-    environment.argv0 = argv0;
-    return run_cli(args, environment, out, err);
 }
 
 }  // namespace tavrik

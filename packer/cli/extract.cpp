@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "packer/archive/names.h"
-#include "packer/archive/packed_file.h"
 #include "packer/cli/commands.h"
 #include "packer/extraction/extract_directory.h"
+#include "packer/packed/packed_file.h"
 #include "packer/platform/path_text.h"
 #include "packer/platform/platform.h"
 
@@ -22,12 +22,12 @@ namespace {
 class RecordList : public ArchiveVisitor {
 public:
     explicit RecordList(const NameLimits &limits) : names(limits) {}
-    Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
+    Status begin_file(const std::u16string &name, uint64_t size) override {
         refusal = names.add(name);
         if (refusal.empty()) refusal = local_name_problem(name);
         if (!refusal.empty()) return Error{refusal};
         sizes.push_back(size);
-        return true;
+        return Status::done();
     }
     NameSet names;
     std::vector<uint64_t> sizes;
@@ -41,24 +41,24 @@ public:
     Writer(const RecordList &records, ExtractDirectory &directory, const std::string &shown)
         : records_(records), directory_(directory), shown_(shown) {}
 
-    Result<bool> begin_file(const std::u16string &name, uint64_t size) override {
+    Status begin_file(const std::u16string &name, uint64_t size) override {
         if (index_ >= records_.sizes.size() || records_.sizes[index_] != size || !records_.names.holds(name, index_)) {
             return fail(shown_ + " changed while it was being extracted");
         }
         ++index_;
         auto begun = directory_.begin_file(name);
         if (!begun) return fail(begun.error());
-        return true;
+        return Status::done();
     }
-    Result<bool> file_bytes(const uint8_t *data, size_t size) override {
+    Status file_bytes(const uint8_t *data, size_t size) override {
         auto written = directory_.write(data, size);
         if (!written) return fail(written.error());
-        return true;
+        return Status::done();
     }
-    Result<bool> end_file() override {
+    Status end_file() override {
         auto ended = directory_.end_file();
         if (!ended) return fail(ended.error());
-        return true;
+        return Status::done();
     }
 
     size_t files_begun() const { return index_; }
@@ -113,15 +113,15 @@ Result<size_t> extract_packed(const PackedFile &packed, const std::filesystem::p
 
 }  // namespace
 
-Result<bool> extract(const PackOptions &options, std::ostream &out) {
+Status extract(const PackOptions &options, std::ostream &out) {
     auto packed = PackedFile::open(options.packed);
     if (!packed) return Error{packed.error()};
-    auto written = extract_packed(*packed, options.output, options.force);
+    auto written = extract_packed(*packed, options.directory, options.force);
     if (!written) return Error{written.error()};
-    if (options.quiet) return true;
+    if (options.quiet) return Status::done();
     out << "extracted " << *written << (*written == 1 ? " file" : " files") << " into "
-        << shown_path(options.output) << '\n';
-    return true;
+        << shown_path(options.directory) << '\n';
+    return Status::done();
 }
 
 }  // namespace tavrik

@@ -18,7 +18,8 @@ const char pack_help[] =
     "usage: tavrik-pack pack -o OUT.exe [--stub STUB.exe] [--level N | --fast]\n"
     "                        [--window-log N] [--threads N] [--add SRC DEST]...\n"
     "                        [--exclude PATTERN]...\n"
-    "                        [--no-default-excludes] [--allow-missing DLL]...\n"
+    "                        [--no-default-excludes] [--dll-path DIR]...\n"
+    "                        [--allow-missing DLL]...\n"
     "                        [--dry-run] [--quiet] [--depfile FILE]\n"
     "                        [--cache | --cache-dir SPEC] [IDENTITY OPTIONS]\n"
     "                        APP.dll [FILE|DIR ...]\n"
@@ -63,22 +64,30 @@ const char pack_help[] =
     "  --exclude PATTERN\n"
     "                  leave out what a directory holds that matches PATTERN\n"
     "                  (repeatable): without \"/\" a file or folder name at any\n"
-    "                  depth, with \"/\" a path inside the archive; \"*\" and \"?\"\n"
-    "                  match within one name; case is ignored, as on Windows\n"
+    "                  depth, with \"/\" inside or first a path from the top of\n"
+    "                  the archive, with \"/\" last folders only; \"*\" and \"?\"\n"
+    "                  match within one name (no \"**\"); case is ignored, as\n"
+    "                  on Windows\n"
     "  --no-default-excludes\n"
     "                  also pack what is left out by default: .git .svn .hg .bzr\n"
     "                  CVS _darcs *~ .*.swp .*.swo #*# .DS_Store Thumbs.db\n"
+    "  --dll-path DIR  where to find the DLLs the packed images import: each\n"
+    "                  non-system DLL not packed already is looked up in the\n"
+    "                  DIRs in the order given (or is the DLL, when DIR is a\n"
+    "                  file) and packed at the top, and so are the DLLs it\n"
+    "                  imports in turn (repeatable)\n"
     "  --allow-missing DLL\n"
     "                  DLL is imported but deliberately not packed (the user's\n"
     "                  machine has it); repeatable\n"
-    "  --dry-run       check the inputs and show what would be packed, with\n"
-    "                  sizes and what is left out; write nothing (-o optional)\n"
+    "  --dry-run       run every check pack runs and show what would be packed,\n"
+    "                  with sizes and what is left out; write nothing (-o\n"
+    "                  optional)\n"
     "Files and directories named on the command line are always packed;\n"
     "exclusions apply to what is found inside directories.\n"
     "\n"
     "Every DLL packed is read for the DLLs it imports (normal and delay-loaded);\n"
-    "one that is neither packed (at the top or beside the DLL) nor part of\n"
-    "Windows is refused unless given to --allow-missing.\n"
+    "one that is neither packed (at the top or beside the DLL), found through\n"
+    "--dll-path nor part of Windows is refused unless given to --allow-missing.\n"
     "\n"
     "The program's identity (what Explorer, the taskbar and Properties show):\n"
     "  --icon FILE.ico             the program's icon, all images of FILE.ico\n"
@@ -187,6 +196,7 @@ const OptionSpec option_specs[] = {
     {"--exclude", {Command::pack}, Takes::value, false},
     {"--no-default-excludes", {Command::pack}, Takes::nothing, false},
     {"--allow-missing", {Command::pack}, Takes::value, false},
+    {"--dll-path", {Command::pack}, Takes::value, false},
     {"--dry-run", {Command::pack}, Takes::nothing, false},
     {"--quiet", {Command::pack, Command::extract}, Takes::nothing, false},
     {"-q", {Command::pack, Command::extract}, Takes::nothing, false},
@@ -226,7 +236,7 @@ std::string canonical_execution_level(const std::string &value) {
 
 // --icon, --version-string, --file-version, --product-version,
 // --execution-level.
-Result<bool> parse_identity_option(const std::string &option, const std::string &value, IdentityOptions &identity) {
+Status parse_identity_option(const std::string &option, const std::string &value, IdentityOptions &identity) {
     if (option == "--icon") {
         auto path = path_from_utf8(value);
         if (!path) return Error{option + ": " + path.error()};
@@ -257,7 +267,7 @@ Result<bool> parse_identity_option(const std::string &option, const std::string 
         if (!version) return Error{option + " needs four numbers from 0 to 65535 as A.B.C.D, not \"" + value + "\""};
         (option == "--file-version" ? identity.file_version : identity.product_version) = *version;
     }
-    return true;
+    return Status::done();
 }
 
 }  // namespace
@@ -285,13 +295,17 @@ Result<Command> command_named(const std::string &name) {
 }
 
 // One option and its values (already taken from the command line).
-Result<bool> apply_option(const std::string &arg, const std::vector<std::string> &values, PackOptions &options,
+Status apply_option(const std::string &arg, const std::vector<std::string> &values, PackOptions &options,
                           bool &level_given, bool &fast) {
     const std::string value = values.empty() ? std::string() : values[0];
     if (arg == "-o" || arg == "--stub" || arg == "--depfile") {
         auto path = path_from_utf8(value);
         if (!path) return Error{arg + ": " + path.error()};
-        (arg == "-o" ? options.output : arg == "--stub" ? options.stub : options.depfile) = *path;
+        std::filesystem::path &target = arg == "--stub"                      ? options.stub
+                                        : arg == "--depfile"                 ? options.depfile
+                                        : options.command == Command::extract ? options.directory
+                                                                              : options.output;
+        target = *path;
     } else if (arg == "--level") {
         auto level = parse_number(arg, value, 1, 22);
         if (!level) return Error{level.error()};
@@ -315,6 +329,11 @@ Result<bool> apply_option(const std::string &arg, const std::vector<std::string>
     } else if (arg == "--allow-missing") {
         if (value.empty()) return usage_error("--allow-missing needs a DLL name");
         options.allow_missing.push_back(value);
+    } else if (arg == "--dll-path") {
+        auto path = path_from_utf8(value);
+        if (!path) return Error{arg + ": " + path.error()};
+        if (path->empty()) return usage_error("--dll-path needs a folder");
+        options.dll_paths.push_back(std::move(*path));
     } else if (arg == "--fast") {
         fast = true;
     } else if (arg == "--console") {
@@ -339,7 +358,7 @@ Result<bool> apply_option(const std::string &arg, const std::vector<std::string>
     } else {
         return parse_identity_option(arg, value, options.identity);
     }
-    return true;
+    return Status::done();
 }
 
 }  // namespace
@@ -415,7 +434,7 @@ Result<PackOptions> parse_pack_options(const std::vector<std::string> &args) {
     if (options.command != Command::pack) {
         if (paths.size() != 1) return usage_error(command + " needs exactly one packed executable");
         options.packed = paths[0];
-        if (options.command == Command::extract && options.output.empty()) {
+        if (options.command == Command::extract && options.directory.empty()) {
             return usage_error("extract needs -o DIR");
         }
         return options;

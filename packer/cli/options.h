@@ -24,7 +24,8 @@ struct Placement {
 struct PackOptions {
     Command command = Command::help;
     Command help_topic = Command::help;  // help: which command (help = all)
-    std::filesystem::path output;        // pack: OUT.exe; extract: DIR
+    std::filesystem::path output;        // pack: OUT.exe (-o)
+    std::filesystem::path directory;     // extract: DIR (-o)
     std::filesystem::path stub;          // empty: look in the default places
     std::filesystem::path depfile;       // pack: where to write the build rule (empty: nowhere)
     int level = default_level;
@@ -40,6 +41,7 @@ struct PackOptions {
     std::vector<std::string> excludes;    // --exclude PATTERN, UTF-8
     bool default_excludes = true;         // cleared by --no-default-excludes
     std::vector<std::string> allow_missing;  // --allow-missing NAME: imported DLLs not packed on purpose
+    std::vector<std::filesystem::path> dll_paths;  // --dll-path DIR: where imported DLLs are looked up, in order
     bool dry_run = false;                 // pack --dry-run: show what would be packed, write nothing
     bool quiet = false;                   // pack, extract: no summary line, no progress
     bool json = false;                    // list --json

@@ -10,10 +10,10 @@
 
 #include "format/cached_settings.h"
 #include "packer/archive/names.h"
-#include "packer/archive/packed_executable.h"
 #include "packer/base/utf.h"
 #include "packer/cli/commands.h"
 #include "packer/cli/progress.h"
+#include "packer/packed/packed_executable.h"
 #include "packer/pe/icons.h"
 #include "packer/platform/file_io.h"
 #include "packer/platform/path_text.h"
@@ -56,19 +56,19 @@ int thread_count(const PackOptions &options) {
 // Packing writes the output last, by renaming over it: an output that is
 // the stub or the icon (or an input, see collect_entries) would lose what
 // it held. `role` names `source` in the message.
-Result<bool> refuse_output_over(const std::filesystem::path &output, const std::filesystem::path &source,
+Status refuse_output_over(const std::filesystem::path &output, const std::filesystem::path &source,
                                 const char *role) {
-    if (source.empty()) return true;
+    if (source.empty()) return Status::done();
     auto output_identity = file_identity(output);
     if (!output_identity) return Error{output_identity.error()};
-    if (!*output_identity) return true;
+    if (!*output_identity) return Status::done();
     auto source_identity = file_identity(source);
     if (!source_identity) return Error{source_identity.error()};
     if (*source_identity == *output_identity) {
         return Error{"output " + shown_path(output) + " is the " + role + " " + shown_path(source) +
                      "; write the executable elsewhere"};
     }
-    return true;
+    return Status::done();
 }
 
 Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
@@ -82,13 +82,23 @@ Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
     return images;
 }
 
+// The executable's file name; for a dry run without -o, the name it would
+// be given.
+Result<std::string> output_file_name(const PackOptions &options) {
+    const bool named = !options.output.empty();
+    auto output_name = path_to_utf8((named ? options.output : options.app_dll).filename());
+    if (!output_name) return Error{(named ? "-o: " : "application: ") + output_name.error()};
+    if (!named) *output_name = output_name->substr(0, output_name->rfind('.')) + ".exe";
+    return output_name;
+}
+
 // The stub with the program's identity in place of the launcher's; the
 // version strings it was given go to `strings`.
 Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &stub_path, const Bytes &stub,
                        const ArchiveEntry &application, std::vector<IconImage> icon,
                        std::vector<std::pair<std::u16string, std::u16string>> &strings) {
-    auto output_name = path_to_utf8(options.output.filename());
-    if (!output_name) return Error{"-o: " + output_name.error()};
+    auto output_name = output_file_name(options);
+    if (!output_name) return Error{output_name.error()};
     auto output_name16 = utf8_to_utf16(*output_name);
     if (!output_name16) return Error{"-o: " + output_name16.error()};
     Identity identity;
@@ -136,12 +146,28 @@ Result<std::string> depfile_text(const PackOptions &options, const std::filesyst
     return depfile_rule(options.output, walked);
 }
 
-// The application exports run_code and every DLL the packed images import
-// is packed, part of Windows or allowed to be missing.
-Result<bool> check_packable(const PackOptions &options, const std::vector<ArchiveEntry> &entries) {
+// The application exports run_code; the DLLs the packed images import and
+// --dll-path finds are added, and every other one is part of Windows or
+// allowed to be missing.
+Result<std::vector<CollectedDll>> complete_and_check(const PackOptions &options, Collection &collection) {
+    std::vector<ArchiveEntry> &entries = collection.entries;
     auto application = check_application_dll(entries.front().content);
     if (!application) return Error{"application " + shown_path(options.app_dll) + " " + application.error()};
-    return check_dependencies(entries, options.allow_missing);
+    auto collected = collect_dlls(entries, options.dll_paths, options.allow_missing, collection.walked);
+    if (!collected) return Error{collected.error()};
+    auto checked = check_dependencies(entries, options.allow_missing, !options.dll_paths.empty());
+    if (!checked) return Error{checked.error()};
+    return collected;
+}
+
+// A window program has no console: a shell does not wait for it and its
+// output shows only when redirected. Said once when nothing packed looks
+// like it opens a window.
+void hint_at_console(const PackOptions &options, bool opens_no_window, std::ostream &err) {
+    if (options.identity.console || options.quiet || !opens_no_window) return;
+    err << "tavrik-pack: note: this is a window program, but nothing packed imports a window-system DLL "
+           "(user32, gdi32, comctl32...): a shell will not wait for it and its output shows only when "
+           "redirected; give --console for a command-line program\n";
 }
 
 // The command line's FILE/DIR arguments and --add placements as inputs.
@@ -161,6 +187,8 @@ Result<Exclusions> exclusions(const PackOptions &options) {
     for (const auto &pattern : options.excludes) {
         auto wide = utf8_to_utf16(pattern);
         if (!wide) return Error{"--exclude \"" + printable_utf8(pattern) + "\" is not valid UTF-8"};
+        const std::string problem = exclusion_problem(*wide);
+        if (!problem.empty()) return Error{"--exclude \"" + printable_utf8(pattern) + "\": " + problem};
         result.patterns.push_back(std::move(*wide));
     }
     return result;
@@ -172,26 +200,44 @@ uint64_t content_bytes(const std::vector<ArchiveEntry> &entries) {
     return total;
 }
 
-// --dry-run: the files as list shows them, then what was left out.
-void show_dry_run(const Collection &collection, std::ostream &out) {
+// --dry-run: the files as list shows them, then what was left out and
+// which DLLs were collected, for whom.
+void show_dry_run(const Collection &collection, const std::vector<CollectedDll> &collected, std::ostream &out) {
     for (const auto &entry : collection.entries) out << entry.content.size() << ' ' << printable(entry.name) << '\n';
     for (const auto &left : collection.left_out) {
         out << "excluded " << printable(left.name) << (left.directory ? "\\" : "") << " (" << printable(left.pattern)
             << ")\n";
+    }
+    for (const auto &dll : collected) {
+        out << "collected " << printable(dll.name) << " from " << shown_path(dll.source) << ", imported by "
+            << printable(dll.importer) << '\n';
     }
     const size_t files = collection.entries.size();
     out << "would pack " << files << (files == 1 ? " file, " : " files, ") << content_bytes(collection.entries)
         << " bytes; nothing written\n";
 }
 
-std::string summary_line(const std::filesystem::path &output, size_t files, size_t left_out, uint64_t bytes_in,
-                         uint64_t bytes_out, double seconds) {
+std::string summary_line(const std::filesystem::path &output, bool console, size_t files, size_t left_out,
+                         uint64_t bytes_in, uint64_t bytes_out, double seconds) {
     char ratio[32], time[32];
     std::snprintf(ratio, sizeof ratio, "%.1f%%", bytes_in == 0 ? 0.0 : 100.0 * bytes_out / bytes_in);
     std::snprintf(time, sizeof time, "%.2f s", seconds);
-    return "packed " + shown_path(output) + ": " + std::to_string(files) + (files == 1 ? " file" : " files") +
+    return "packed " + shown_path(output) + (console ? " (console program): " : " (window program): ") +
+           std::to_string(files) + (files == 1 ? " file" : " files") +
            (left_out == 0 ? "" : " (" + std::to_string(left_out) + " excluded)") + ", " + human_size(bytes_in) +
            " in, " + human_size(bytes_out) + " out (" + ratio + "), " + time + "\n";
+}
+
+// What pack_executable will refuse of the names, judged before compressing:
+// the names themselves, and whether verify and extract would read that many
+// back from a file at least as large as the identified stub. Only when they
+// would not is the frame's size needed, so only then is it made.
+Result<bool> check_names(const std::vector<ArchiveEntry> &entries, uint64_t stub_size) {
+    auto checked = check_entries(entries);
+    if (!checked) return Error{checked.error()};
+    uint64_t name_bytes = 0;
+    for (const auto &entry : entries) name_bytes += 2 * uint64_t{entry.name.size()};
+    return names_budget_problem(entries.size(), name_bytes, name_limits_for(stub_size)).empty();
 }
 
 // Where and under which name a cached program keeps its builds. The
@@ -207,7 +253,7 @@ CachedMode cached_mode(const PackOptions &options, const std::vector<std::pair<s
         if (name == u"CompanyName") company = value;
         if (name == u"ProductName") product = value;
     }
-    auto output_name = path_to_utf8(options.output.filename());
+    auto output_name = output_file_name(options);
     auto output_name16 = output_name ? utf8_to_utf16(*output_name) : Result<std::u16string>(Error{""});
     mode.program = program_folder_name(output_name16 ? *output_name16 : std::u16string(), company, product);
     return mode;
@@ -215,12 +261,17 @@ CachedMode cached_mode(const PackOptions &options, const std::vector<std::pair<s
 
 }  // namespace
 
-Result<bool> pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
+Status pack(const PackOptions &options, const CliEnvironment &environment, std::ostream &out,
                   std::ostream &err) {
     const auto start = std::chrono::steady_clock::now();
-    // Before anything is read: a refusal here names the user's path.
-    if (!options.dry_run) {
+    // Before anything is read: a refusal here names the user's path. A dry
+    // run checks everything a packing would, and only writes nothing.
+    if (!options.output.empty()) {
         auto writable = check_output_path(options.output);
+        if (!writable) return writable;
+    }
+    if (!options.depfile.empty()) {
+        auto writable = check_output_path(options.depfile, "depfile");
         if (!writable) return writable;
     }
     auto inputs = input_specs(options);
@@ -228,20 +279,12 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto excluded = exclusions(options);
     if (!excluded) return Error{excluded.error()};
 
-    if (options.dry_run) {
-        auto collection = collect_entries(options.app_dll, *inputs, *excluded);
-        if (!collection) return Error{collection.error()};
-        auto checked = check_packable(options, collection->entries);
-        if (!checked) return checked;
-        show_dry_run(*collection, out);
-        return true;
-    }
-
     auto stub_path = choose_stub(options, environment.argv0);
     if (!stub_path) return Error{stub_path.error()};
     const std::pair<std::filesystem::path, const char *> sources[] = {{*stub_path, "stub"},
                                                                        {options.identity.icon, "icon"}};
     for (const auto &[source, role] : sources) {
+        if (options.output.empty()) break;
         auto elsewhere = refuse_output_over(options.output, source, role);
         if (!elsewhere) return elsewhere;
     }
@@ -255,16 +298,30 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
     auto collection = collect_entries(options.app_dll, *inputs, *excluded, options.output);
     if (!collection) return Error{collection.error()};
     std::vector<ArchiveEntry> &entries = collection->entries;
+    auto collected = complete_and_check(options, *collection);
+    if (!collected) return Error{collected.error()};
     Result<std::string> depfile = std::string();
     if (!options.depfile.empty()) depfile = depfile_text(options, *stub_path, std::move(collection->walked));
     if (!depfile) return Error{depfile.error()};
-    auto checked = check_packable(options, entries);
-    if (!checked) return checked;
+    // Asked before the entries move into the archive; said once it is written.
+    const bool console_hint = !imports_window_system(entries);
     std::vector<std::pair<std::u16string, std::u16string>> strings;
     auto identified = identify(options, *stub_path, *stub, entries.front(), std::move(*icon), strings);
     if (!identified) return Error{identified.error()};
     const CachedMode cached = cached_mode(options, strings);
+    auto names_fit = check_names(entries, identified->size());
+    if (!names_fit) return Error{names_fit.error()};
 
+    if (options.dry_run) {
+        if (!*names_fit) {
+            auto exe = pack_executable(*identified, entries, options.level, thread_count(options), options.window_log,
+                                       nullptr, cached);
+            if (!exe) return Error{exe.error()};
+        }
+        show_dry_run(*collection, *collected, out);
+        hint_at_console(options, console_hint, err);
+        return Status::done();
+    }
     const size_t files = entries.size();
     const uint64_t bytes_in = content_bytes(entries);
     ShownProgress progress(err);
@@ -273,19 +330,21 @@ Result<bool> pack(const PackOptions &options, const CliEnvironment &environment,
                                cached);
     if (!exe) return Error{exe.error()};
     auto written = write_file_replacing(options.output, *exe, true);
-    if (!written) return written;
+    if (!written) return Error{written.error()};
     if (!options.depfile.empty()) {
         // After the output, and like it through a new file renamed into
         // place: a build tool that finds the depfile may trust the output it
         // describes.
         written = write_file_replacing(options.depfile, Bytes(depfile->begin(), depfile->end()));
-        if (!written) return written;
+        if (!written) return Error{written.error()};
     }
+    hint_at_console(options, console_hint, err);
     if (!options.quiet) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        out << summary_line(options.output, files, collection->left_out.size(), bytes_in, exe->size(), seconds);
+        out << summary_line(options.output, options.identity.console, files, collection->left_out.size(), bytes_in,
+                            exe->size(), seconds);
     }
-    return true;
+    return Status::done();
 }
 
 }  // namespace tavrik

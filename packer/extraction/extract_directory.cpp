@@ -43,7 +43,7 @@ Result<std::vector<NativeText>> native_components(const std::u16string &name) {
 
 // The held directories from `from` on, the deepest first, each against the
 // one above it, which is still held.
-Result<bool> check_held_directories(const ExtractDirectory::State &s, size_t from) {
+Status check_held_directories(const ExtractDirectory::State &s, size_t from) {
     for (size_t i = s.chain.size(); i-- > from;) {
         const HeldDirectory &parent = i == 0 ? s.root : s.chain[i - 1].second;
         if (still_named(parent, s.chain[i].first, s.chain[i].second)) continue;
@@ -52,7 +52,7 @@ Result<bool> check_held_directories(const ExtractDirectory::State &s, size_t fro
         return Error{"directory " + shown_path(shown) + " was moved while files were extracted into it; they may be "
                      "outside " + shown_path(s.shown_root)};
     }
-    return true;
+    return Status::done();
 }
 
 }  // namespace
@@ -67,7 +67,7 @@ Result<std::unique_ptr<ExtractDirectory>> ExtractDirectory::open(const path &dir
     return std::unique_ptr<ExtractDirectory>(new ExtractDirectory(std::move(state)));
 }
 
-Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
+Status ExtractDirectory::begin_file(const std::u16string &name) {
     State &s = *state_;
     auto parts = native_components(name);
     if (!parts) return Error{parts.error()};
@@ -89,13 +89,13 @@ Result<bool> ExtractDirectory::begin_file(const std::u16string &name) {
     return create_file_below(s.deepest(), parts->back(), s.replace, shown, s.shown_root, s.file);
 }
 
-Result<bool> ExtractDirectory::write(const uint8_t *data, size_t size) {
+Status ExtractDirectory::write(const uint8_t *data, size_t size) {
     return write_all(state_->file, data, size, state_->file_shown);
 }
 
-Result<bool> ExtractDirectory::end_file() { return close_new_file(state_->file, state_->file_shown); }
+Status ExtractDirectory::end_file() { return close_new_file(state_->file, state_->file_shown); }
 
-Result<bool> ExtractDirectory::finish() {
+Status ExtractDirectory::finish() {
     State &s = *state_;
     auto held = check_held_directories(s, 0);
     if (!held) return held;
@@ -104,7 +104,7 @@ Result<bool> ExtractDirectory::finish() {
         return Error{"directory " + shown_path(s.shown_root) + " was moved or replaced while files were extracted "
                      "into it"};
     }
-    return true;
+    return Status::done();
 }
 
 ExtractDirectory::ExtractDirectory(std::unique_ptr<State> state) : state_(std::move(state)) {}

@@ -25,14 +25,14 @@ public:
     // Starts the file `name` (a checked archive name, "\" between
     // components), creating its directories. The directories it shares with
     // the file before are kept; the others are checked and let go.
-    Result<bool> begin_file(const std::u16string &name);
-    Result<bool> write(const uint8_t *data, size_t size);
-    Result<bool> end_file();
+    Status begin_file(const std::u16string &name);
+    Status write(const uint8_t *data, size_t size);
+    Status end_file();
     // Confirms that every directory written into is still where its name
     // says, below the directory, which is still the one opened: one moved
     // away meanwhile took files outside with it. Each directory is checked
     // when it is let go and the last ones here; an error when any moved.
-    Result<bool> finish();
+    Status finish();
 
     struct State;
 

@@ -1,9 +1,8 @@
 #pragma once
-// The names an image links by: the DLLs its import and delay-load import
-// tables name, and the names its export table offers. Read from untrusted
-// files, so every structure is located through the section table and range
-// checked before a byte of it is read, and every walk is bounded by the
-// file's own size.
+// The DLLs an image links to: those its import and delay-load import tables
+// name (the names it offers are in packer/pe/exports.h). Read from
+// untrusted files through ByteReader, every structure located through the
+// section table, and every walk bounded by the file's own size.
 
 #include <string>
 #include <vector>
@@ -24,12 +23,11 @@ struct ImportedDll {
 };
 
 // Every DLL named by the import table, then by the delay-load import table,
-// each table in its own order, a name given twice kept once. Refusals read
-// "damaged import table: ..." and the like.
+// each table in its own order, a name given twice kept once. Each table ends
+// where the loader stops reading it: at the first import entry whose Name
+// or FirstThunk is 0, the first delay-load entry whose DllNameRVA is 0,
+// whatever their other fields hold. Refusals
+// read "damaged import table: ..." and the like.
 Result<std::vector<ImportedDll>> imported_dlls(const Bytes &file, const PeImage &image);
-
-// Every name in the export name table, in table order. Names that do not
-// fit the file are refused, not skipped.
-Result<std::vector<std::string>> exported_names(const Bytes &file, const PeImage &image);
 
 }  // namespace tavrik

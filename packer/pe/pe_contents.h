@@ -1,6 +1,7 @@
 #pragma once
 // What the packer needs to know about the contents of a PE image beyond its
-// headers: the names it exports and the strings of its version resource.
+// headers and its import and export tables: the strings of its version
+// resource.
 // Every RVA is mapped to the file and range-checked before it is read; a
 // structure that does not fit is an error, never partly trusted.
 
@@ -12,11 +13,6 @@
 #include "packer/pe/pe_image.h"
 
 namespace tavrik {
-
-// Whether the export directory has `name` in its name table, bound to an
-// entry of the export address table that is not empty. An image without an
-// export directory exports nothing.
-Result<bool> exports_name(const Bytes &file, const PeImage &image, const std::string &name);
 
 // The value of `key` in the StringFileInfo of any RT_VERSION resource
 // (UTF-16, without its terminator); empty when there is none.

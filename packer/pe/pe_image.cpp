@@ -257,4 +257,26 @@ std::string certificate_entries_problem(const Bytes &table) {
     return "";
 }
 
+ByteReader located(ByteReader &file, const PeImage &image, uint64_t rva, uint64_t length) {
+    if (rva > UINT32_MAX || length > UINT32_MAX) return ByteReader::none();
+    const int64_t at = image.file_offset(static_cast<uint32_t>(rva), static_cast<uint32_t>(length));
+    return at < 0 ? ByteReader::none() : file.sub(static_cast<uint64_t>(at), length);
+}
+
+Result<std::string> name_at(ByteReader &file, const PeImage &image, uint64_t rva, const char *table,
+                            uint64_t &budget, size_t max_length) {
+    const std::string damaged = std::string("damaged ") + table + ": ";
+    std::string name;
+    for (size_t i = 0; i < max_length; ++i) {
+        if (budget == 0) return Error{damaged + "its names are longer than the file"};
+        --budget;
+        ByteReader byte = located(file, image, rva + i, 1);
+        const char c = static_cast<char>(byte.u8(0));
+        if (!byte.ok()) return Error{damaged + "a name lies outside the file"};
+        if (c == '\0') return name;
+        name.push_back(c);
+    }
+    return Error{damaged + "a name is not terminated"};
+}
+
 }  // namespace tavrik

@@ -86,6 +86,18 @@ struct PeImage {
     int64_t file_offset(uint32_t rva, uint32_t length) const;
 };
 
+// `length` bytes at `rva` as stored in `file`, as a reader of their own; a
+// failed reader when they are not all stored in the file.
+ByteReader located(ByteReader &file, const PeImage &image, uint64_t rva, uint64_t length);
+
+// The NUL-terminated text at `rva`, read one checked byte at a time (a name
+// may end exactly at the end of its section), at most `max_length` bytes.
+// `budget`: bytes the whole walk may still read, so that many names pointing
+// at one long run cannot make it quadratic. Refusals read "damaged <table>:
+// ...".
+Result<std::string> name_at(ByteReader &file, const PeImage &image, uint64_t rva, const char *table,
+                            uint64_t &budget, size_t max_length);
+
 Result<PeImage> parse_pe_image(const Bytes &file);
 
 // The same from the first bytes of a file `file_size` bytes long: `start`

@@ -35,18 +35,18 @@ InputFile InputFile::in_memory(Bytes contents, const std::filesystem::path &path
     return input;
 }
 
-Result<bool> InputFile::read_at(uint64_t offset, uint8_t *out, size_t length) const {
+Status InputFile::read_at(uint64_t offset, uint8_t *out, size_t length) const {
     if (!range_fits(size_, offset, length)) return Error{"unexpected end of " + shown_path(path_)};
-    if (length == 0) return true;
+    if (length == 0) return Status::done();
     if (!file_) {
         std::copy(contents_.begin() + static_cast<ptrdiff_t>(offset),
                   contents_.begin() + static_cast<ptrdiff_t>(offset + length), out);
-        return true;
+        return Status::done();
     }
     if (!seek_file(file_.get(), offset) || std::fread(out, 1, length, file_.get()) != length) {
         return Error{"error reading " + shown_path(path_)};
     }
-    return true;
+    return Status::done();
 }
 
 Result<Bytes> InputFile::read_range(uint64_t offset, size_t length) const {

@@ -24,7 +24,7 @@ public:
 
     uint64_t size() const { return size_; }
     // Exactly `length` bytes at `offset`.
-    Result<bool> read_at(uint64_t offset, uint8_t *out, size_t length) const;
+    Status read_at(uint64_t offset, uint8_t *out, size_t length) const;
     Result<Bytes> read_range(uint64_t offset, size_t length) const;
 
 private:

@@ -67,7 +67,7 @@ Result<std::optional<FileIdentity>> file_identity(const std::filesystem::path &p
 // directory), checked again right before the rename. Nothing is left behind
 // on failure. On Linux an `executable` file gets mode 0777 less the umask
 // (as a linker's output does), any other 0666 less the umask.
-Result<bool> write_file_replacing(const std::filesystem::path &path, const Bytes &content, bool executable = false);
+Status write_file_replacing(const std::filesystem::path &path, const Bytes &content, bool executable = false);
 
 // The most bytes of UTF-8 a path component may take on this system:
 // NAME_MAX (255) on POSIX; 0 on Windows, whose file systems count UTF-16
@@ -152,10 +152,10 @@ struct NewFile {
 // that another name of the same file (a hard link) keeps its content, and a
 // link in its place is replaced, never written through. `root` names the
 // extraction's directory in messages.
-Result<bool> create_file_below(const HeldDirectory &parent, const NativeText &name, bool replace,
+Status create_file_below(const HeldDirectory &parent, const NativeText &name, bool replace,
                                const std::filesystem::path &shown, const std::filesystem::path &root, NewFile &file);
-Result<bool> write_all(NewFile &file, const uint8_t *data, size_t size, const std::filesystem::path &shown);
+Status write_all(NewFile &file, const uint8_t *data, size_t size, const std::filesystem::path &shown);
 // Closes the file and, when it replaces another, gives it its name.
-Result<bool> close_new_file(NewFile &file, const std::filesystem::path &shown);
+Status close_new_file(NewFile &file, const std::filesystem::path &shown);
 
 }  // namespace tavrik

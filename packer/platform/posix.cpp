@@ -131,19 +131,19 @@ namespace {
 
 // A FIFO, a device or a directory at `target` is refused: renaming over it
 // would put a regular file in place of /dev/null or a pipe someone reads.
-Result<bool> replaceable(const path &target) {
+Status replaceable(const path &target) {
     struct stat st;
     if (::lstat(target.c_str(), &st) != 0) {
-        if (errno == ENOENT) return true;
+        if (errno == ENOENT) return Status::done();
         return Error{"cannot read the attributes of " + shown_path(target) + ": " + system_error(errno)};
     }
-    if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) return true;
+    if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) return Status::done();
     return Error{"refusing to replace " + shown_path(target) + ": it is not a regular file or a symbolic link"};
 }
 
 }  // namespace
 
-Result<bool> write_file_replacing(const path &target, const Bytes &content, bool executable) {
+Status write_file_replacing(const path &target, const Bytes &content, bool executable) {
     auto checked = replaceable(target);
     if (!checked) return checked;
     path temporary;
@@ -179,7 +179,7 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content, bool
         return Error{"cannot rename " + shown_path(temporary) + " to " + shown_path(target) + ": " +
                      system_error(error)};
     }
-    return true;
+    return Status::done();
 }
 
 bool Held::close() {
@@ -276,7 +276,7 @@ Result<HeldDirectory> open_directory_below(const HeldDirectory &above, const Nat
     return held;
 }
 
-Result<bool> create_file_below(const HeldDirectory &above, const NativeText &name, bool replace, const path &shown,
+Status create_file_below(const HeldDirectory &above, const NativeText &name, bool replace, const path &shown,
                                const path &, NewFile &out) {
     const int parent = fd_of(above.handle);
     const char *part = name.c_str();
@@ -297,10 +297,10 @@ Result<bool> create_file_below(const HeldDirectory &above, const NativeText &nam
     }
     if (!file.valid()) return Error{"cannot create " + shown_path(shown) + ": " + system_error(errno)};
     out.handle = std::move(file);
-    return true;
+    return Status::done();
 }
 
-Result<bool> write_all(NewFile &file, const uint8_t *data, size_t size, const path &shown) {
+Status write_all(NewFile &file, const uint8_t *data, size_t size, const path &shown) {
     while (size > 0) {
         const ssize_t n = ::write(fd_of(file.handle), data, size);
         if (n < 0 && errno == EINTR) continue;
@@ -308,12 +308,12 @@ Result<bool> write_all(NewFile &file, const uint8_t *data, size_t size, const pa
         data += n;
         size -= static_cast<size_t>(n);
     }
-    return true;
+    return Status::done();
 }
 
-Result<bool> close_new_file(NewFile &file, const path &shown) {
+Status close_new_file(NewFile &file, const path &shown) {
     if (!file.handle.close()) return Error{"error writing " + shown_path(shown) + ": " + system_error(errno)};
-    return true;
+    return Status::done();
 }
 
 }  // namespace tavrik

@@ -182,7 +182,7 @@ Result<std::optional<FileIdentity>> file_identity(const path &p) {
     return std::optional<FileIdentity>(identity);
 }
 
-Result<bool> write_file_replacing(const path &target, const Bytes &content, bool) {
+Status write_file_replacing(const path &target, const Bytes &content, bool) {
     path temporary;
     Handle file;
     for (int attempt = 0; attempt < temporary_attempts && !file.valid(); ++attempt) {
@@ -212,7 +212,7 @@ Result<bool> write_file_replacing(const path &target, const Bytes &content, bool
         return Error{"cannot rename " + shown_path(temporary) + " to " + shown_path(target) + ": " +
                      windows_error(error)};
     }
-    return true;
+    return Status::done();
 }
 
 bool Held::close() {
@@ -315,7 +315,7 @@ Result<HeldDirectory> open_directory_below(const HeldDirectory &parent, const Na
     return opened;
 }
 
-Result<bool> create_file_below(const HeldDirectory &parent, const NativeText &name, bool replace, const path &shown,
+Status create_file_below(const HeldDirectory &parent, const NativeText &name, bool replace, const path &shown,
                                const path &root, NewFile &out) {
     const std::wstring at = parent.text + L"\\" + name;
     auto create = [](const std::wstring &p) {
@@ -375,10 +375,10 @@ Result<bool> create_file_below(const HeldDirectory &parent, const NativeText &na
         out.handle.close();
         return Error{"refusing to write " + shown_path(shown) + ": it would land outside " + shown_path(root)};
     }
-    return true;
+    return Status::done();
 }
 
-Result<bool> write_all(NewFile &file, const uint8_t *data, size_t size, const path &shown) {
+Status write_all(NewFile &file, const uint8_t *data, size_t size, const path &shown) {
     while (size > 0) {
         const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
         DWORD written = 0;
@@ -388,12 +388,12 @@ Result<bool> write_all(NewFile &file, const uint8_t *data, size_t size, const pa
         data += written;
         size -= written;
     }
-    return true;
+    return Status::done();
 }
 
-Result<bool> close_new_file(NewFile &file, const path &shown) {
+Status close_new_file(NewFile &file, const path &shown) {
     if (!file.handle.close()) return Error{"error writing " + shown_path(shown)};
-    if (file.temporary.empty()) return true;
+    if (file.temporary.empty()) return Status::done();
     const std::wstring temporary = std::move(file.temporary);
     file.temporary.clear();
     if (!MoveFileExW(temporary.c_str(), file.final_name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -401,7 +401,7 @@ Result<bool> close_new_file(NewFile &file, const path &shown) {
         DeleteFileW(temporary.c_str());
         return Error{"cannot replace " + shown_path(shown) + ": " + windows_error(error)};
     }
-    return true;
+    return Status::done();
 }
 
 }  // namespace tavrik

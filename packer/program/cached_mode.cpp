@@ -154,4 +154,18 @@ std::u16string program_folder_name(const std::u16string &output_name, const std:
     return name;
 }
 
+Result<StartMode> start_mode(const PackedFile &packed) {
+    StartMode mode;
+    if (!packed.layout().cached) return mode;
+    auto view = read_cached_settings(packed.layout().cached_settings);
+    if (!view) return Error{packed.shown() + " is damaged: " + view.error()};
+    auto spec = utf16_to_utf8(view->spec);
+    auto program = utf16_to_utf8(view->program);
+    mode.cached = true;
+    mode.spec = spec ? *spec : printable(view->spec);
+    mode.program = program ? *program : printable(view->program);
+    mode.files = std::move(view->files);
+    return mode;
+}
+
 }  // namespace tavrik

@@ -6,8 +6,12 @@
 
 #include <string>
 
+#include <utility>
+#include <vector>
+
 #include "packer/archive/cached_frame.h"
 #include "packer/base/result.h"
+#include "packer/packed/packed_file.h"
 
 namespace tavrik {
 
@@ -26,6 +30,17 @@ Result<std::u16string> check_cache_spec(const std::string &spec);
 // a folder only when all three agree.
 std::u16string program_folder_name(const std::u16string &output_name, const std::u16string &company,
                                    const std::u16string &product);
+
+// How a packed program starts, as list and verify show it: per-run, or
+// cached and where.
+struct StartMode {
+    bool cached = false;
+    std::string spec;     // UTF-8, when cached
+    std::string program;  // the program's folder below it
+    std::vector<std::pair<std::u16string, uint64_t>> files;  // the list a warm start checks
+    std::string line() const { return cached ? "start: cached in " + spec + "\\" + program : "start: per-run"; }
+};
+Result<StartMode> start_mode(const PackedFile &packed);
 
 
 }  // namespace tavrik

@@ -14,9 +14,13 @@
 namespace tavrik {
 
 // "OUTPUT: \\\n  INPUT \\\n  INPUT\n", each path as given, with space, "#"
-// and "$" escaped the way these tools read them back. Refuses a path the
-// syntax cannot carry: one with a tab or a line break, and (outside
-// Windows, where it is no separator) one with a backslash.
+// and "$" escaped the way these tools read them back. Refuses, naming the
+// character and why, a path make, Ninja
+// or CMake would read back as another path, a command, a wildcard, a
+// pattern or an assignment: one with ; ' & ^ ` | " * ? < > [ = : (but a
+// drive's colon on Windows), a control character, (outside Windows, where
+// it is no separator) a backslash, starting with "~" or ending in ")"; and
+// an output with "%".
 Result<std::string> depfile_rule(const std::filesystem::path &output, const std::vector<std::filesystem::path> &inputs);
 
 }  // namespace tavrik

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_map>
 
 #include "packer/archive/names.h"
 #include "packer/base/utf.h"
@@ -23,19 +24,19 @@ bool same_name(const std::u16string &a, const std::u16string &b) { return upcase
 
 using Strings = std::vector<std::pair<std::u16string, std::u16string>>;
 
-void set_string(Strings &strings, const std::u16string &name, const std::u16string &value) {
-    for (auto &entry : strings) {
-        if (same_name(entry.first, name)) {
-            entry = {name, value};
-            return;
-        }
-    }
-    strings.emplace_back(name, value);
-}
+// Version strings with an index by upper-case name, so that setting each
+// of the many a DLL's resource may hold stays linear in their number.
+struct StringTable {
+    Strings strings;
+    std::unordered_map<std::u16string, size_t> index;
 
-bool has_string(const Strings &strings, const std::u16string &name) {
-    return std::any_of(strings.begin(), strings.end(), [&name](const auto &e) { return same_name(e.first, name); });
-}
+    void set(const std::u16string &name, const std::u16string &value) {
+        const auto [at, added] = index.emplace(upcase_name(name), strings.size());
+        if (added) strings.emplace_back(name, value);
+        else strings[at->second] = {name, value};
+    }
+    bool has(const std::u16string &name) const { return index.count(upcase_name(name)) != 0; }
+};
 
 std::u16string widen(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
@@ -98,10 +99,11 @@ Result<VersionInfo> derive_version_info(const IdentityOptions &options, const By
     info.product_version = options.product_version ? *options.product_version
                            : own.has_fixed         ? own.product_version
                                                    : options.file_version.value_or(0);
+    StringTable table;
     for (const auto &[name, value] : own.strings) {
         // These two name the DLL's own file, not the program.
         if (same_name(name, u"OriginalFilename") || same_name(name, u"InternalName")) continue;
-        set_string(info.strings, name, value);
+        table.set(name, value);
     }
     const std::u16string application_base = base_name(application_name);
     const std::pair<const char16_t *, std::u16string> defaults[] = {
@@ -113,13 +115,12 @@ Result<VersionInfo> derive_version_info(const IdentityOptions &options, const By
         {u"ProductVersion", widen(version_text(info.product_version))},
     };
     for (const auto &[name, value] : defaults) {
-        if (!has_string(info.strings, name)) info.strings.emplace_back(name, value);
+        if (!table.has(name)) table.set(name, value);
     }
-    if (options.file_version) set_string(info.strings, u"FileVersion", widen(version_text(*options.file_version)));
-    if (options.product_version) {
-        set_string(info.strings, u"ProductVersion", widen(version_text(*options.product_version)));
-    }
-    for (const auto &[name, value] : options.version_strings) set_string(info.strings, name, value);
+    if (options.file_version) table.set(u"FileVersion", widen(version_text(*options.file_version)));
+    if (options.product_version) table.set(u"ProductVersion", widen(version_text(*options.product_version)));
+    for (const auto &[name, value] : options.version_strings) table.set(name, value);
+    info.strings = std::move(table.strings);
     std::sort(info.strings.begin(), info.strings.end(),
               [](const auto &a, const auto &b) { return upcase_name(a.first) < upcase_name(b.first); });
     return info;
@@ -228,7 +229,7 @@ Result<IdentityDescription> read_identity(const Bytes &exe, const PeImage &image
         identity.file_version = version_text(info->file_version);
         identity.product_version = version_text(info->product_version);
     }
-    for (const auto &[name, value] : info->strings) identity.strings.emplace_back(shown_text(name), shown_text(value));
+    identity.strings = info->strings;
     return identity;
 }
 
@@ -249,7 +250,9 @@ Result<std::vector<std::string>> describe_identity(const Bytes &exe, const PeIma
         lines.push_back("file version: " + identity->file_version);
         lines.push_back("product version: " + identity->product_version);
     }
-    for (const auto &[name, value] : identity->strings) lines.push_back("string " + name + ": " + value);
+    for (const auto &[name, value] : identity->strings) {
+        lines.push_back("string " + shown_text(name) + ": " + shown_text(value));
+    }
     return lines;
 }
 

@@ -64,7 +64,9 @@ struct IdentityDescription {
     bool has_version = false;     // a version resource is present
     std::string file_version;     // "A.B.C.D"; empty without fixed version information
     std::string product_version;
-    std::vector<std::pair<std::string, std::string>> strings;  // UTF-8, control characters as "?"
+    // As stored (UTF-16); the text form escapes them (`printable`), JSON
+    // gives them back exactly.
+    std::vector<std::pair<std::u16string, std::u16string>> strings;
 };
 
 Result<IdentityDescription> read_identity(const Bytes &file, const PeImage &image);

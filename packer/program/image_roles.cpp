@@ -2,7 +2,7 @@
 
 #include "packer/base/utf.h"
 #include "packer/pe/attach.h"
-#include "packer/pe/imports.h"
+#include "packer/pe/exports.h"
 #include "packer/pe/pe_contents.h"
 #include "packer/pe/pe_image.h"
 
@@ -19,7 +19,7 @@ bool is_mangled_entry_point(const std::string &name) {
 
 }  // namespace
 
-Result<bool> check_application_dll(const Bytes &dll) {
+Status check_application_dll(const Bytes &dll) {
     auto image = parse_pe_image(dll);
     if (!image) return Error{"is not a PE32+ x86-64 DLL: " + image.error()};
     if ((image->characteristics & pe::file_dll) == 0) return Error{"is a program, not a DLL"};
@@ -36,10 +36,10 @@ Result<bool> check_application_dll(const Bytes &dll) {
         }
         return Error{std::string("does not export ") + entry_point_name};
     }
-    return true;
+    return Status::done();
 }
 
-Result<bool> check_launcher_stub(const Bytes &stub) {
+Status check_launcher_stub(const Bytes &stub) {
     auto image = parse_pe_image(stub);
     if (!image) return Error{"is not the Tavrik launcher: " + image.error()};
     // A packed executable first: its version resource is the program's, so
@@ -62,7 +62,7 @@ Result<bool> check_launcher_stub(const Bytes &stub) {
     // from this stub verifies.
     const std::string unlike = program_problem(*image);
     if (!unlike.empty()) return Error{"is not the Tavrik launcher: " + unlike};
-    return true;
+    return Status::done();
 }
 
 }  // namespace tavrik

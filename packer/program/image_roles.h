@@ -16,7 +16,7 @@ constexpr char entry_point_name[] = "run_code";
 // not a DLL", "does not export run_code", "exports run_code only under its
 // C++ name "_Z8run_code..."; declare it extern "C"", "has a damaged export
 // directory".
-Result<bool> check_application_dll(const Bytes &dll);
+Status check_application_dll(const Bytes &dll);
 
 // The launcher as built: a PE32+ x86-64 image without a .tavrik section,
 // whose version resource has ProductName TAVRIK_LAUNCHER_PRODUCT_NAME
@@ -24,6 +24,6 @@ Result<bool> check_application_dll(const Bytes &dll);
 // certificate table. Only the stub is recognised this way: packing replaces
 // the version resource with the program's own. Whether a section can be
 // added is attach_to_stub's business.
-Result<bool> check_launcher_stub(const Bytes &stub);
+Status check_launcher_stub(const Bytes &stub);
 
 }  // namespace tavrik

@@ -1,11 +1,14 @@
 #include "packer/program/input_files.h"
 
 #include <algorithm>
+#include <set>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 #include "packer/archive/names.h"
 #include "packer/base/utf.h"
+#include "packer/pe/import_library.h"
 #include "packer/platform/file_io.h"
 #include "packer/platform/path_text.h"
 #include "packer/platform/platform.h"
@@ -66,36 +69,107 @@ bool glob_match(const std::u16string &pattern, const std::u16string &text) {
     return p == pattern.size();
 }
 
-// The patterns, ready to compare: upper-cased, "\" between components.
+// The patterns compiled once: upper-cased, "\" between components. Those
+// without "*" or "?" are looked up in a hash table; the others by the text
+// after their last wildcard (".PDB" of "*.PDB"), which must end what they
+// match, so that a name is compared only with patterns that can match it.
+// The first pattern (in command-line order, then the defaults) that
+// matches is the one reported.
 struct Matcher {
     struct Pattern {
         std::u16string given;
         std::u16string folded;
-        bool whole_name;  // holds a separator: matched against the archive name
+        bool whole_name;      // matched against the whole archive name, not one component
+        bool directory_only;  // given with a separator at its end
     };
     std::vector<Pattern> patterns;
+    // Patterns without wildcards, by what they match: the first that
+    // matches anything and the first that matches directories only.
+    struct Firsts {
+        size_t any = SIZE_MAX;
+        size_t directories = SIZE_MAX;
+    };
+    // Patterns with wildcards by the text after the last one (in order),
+    // and the lengths of those texts.
+    struct Tails {
+        std::unordered_map<std::u16string, std::vector<size_t>> patterns;
+        std::vector<size_t> lengths;
+    };
+    struct Scope {
+        std::unordered_map<std::u16string, Firsts> literal;
+        Tails tails;
+        std::vector<size_t> open_ended;  // ending in a wildcard, in order
+    };
+    Scope components, names;
 
     explicit Matcher(const Exclusions &exclusions) {
         std::vector<std::u16string> all = exclusions.patterns;
         if (exclusions.defaults) all.insert(all.end(), default_exclusions, default_exclusions + default_exclusion_count);
         for (const auto &given : all) {
             std::u16string folded = upcase_name(with_separators(given));
-            while (!folded.empty() && folded.back() == u'\\') folded.pop_back();
-            while (!folded.empty() && folded.front() == u'\\') folded.erase(folded.begin());
-            const bool whole = folded.find(u'\\') != std::u16string::npos;
-            patterns.push_back({given, std::move(folded), whole});
+            const bool directory_only = folded.size() > 1 && folded.back() == u'\\';
+            if (directory_only) folded.pop_back();
+            bool whole = false;
+            if (!folded.empty() && folded.front() == u'\\') {
+                folded.erase(folded.begin());
+                whole = true;
+            }
+            whole = whole || folded.find(u'\\') != std::u16string::npos;
+            const size_t index = patterns.size();
+            Scope &scope = whole ? names : components;
+            const size_t wildcard = folded.find_last_of(u"*?");
+            if (wildcard == std::u16string::npos) {
+                Firsts &firsts = scope.literal[folded];
+                size_t &first = directory_only ? firsts.directories : firsts.any;
+                first = std::min(first, index);
+            } else if (wildcard + 1 == folded.size()) {
+                scope.open_ended.push_back(index);
+            } else {
+                const size_t length = folded.size() - wildcard - 1;
+                scope.tails.patterns[folded.substr(wildcard + 1)].push_back(index);
+                auto &lengths = scope.tails.lengths;
+                if (std::find(lengths.begin(), lengths.end(), length) == lengths.end()) lengths.push_back(length);
+            }
+            patterns.push_back({given, std::move(folded), whole, directory_only});
+        }
+    }
+
+    // The first of `candidates` (in order, before `best`) that matches `text`.
+    void first_match(const std::vector<size_t> &candidates, const std::u16string &text, bool directory,
+                     size_t &best) const {
+        for (size_t i : candidates) {
+            if (i >= best) return;
+            const Pattern &p = patterns[i];
+            if (p.directory_only && !directory) continue;
+            if (glob_match(p.folded, text)) {
+                best = i;
+                return;
+            }
+        }
+    }
+
+    void search(const Scope &scope, const std::u16string &text, bool directory, size_t &best) const {
+        auto found = scope.literal.find(text);
+        if (found != scope.literal.end()) {
+            best = std::min(best, found->second.any);
+            if (directory) best = std::min(best, found->second.directories);
+        }
+        first_match(scope.open_ended, text, directory, best);
+        for (size_t length : scope.tails.lengths) {
+            if (length > text.size()) continue;
+            auto tail = scope.tails.patterns.find(text.substr(text.size() - length));
+            if (tail != scope.tails.patterns.end()) first_match(tail->second, text, directory, best);
         }
     }
 
     // The pattern that leaves out `name` (an archive name) whose last
     // component is `component`, or null.
-    const std::u16string *match(const std::u16string &name, const std::u16string &component) const {
+    const std::u16string *match(const std::u16string &name, const std::u16string &component, bool directory) const {
         if (patterns.empty()) return nullptr;
-        const std::u16string folded_name = upcase_name(name), folded_component = upcase_name(component);
-        for (const auto &pattern : patterns) {
-            if (glob_match(pattern.folded, pattern.whole_name ? folded_name : folded_component)) return &pattern.given;
-        }
-        return nullptr;
+        size_t best = SIZE_MAX;
+        search(components, upcase_name(component), directory, best);
+        search(names, upcase_name(name), directory, best);
+        return best == SIZE_MAX ? nullptr : &patterns[best].given;
     }
 };
 
@@ -103,7 +177,7 @@ std::u16string joined(const std::u16string &destination, const std::u16string &n
     return destination.empty() ? name : destination + u"\\" + name;
 }
 
-Result<bool> add_directory(const path &dir, const std::u16string &destination, const Matcher &matcher, Found &found,
+Status add_directory(const path &dir, const std::u16string &destination, const Matcher &matcher, Found &found,
                            std::vector<LeftOut> &left_out, std::vector<path> &walked) {
     walked.push_back(dir);
     std::error_code ec;
@@ -115,8 +189,8 @@ Result<bool> add_directory(const path &dir, const std::u16string &destination, c
         auto component = name_of(file.filename());
         if (!component) return Error{component.error()};
         const std::u16string name = joined(destination, *relative);
-        if (const std::u16string *pattern = matcher.match(name, *component)) {
-            const bool directory = it->is_directory(ec);
+        const bool directory = it->is_directory(ec);
+        if (const std::u16string *pattern = matcher.match(name, *component, directory)) {
             left_out.push_back({name, *pattern, directory});
             if (directory) it.disable_recursion_pending();
             continue;
@@ -136,13 +210,23 @@ Result<bool> add_directory(const path &dir, const std::u16string &destination, c
         found.emplace_back(name, file);
     }
     if (ec) return Error{"cannot list " + shown_path(dir) + ": " + ec.message()};
-    return true;
+    return Status::done();
 }
 
-Result<bool> must_exist(const path &input, const char *role) {
+// An import library named where a DLL was meant: the linker's file, which
+// the program cannot load.
+Status refuse_import_library(const path &source, const Bytes &content, const char *role) {
+    const std::string dll = import_library_dll(content);
+    if (dll.empty()) return Status::done();
+    const std::string named = "\"" + printable_utf8(dll) + "\"";
+    return Error{std::string(role) + " " + shown_path(source) + " is an import library for " + named +
+                 ", not a DLL: pack " + named + " instead (or give its folder to --dll-path)"};
+}
+
+Status must_exist(const path &input, const char *role) {
     std::error_code ec;
     if (!std::filesystem::exists(input, ec)) return Error{std::string(role) + " " + shown_path(input) + " does not exist"};
-    return true;
+    return Status::done();
 }
 
 }  // namespace
@@ -153,6 +237,27 @@ const char16_t *const default_exclusions[] = {
     u".DS_Store", u"Thumbs.db",                                        // desktop metadata
 };
 const size_t default_exclusion_count = sizeof default_exclusions / sizeof default_exclusions[0];
+
+std::string exclusion_problem(const std::u16string &pattern) {
+    std::u16string text = with_separators(pattern);
+    if (text.size() > 1 && text.back() == u'\\') text.pop_back();
+    if (!text.empty() && text.front() == u'\\') text.erase(text.begin());
+    if (text.empty()) return "it matches no name";
+    if (text.find(u"**") != std::u16string::npos) {
+        return "\"**\" is not supported: \"*\" matches within one name, and a pattern without \"/\" matches a name at "
+               "any depth";
+    }
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(u'\\', start);
+        if (end == std::u16string::npos) end = text.size();
+        const std::u16string part = text.substr(start, end - start);
+        if (part.empty()) return "it has an empty component, which no archive name has";
+        if (part == u"." || part == u"..") return "it has a \".\" or \"..\" component, which no archive name has";
+        start = end + 1;
+    }
+    return "";
+}
 
 Result<std::u16string> archive_path(const std::string &text) {
     auto wide = utf8_to_utf16(text);
@@ -186,6 +291,7 @@ Result<Collection> collect_entries(const path &app_dll, const std::vector<InputS
     const Matcher matcher(exclusions);
     Collection collection;
     Found found;
+    std::set<std::u16string> named_files;  // archive names of files named by themselves
     for (const auto &input : inputs) {
         exists = must_exist(input.source, "input");
         if (!exists) return Error{exists.error()};
@@ -194,10 +300,12 @@ Result<Collection> collect_entries(const path &app_dll, const std::vector<InputS
                                        collection.walked);
             if (!added) return Error{added.error()};
         } else if (!input.destination.empty()) {
+            named_files.insert(input.destination);
             found.emplace_back(input.destination, input.source);
         } else {
             auto name = name_of(input.source.filename());
             if (!name) return Error{name.error()};
+            named_files.insert(*name);
             found.emplace_back(std::move(*name), input.source);
         }
     }
@@ -230,12 +338,20 @@ Result<Collection> collect_entries(const path &app_dll, const std::vector<InputS
     if (!app_name) return Error{app_name.error()};
     auto app = read_whole_file(app_dll);
     if (!app) return Error{app.error()};
+    auto not_library = refuse_import_library(app_dll, *app, "application");
+    if (!not_library) return Error{not_library.error()};
     entries.push_back(ArchiveEntry{std::move(*app_name), std::move(*app)});
     collection.walked.push_back(app_dll);
     for (const auto &item : found) {
         collection.walked.push_back(item.second);
         auto content = read_whole_file(item.second);
         if (!content) return Error{content.error()};
+        // In a folder it may be an SDK's, shipped on purpose; named by
+        // itself it stands for a DLL.
+        if (named_files.count(item.first)) {
+            not_library = refuse_import_library(item.second, *content, "file");
+            if (!not_library) return Error{not_library.error()};
+        }
         entries.push_back(ArchiveEntry{item.first, std::move(*content)});
     }
     return collection;

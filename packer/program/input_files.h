@@ -25,13 +25,20 @@ struct InputSpec {
 
 // What is left out of the directories walked. Patterns are compared ignoring
 // case (as Windows compares names); "*" matches any run of characters within
-// one name, "?" one character. A pattern without "\" or "/" matches a file
-// or directory name at any depth; one with a separator matches a whole
-// archive name. A directory that matches is not entered.
+// one name, "?" one character ("**" is not supported). "\" and "/" both
+// separate components. A pattern without a separator matches a file or
+// directory name at any depth; one with a separator inside, or at its
+// start, matches a whole archive name from the top; one with a separator at
+// its end matches directories only ("build/" leaves out every directory
+// named build, never a file). A directory that matches is not entered.
 struct Exclusions {
     std::vector<std::u16string> patterns;  // --exclude
     bool defaults = true;                  // also default_exclusions
 };
+
+// Why `pattern` could never match an archive name ("", "/", "a//b", "./a",
+// a "**"), or "" when it can.
+std::string exclusion_problem(const std::u16string &pattern);
 
 // Version-control folders, editor backups and swap files, desktop metadata.
 extern const char16_t *const default_exclusions[];
@@ -63,7 +70,9 @@ Result<std::u16string> archive_path(const std::string &text);
 // what `exclusions` leave out (files and directories named on the command
 // line are always packed). All but the first are sorted by name, compared
 // as UTF-16 code units, so the order depends neither on the command line
-// nor on the file system. Empty directories add nothing. Names are not
+// nor on the file system. Empty directories add nothing. An import library
+// (see import_library_dll) given as APP.dll or as a FILE is refused, naming
+// the DLL to pack instead. Names are not
 // checked here (see write_archive). When `output` is given and exists, a
 // file to be read that is the same file (by identity, whatever the
 // spelling or links) is refused before anything is read: packing would

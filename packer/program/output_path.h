@@ -12,7 +12,8 @@ namespace tavrik {
 // Refuses an output whose directory does not exist or is not a directory,
 // and an existing output that is not a regular file (a directory, a FIFO,
 // a device, a socket): replacing it would not do what was meant. A link is
-// judged by what it leads to; the output replaces the link itself.
-Result<bool> check_output_path(const std::filesystem::path &output);
+// judged by what it leads to; the output replaces the link itself. `role`
+// names the path in the refusal ("output", "depfile").
+Status check_output_path(const std::filesystem::path &output, const char *role = "output");
 
 }  // namespace tavrik

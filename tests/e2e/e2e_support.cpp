@@ -5,7 +5,7 @@
 
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
-#include "packer/archive/packed_executable.h"
+#include "packer/packed/packed_executable.h"
 #include "packer/pe/attach.h"
 #include "tests/scratch_tree.h"
 

@@ -16,7 +16,7 @@
 #include "format/launcher_names.h"
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
-#include "packer/archive/packed_executable.h"
+#include "packer/packed/packed_executable.h"
 #include "packer/pe/attach.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/robustness_support.h"
@@ -522,10 +522,12 @@ TEST(RobustEnvironment, ReadOnlyTemporaryDirectoryIsUsedAsAnyOther) {
     expect_sandbox_holds_only(sandbox, {L"read-only", L"report.txt"});
 }
 
-// GetTempPathW fails for a TMP longer than MAX_PATH (without trying TEMP);
-// the launcher then adds nothing for {TEMP}, and "\onefile_..." lies in the
-// root of the current directory's drive.
-TEST(RobustEnvironment, TemporaryPathLongerThanMaxPathUnpacksAtTheDriveRoot) {
+// GetTempPathW fails for a TMP longer than MAX_PATH (without trying TEMP).
+// The start ends there, with the spec's line and abort()'s status (3 under
+// Wine's CRT): nothing is unpacked, neither below the long folder nor in
+// the root of the current directory's drive, where "\onefile_..." alone
+// would lie.
+TEST(RobustEnvironment, TemporaryPathLongerThanMaxPathIsRefusedBeforeUnpacking) {
     Sandbox sandbox;
     std::wstring exe = pack_report_app(sandbox);
     std::wstring first = sandbox / std::wstring(120, L'l');
@@ -534,8 +536,19 @@ TEST(RobustEnvironment, TemporaryPathLongerThanMaxPathUnpacksAtTheDriveRoot) {
     ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + long_temp).c_str(), nullptr));
     ASSERT_GT(long_temp.size(), static_cast<size_t>(MAX_PATH));
     AppRun r = run_app(sandbox, exe, base_environment(long_temp, sandbox.report_path()));
-    expect_normal_run(r, (sandbox / L"cwd").substr(0, 2));
+    ASSERT_FALSE(r.run.timed_out);
+    EXPECT_EQ(r.run.exit_code, 3u) << describe(r);
+    EXPECT_EQ(r.run.out, "");
+    EXPECT_EQ(r.run.err, "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
+    EXPECT_TRUE(r.report.empty()) << "the application ran";
     EXPECT_TRUE(tree_below(long_temp).empty());
+    const std::wstring drive_root_pattern =
+        (sandbox / L"cwd").substr(0, 3) + L"onefile_" + std::to_wstring(r.run.process_id) + L"_*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(drive_root_pattern.c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "unpacked into " << utf8(drive_root_pattern);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    expect_sandbox_holds_only(sandbox, {std::wstring(120, L'l'), std::wstring(120, L'l') + L"\\" + std::wstring(120, L'm')});
 }
 
 // Empty TMP and TEMP count as unset: the system's temporary path is then

@@ -8,7 +8,7 @@
 #include "packer/archive/attached_data.h"
 #include "packer/pe/attach.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tests/host/synthetic_pe.h"
+#include "tests/packer/synthetic_pe.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const tavrik::Bytes stub = tavrik_test::SyntheticPe().build();

@@ -20,9 +20,9 @@
 #include "packer/archive/archive.h"
 #include "packer/archive/attached_data.h"
 #include "packer/archive/frame.h"
-#include "packer/archive/packed_file.h"
+#include "packer/packed/packed_file.h"
 #include "packer/pe/attach.h"
-#include "tests/host/synthetic_pe.h"
+#include "tests/packer/synthetic_pe.h"
 
 namespace {
 
