@@ -29,6 +29,29 @@ std::string unwritable(char c) {
     return "";
 }
 
+// Whether make reads `text` as one of its special targets (".PHONY",
+// ".SILENT", ".IGNORE", ...: a dot and capitals), which an empty rule for
+// it would switch on for the whole build. make drops a leading "./" and
+// the slashes after it first.
+bool special_target(const std::string &text) {
+    const auto separator = [](char c) {
+#ifdef _WIN32
+        if (c == '\\') return true;
+#endif
+        return c == '/';
+    };
+    size_t at = 0;
+    while (text.size() > at + 2 && text[at] == '.' && separator(text[at + 1])) {
+        at += 2;
+        while (at < text.size() && separator(text[at])) ++at;
+    }
+    if (at + 1 >= text.size() || text[at] != '.') return false;
+    for (size_t i = at + 1; i < text.size(); ++i) {
+        if (!std::isupper(static_cast<unsigned char>(text[i])) && text[i] != '_') return false;
+    }
+    return true;
+}
+
 Error refusal(const std::filesystem::path &path, const std::string &why) {
     return Error{"cannot name " + shown_path(path) + " in a depfile: " + why};
 }
@@ -45,6 +68,7 @@ Result<std::string> escaped(const std::filesystem::path &path, bool target) {
 #endif
     // make expands a leading "~" to a home directory, even after "./".
     if (!text->empty() && (*text)[0] == '~') return refusal(path, "it starts with \"~\", which make reads as a home directory");
+    if (special_target(*text)) return refusal(path, "make reads a rule for it as one of its special targets");
     std::string out = text->substr(0, at);
     for (; at < text->size(); ++at) {
         const char c = (*text)[at];
@@ -79,12 +103,16 @@ Result<std::string> depfile_rule(const std::filesystem::path &output,
     auto target = escaped(output, true);
     if (!target) return target;
     std::string rule = *target + ":";
+    std::string empty_rules;
     for (const auto &input : inputs) {
         auto name = escaped(input, false);
         if (!name) return name;
         rule += " \\\n  " + *name;
+        // make reads a target holding "%" as a pattern, and Ninja (reading
+        // the depfile itself) refuses the "\%" make would need.
+        if (name->find('%') == std::string::npos) empty_rules += "\n" + *name + ":\n";
     }
-    return rule + "\n";
+    return rule + "\n" + empty_rules;
 }
 
 }  // namespace tavrik

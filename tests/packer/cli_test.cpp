@@ -897,10 +897,12 @@ TEST_F(Cli, PackNeverWritesThroughOrOverItsInputs) {
 }
 
 TEST_F(Cli, DepfileNamesEverythingReadOnlyAfterSuccess) {
-    // Names a build tool must read back: a space, "#", "$", a sub-folder
-    // whose files all went, and the icon.
+    // Names a build tool must read back: a space, "#", "$", "%", a
+    // sub-folder whose files all went, and the icon. Each but the one with
+    // "%" (a pattern to make) has an empty rule too.
     tmp.write("in/my assets/a #1.txt", "1");
     tmp.write("in/my assets/$price/b.txt", "2");
+    tmp.write("in/my assets/10%.txt", "3");
     fs::create_directories(tmp.path() / "in/my assets/empty");
     const std::string icon = tmp.write("in/app.ico", ico_file({bitmap_image(16)})).string();
     const std::string dir = (tmp.path() / "in/my assets").string();
@@ -910,10 +912,15 @@ TEST_F(Cli, DepfileNamesEverythingReadOnlyAfterSuccess) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const std::string in = tmp.path().string() + "/in/";
     const std::string escaped_dir = tmp.path().string() + "/in/my\\ assets";
-    EXPECT_EQ(text_of(depfile), out + ": \\\n  " + in + "app.dll \\\n  " + in + "app.ico \\\n  " + escaped_dir +
-                                    " \\\n  " + escaped_dir + "/$$price \\\n  " + escaped_dir +
-                                    "/$$price/b.txt \\\n  " + escaped_dir + "/a\\ \\#1.txt \\\n  " +
-                                    escaped_dir + "/empty \\\n  " + in + "single.cfg \\\n  " + stub + "\n");
+    const std::vector<std::string> prerequisites = {
+        in + "app.dll", in + "app.ico", escaped_dir, escaped_dir + "/$$price", escaped_dir + "/$$price/b.txt",
+        escaped_dir + "/10%.txt", escaped_dir + "/a\\ \\#1.txt", escaped_dir + "/empty", in + "single.cfg", stub};
+    std::string rule = out + ":", empty_rules;
+    for (const std::string &name : prerequisites) {
+        rule += " \\\n  " + name;
+        if (name.find('%') == std::string::npos) empty_rules += "\n" + name + ":\n";
+    }
+    EXPECT_EQ(text_of(depfile), rule + "\n" + empty_rules);
     EXPECT_EQ(count_starting_with(tmp.path(), "out.d.tmp"), 0);
 
     // A failed run leaves the depfile as it was; a path the syntax cannot
@@ -939,9 +946,12 @@ const char *const depfile_characters[] = {" ", "#", "$", "%", "]", "(", ")", "~"
                                           "\xC3\xA9"};
 
 // A build of src/ into o<c>z.exe by `tool` (make or ninja) through the
-// depfile: the first build packs, a second has nothing to do, and after a
-// file of the folder changes the next packs again. Paths are relative to
-// the build's own directory, so the characters are what the reader sees.
+// depfile: the first build packs, a second has nothing to do, after a file
+// of the folder changes the next packs again, and after that file and its
+// folder are deleted the next packs again too (make would stop at a
+// prerequisite it has no rule for) and the one after has nothing to do.
+// Paths are relative to the build's own directory, so the characters are
+// what the reader sees.
 void expect_build_reads_depfile(const TempDir &tmp, const std::string &tool, const std::string &stub,
                                 const std::string &app, const std::string &c) {
     const fs::path dir = tmp.path() / (tool + "-" + std::to_string(static_cast<unsigned char>(c[0])));
@@ -975,6 +985,12 @@ void expect_build_reads_depfile(const TempDir &tmp, const std::string &tool, con
     fs::last_write_time(dir / file, fs::last_write_time(dir / file) + std::chrono::seconds(5));
     EXPECT_EQ(build(), 2) << tool << " did not pack after a change, character " << c;
     EXPECT_TRUE(fs::exists(dir / output)) << c;
+    // make reads a rule for a name holding "%" as a pattern: such a file has
+    // no empty rule, and deleting it stops make.
+    if (tool == "make" && c == "%") return;
+    fs::remove_all(dir / "src" / ("d" + c + "y"));
+    EXPECT_EQ(build(), 3) << tool << " did not pack after a file and its folder were deleted, character " << c;
+    EXPECT_EQ(build(), 3) << tool << " packed again with nothing changed after a deletion, character " << c;
 }
 
 TEST_F(Cli, MakeReadsTheDepfileBack) {
@@ -983,6 +999,29 @@ TEST_F(Cli, MakeReadsTheDepfileBack) {
 
 TEST_F(Cli, NinjaReadsTheDepfileBack) {
     for (const char *c : depfile_characters) expect_build_reads_depfile(tmp, "ninja", stub, app, c);
+}
+
+// The empty rule the depfile adds for a packed file its Makefile builds
+// leaves that file's own recipe in force: a newer source remakes the DLL,
+// then packs it again.
+TEST_F(Cli, MakeKeepsTheRecipeOfAPackedFile) {
+    const fs::path dir = tmp.path() / "recipe";
+    fs::create_directories(dir);
+    std::ofstream(dir / "Makefile") << "out.exe: copy.dll\n\t" << quoted(TAVRIK_PACK_PATH) << " pack --fast -q -o out.exe --stub "
+                                    << quoted(stub) << " --depfile out.d copy.dll && echo PACKED >>log\n"
+                                    << "copy.dll: source.dll\n\tcp source.dll copy.dll && echo COPIED >>log\n"
+                                    << "-include out.d\n";
+    fs::copy_file(app, dir / "source.dll");
+    const auto build = [&] {
+        const int status = std::system(("cd " + quoted(dir.string()) + " && make >build.txt 2>&1").c_str());
+        EXPECT_EQ(status, 0) << text_of(dir / "build.txt");
+        return text_of(dir / "log");
+    };
+    EXPECT_EQ(build(), "COPIED\nPACKED\n");
+    EXPECT_NE(text_of(dir / "out.d").find("\ncopy.dll:\n"), std::string::npos) << text_of(dir / "out.d");
+    fs::last_write_time(dir / "copy.dll", fs::last_write_time(dir / "source.dll") - std::chrono::seconds(5));
+    EXPECT_EQ(build(), "COPIED\nPACKED\nCOPIED\nPACKED\n");
+    EXPECT_EQ(build(), "COPIED\nPACKED\nCOPIED\nPACKED\n");
 }
 
 // What make, Ninja or CMake would read back as another path (or as a
@@ -1042,6 +1081,23 @@ TEST_F(Cli, RefusesWhatADepfileCannotCarry) {
     const ToolRun home = run(tmp, "sh", {"-c", "cd \"$0\" && exec \"$@\"", tmp.path().string(), TAVRIK_PACK_PATH, "pack",
                                          "-o", out, "--stub", stub, "--depfile", depfile, app, "~root"});
     expect_refusal(home, "cannot name \"~root\" in a depfile: it starts with \"~\", which make reads as a home directory");
+    // An empty rule for a name make reads as a special target would switch
+    // it on for the whole build (".IGNORE": every failure ignored); make
+    // drops a leading "./" first. Below a folder it is a plain name.
+    tmp.write(".IGNORE", "x");
+    tmp.write("sub/.IGNORE", "x");
+    for (const std::string &name : {".IGNORE", "./.IGNORE", ".//./.IGNORE", "sub/.IGNORE"}) {
+        const ToolRun special = run(tmp, "sh", {"-c", "cd \"$0\" && exec \"$@\"", tmp.path().string(), TAVRIK_PACK_PATH,
+                                                "pack", "--fast", "-o", out, "--stub", stub, "--depfile", depfile, app, name});
+        if (name == "sub/.IGNORE") {
+            EXPECT_EQ(special.exit_code, 0) << special.err;
+        } else {
+            expect_refusal(special, "cannot name " + q(name) +
+                                        " in a depfile: make reads a rule for it as one of its special targets");
+        }
+    }
+    fs::remove(out);
+    fs::remove(depfile);
     const std::string member = tmp.write("in/copy (2)", "x").string();
     const std::string closing = tmp.write("in/x)", "x").string();
     for (const std::string &name : {member, closing}) {
