@@ -951,10 +951,13 @@ const char *const depfile_characters[] = {" ", "#", "$", "%", "]", "(", ")", "~"
 // folder are deleted the next packs again too (make would stop at a
 // prerequisite it has no rule for) and the one after has nothing to do.
 // Paths are relative to the build's own directory, so the characters are
-// what the reader sees.
+// what the reader sees. Ninja keeps the names in its log ("deps = gcc"), or
+// without `recorded` reads the depfile at each start, as CMake's Ninja
+// generator has it do.
 void expect_build_reads_depfile(const TempDir &tmp, const std::string &tool, const std::string &stub,
-                                const std::string &app, const std::string &c) {
-    const fs::path dir = tmp.path() / (tool + "-" + std::to_string(static_cast<unsigned char>(c[0])));
+                                const std::string &app, const std::string &c, bool recorded = true) {
+    const fs::path dir = tmp.path() / (tool + (recorded ? "-" : "-unrecorded-") +
+                                       std::to_string(static_cast<unsigned char>(c[0])));
     const std::string output = "o" + (c == "%" ? std::string("p") : c) + "z.exe";
     const std::string file = "src/d" + c + "y/f" + c + "x.txt";
     tmp.write(fs::relative(dir / file, tmp.path()).string(), "x");
@@ -969,7 +972,8 @@ void expect_build_reads_depfile(const TempDir &tmp, const std::string &tool, con
         target += ch;
     }
     if (tool == "ninja") {
-        std::ofstream(dir / "build.ninja") << "rule pack\n  command = sh pack.sh\n  depfile = out.d\n  deps = gcc\n"
+        std::ofstream(dir / "build.ninja") << "rule pack\n  command = sh pack.sh\n  depfile = out.d\n"
+                                           << (recorded ? "  deps = gcc\n" : "")
                                            << "build " << target << ": pack\n";
     } else {
         std::ofstream(dir / "Makefile") << target << ":\n\tsh pack.sh\n-include out.d\n";
@@ -998,7 +1002,10 @@ TEST_F(Cli, MakeReadsTheDepfileBack) {
 }
 
 TEST_F(Cli, NinjaReadsTheDepfileBack) {
-    for (const char *c : depfile_characters) expect_build_reads_depfile(tmp, "ninja", stub, app, c);
+    for (const char *c : depfile_characters) {
+        expect_build_reads_depfile(tmp, "ninja", stub, app, c);
+        expect_build_reads_depfile(tmp, "ninja", stub, app, c, false);
+    }
 }
 
 // The empty rule the depfile adds for a packed file its Makefile builds
