@@ -80,39 +80,6 @@
 if(CMAKE_VERSION VERSION_LESS 3.20)
   message(FATAL_ERROR "tavrik_pack() needs CMake 3.20 or later (for DEPFILE with Makefile generators)")
 endif()
-
-# Run with -P before each build with the Makefile generators (see
-# tavrik_pack): when a path holding "%" that the last packing read is gone,
-# CMake's rule letting make go on without it would be a pattern rule and
-# make would stop, at this build and every later one. Then the depfile is
-# emptied, CMake's record of it forgotten, and TAVRIK_PACK_GONE (a
-# dependency of the packing) touched: the build packs again, without it.
-# Paths are unescaped as the packer escapes them on Linux.
-if(CMAKE_SCRIPT_MODE_FILE AND DEFINED TAVRIK_PACK_DEPFILE)
-  if(EXISTS "${TAVRIK_PACK_DEPFILE}")
-    file(READ "${TAVRIK_PACK_DEPFILE}" rule)
-    string(REPLACE " \\\n" "\n" rule "${rule}")
-    # A list splits no more after a "]" (a control character is refused in
-    # a depfile, "[" and ";" too).
-    string(ASCII 1 bracket)
-    string(REPLACE "]" "${bracket}" rule "${rule}")
-    string(REGEX MATCHALL "\n  [^\n]*%[^\n]*" lines "${rule}")
-    foreach(line IN LISTS lines)
-      string(SUBSTRING "${line}" 3 -1 path)
-      string(REPLACE "${bracket}" "]" path "${path}")
-      string(REPLACE "\\ " " " path "${path}")
-      string(REPLACE "\\#" "#" path "${path}")
-      string(REPLACE "$$" "$" path "${path}")
-      if(NOT EXISTS "${path}")
-        file(WRITE "${TAVRIK_PACK_DEPFILE}" "")
-        file(REMOVE "${TAVRIK_PACK_FORGET}")
-        file(TOUCH "${TAVRIK_PACK_GONE}")
-        break()
-      endif()
-    endforeach()
-  endif()
-  return()
-endif()
 # With Ninja, the depfile goes to Ninja as the packer wrote it (see
 # tavrik_pack): CMake's rewriting of it (CMP0116 NEW) drops the escapes of
 # "$" and "#", so such a path would be split and every build pack again.
@@ -467,17 +434,8 @@ function(tavrik_pack)
     # a file deleted from a packed folder would stay a dependency, missing,
     # and pack again at every build. Without its record CMake reads the new
     # depfile alone.
-    set(old_depends "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${TP_NAME}.dir/compiler_depend.internal")
-    set(forget_old_depends COMMAND "${CMAKE_COMMAND}" -E rm -f "${old_depends}")
-    # CMake writes the rule that lets make go on without a deleted file
-    # unescaped: with "%" in the path it is a pattern rule, and make stops.
-    # A check before each build (this file run as a script) packs again
-    # instead. The stamp of a deletion must exist from the start.
-    set(gone_inputs "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${TP_NAME}.gone")
-    if(NOT EXISTS "${gone_inputs}")
-      file(TOUCH "${gone_inputs}")
-    endif()
-    list(APPEND input_depends "${gone_inputs}")
+    set(forget_old_depends COMMAND "${CMAKE_COMMAND}" -E rm -f
+        "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${TP_NAME}.dir/compiler_depend.internal")
   endif()
   if(CMAKE_VERSION VERSION_LESS 3.21 AND NOT CMAKE_GENERATOR MATCHES "Ninja|Makefiles")
     set(depfile_args "")
@@ -519,12 +477,4 @@ function(tavrik_pack)
     COMMENT "Packing ${TP_OUTPUT}"
     VERBATIM COMMAND_EXPAND_LISTS)
   add_custom_target(${TP_NAME} ALL DEPENDS "${stamp}")
-  if(forget_old_depends)
-    add_custom_target(${TP_NAME}_gone_inputs
-      COMMAND "${CMAKE_COMMAND}" "-DTAVRIK_PACK_DEPFILE=${depfile}" "-DTAVRIK_PACK_FORGET=${old_depends}"
-              "-DTAVRIK_PACK_GONE=${gone_inputs}" -P "${CMAKE_CURRENT_FUNCTION_LIST_FILE}"
-      WORKING_DIRECTORY "${working_directory}"
-      VERBATIM)
-    add_dependencies(${TP_NAME} ${TP_NAME}_gone_inputs)
-  endif()
 endfunction()
