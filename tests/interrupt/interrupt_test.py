@@ -396,6 +396,10 @@ def find_own_directory(args, launcher, app, judged, deadline):
     while True:
         for candidate in sorted(set(glob.glob(os.path.join(temp, "onefile_*"))) - judged):
             judged.add(candidate)
+            # Gone already: a launcher that ended (this one has not: see
+            # below).
+            if not os.path.isdir(candidate):
+                continue
             # Held while the observer starts, so that a directory of its
             # own is still being unpacked once it is known for one.
             os.kill(launcher.pid, signal.SIGSTOP)
