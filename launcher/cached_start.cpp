@@ -276,15 +276,25 @@ bool unpack_build() {
     append_number(paths.staging, GetCurrentProcessId());
     // One with our PID is left by a launcher that ended without cleaning up.
     if (GetFileAttributesW(paths.staging) != INVALID_FILE_ATTRIBUTES) delete_directory_tree(paths.staging);
-    if (!CreateDirectoryW(paths.staging, nullptr)) return false;
     launch.target_directory.assign(without_prefix(paths.staging));
-    // From here the clean-up of a per-run start takes care of the staging
-    // folder: an interruption or a failure deletes it.
-    mark_extraction_started();
+    // The clean-up of a per-run start takes care of the staging folder from
+    // before it exists: an interruption or a failure deletes it, however
+    // soon after its making it comes.
     set_failure_hooks(stand_by_if_interrupted, cleanup_after_failure);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         set_failure_hooks(nullptr, nullptr);
-        RemoveDirectoryW(paths.staging);
+        return false;
+    }
+    mark_extraction_started();
+    if (!CreateDirectoryW(paths.staging, nullptr)) {
+        // Nothing to delete. An interruption under way ends the process
+        // with its code; otherwise the per-run start takes over.
+        EnterCriticalSection(&cleanup.deletion_lock);
+        cleanup.deletion_done = true;
+        LeaveCriticalSection(&cleanup.deletion_lock);
+        SetConsoleCtrlHandler(console_control_handler, FALSE);
+        set_failure_hooks(nullptr, nullptr);
+        stand_by_if_interrupted();
         return false;
     }
     open_attached_data();

@@ -322,6 +322,99 @@ def location_that_cannot_be_made(setting, cache, exe):
     check(not os.path.exists(os.path.join(setting.cwd, "relative")), "a relative location was made in the cwd")
 
 
+class Skipped(Exception):
+    pass
+
+
+def make_unwritable(paths):
+    """Marks every folder and file in `paths` immutable (chattr +i): root,
+    as whom Wine runs here, can then neither create, rename nor delete
+    anything in them, nor change the files, where a mode of 0555 would not
+    stop it."""
+    result = subprocess.run(["chattr", "+i", *paths], capture_output=True, text=True)
+    if result.returncode != 0:
+        make_writable(paths)
+        raise Skipped(f"chattr +i: {result.stderr.strip()}")
+    probe = os.path.join(paths[0], "probe") if os.path.isdir(paths[0]) else paths[0] + ".probe"
+    try:
+        open(probe, "x").close()
+    except PermissionError:
+        return
+    os.remove(probe)
+    make_writable(paths)
+    raise Skipped("an immutable folder still takes new files here")
+
+
+def make_writable(paths):
+    subprocess.run(["chattr", "-i", *[p for p in paths if os.path.lexists(p)]], capture_output=True)
+
+
+def every_path(top):
+    found = [top]
+    for root, dirs, files in os.walk(top):
+        found += [os.path.join(root, name) for name in dirs + files]
+    return found
+
+
+def read_only_locations(setting, cache, exe):
+    """A location that cannot be written: the start falls back to a per-run
+    directory and changes nothing there, except that a complete build
+    already in it still starts warm."""
+    probe = os.path.join(setting.work, "probe_cache")
+    setting.run(exe, probe, os.path.join(setting.work, "r0.txt"))
+    program = os.path.basename(program_folder(probe))
+    build = builds(probe)[0]
+    in_program_dir = setting.pack("ro_app/Tool.exe", [os.path.join(setting.work, "data.txt")],
+                                  ["--cache-dir", "{PROGRAM_DIR}\\cache"])
+
+    def empty_location():
+        os.makedirs(cache)
+        return cache
+
+    def empty_program_folder():
+        os.makedirs(os.path.join(cache, program))
+        return cache
+
+    def complete_build():
+        shutil.copytree(probe, cache, symlinks=True)
+        return cache
+
+    def damaged_build():
+        shutil.copytree(probe, cache, symlinks=True)
+        os.remove(os.path.join(cache, program, build, "data.txt"))
+        return cache
+
+    # What is made unwritable, the program, and whether it runs warm.
+    rows = [
+        ("an empty location", empty_location, exe, False),
+        ("an empty program folder", empty_program_folder, exe, False),
+        ("a complete build", complete_build, exe, True),
+        ("a build with a file missing", damaged_build, exe, False),
+        ("{PROGRAM_DIR} for a location below it", lambda: os.path.dirname(in_program_dir), in_program_dir, False),
+    ]
+    problems = []
+    for number, (label, make, program_exe, warm) in enumerate(rows):
+        shutil.rmtree(cache, ignore_errors=True)
+        top = make()
+        paths = every_path(top)
+        make_unwritable(paths)
+        # After the flags were set: setting them changes entries' times.
+        before = tree(top)
+        try:
+            report = os.path.join(setting.work, f"ro{number}.txt")
+            code, out, err = setting.run(program_exe, None if program_exe == in_program_dir else cache, report)
+            if warm:
+                expect_ran(code, out, err, read_report(report), windows_path(os.path.join(cache, program, build)))
+            else:
+                expect_ran_per_run(setting, code, out, err, read_report(report))
+            check(tree(top) == before, "the unwritable location changed")
+        except ScenarioFailure as failure:
+            problems.append(f"{label}: {failure}")
+        finally:
+            make_writable(paths)
+    check(not problems, "; ".join(problems))
+
+
 SCENARIOS = [
     second_start_is_warm,
     simultaneous_first_starts,
@@ -333,6 +426,7 @@ SCENARIOS = [
     link_as_build_is_never_followed,
     program_folder_link_is_never_followed,
     location_that_cannot_be_made,
+    read_only_locations,
 ]
 
 
@@ -352,6 +446,9 @@ def main():
     failures = 0
     scenarios = [s for s in SCENARIOS if args.only in s.__name__]
     for scenario in scenarios:
+        # A run stopped midway may have left immutable entries.
+        if os.path.isdir(setting.work):
+            make_writable(every_path(setting.work))
         shutil.rmtree(setting.work, ignore_errors=True)
         os.makedirs(setting.work)
         # Big enough that unpacking takes a moment: random bytes do not
@@ -364,6 +461,8 @@ def main():
         try:
             scenario(setting, os.path.join(setting.work, "cache"), exe)
             print(f"ok: {scenario.__name__}")
+        except Skipped as reason:
+            print(f"skipped: {scenario.__name__}: {reason}")
         except ScenarioFailure as failure:
             failures += 1
             print(f"FAILED: {scenario.__name__}: {failure}")

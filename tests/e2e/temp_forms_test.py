@@ -216,8 +216,12 @@ def run_rows(suite, drive_root):
     root_stale = os.path.join(drive_root, f"onefile_{DEAD_PID}_000000_CCCCCCCCCCC")
 
     def sweep_of(path):
+        # Renamed to a tombstone first, then deleted: gone under both names.
+        def gone():
+            return not os.path.exists(path) and not os.path.exists(path + ".deleted")
+
         def check(_directory):
-            return [] if wait_for(lambda: not os.path.exists(path), 60) else [f"{path} not swept within 60 s"]
+            return [] if wait_for(gone, 60) else [f"{path} not swept within 60 s"]
         return check
 
     # Read-only files with two names inside, and one whose other name is
