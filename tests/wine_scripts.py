@@ -10,6 +10,15 @@ import tempfile
 COMMON_OPTIONS = ("--pack", "--stub", "--app", "--wine-run", "--work")
 
 
+class ScenarioFailure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise ScenarioFailure(message)
+
+
 def options(*names):
     """A parser that requires each option named, or the common ones."""
     parser = argparse.ArgumentParser()

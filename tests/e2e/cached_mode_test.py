@@ -21,20 +21,12 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from launcher_names import CACHE_VARIABLE  # noqa: E402
-from wine_scripts import fresh_work, options, scratch_cwd, windows_path, wine_env, wine_prefix, wine_temp  # noqa: E402
+from wine_scripts import ScenarioFailure, check, fresh_work, options, scratch_cwd, windows_path  # noqa: E402
+from wine_scripts import wine_env, wine_prefix, wine_temp  # noqa: E402
 
 WORK_NAME = "cached_mode_work"
 APP_EXIT_CODE = 7
 BUILD_NAME_LENGTH = 32
-
-
-class ScenarioFailure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise ScenarioFailure(message)
 
 
 class Setting:

@@ -58,7 +58,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from launcher_names import CACHE_VARIABLE, PARENT_VARIABLE  # noqa: E402
-from wine_scripts import fresh_work, options, scratch_cwd, windows_path, wine_env, wine_prefix, wine_temp  # noqa: E402
+from wine_scripts import ScenarioFailure, check, fresh_work, options, scratch_cwd, windows_path  # noqa: E402
+from wine_scripts import wine_env, wine_prefix, wine_temp  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
@@ -72,15 +73,6 @@ BIG_FILE_SIZE = 8 << 20
 UNPACKING_LIMIT_S = 15
 # Tries at each point for an interrupt that lands before the application runs.
 UNPACKING_ATTEMPTS = 3
-
-
-class ScenarioFailure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise ScenarioFailure(message)
 
 
 def linux_path(win_path):
