@@ -382,8 +382,9 @@ def read_only_locations(setting, cache, exe):
         shutil.rmtree(cache, ignore_errors=True)
         top = make()
         paths = every_path(top)
-        before = tree(top)
         make_unwritable(paths)
+        # Taken once immutable: setting the flag changes each entry's ctime.
+        before = tree(top)
         try:
             report = os.path.join(setting.work, f"ro{number}.txt")
             code, out, err = setting.run(program_exe, None if program_exe == in_program_dir else cache, report)
