@@ -2,6 +2,7 @@
 import argparse
 import atexit
 import contextlib
+import functools
 import getpass
 import os
 import shutil
@@ -61,22 +62,18 @@ def fresh_work(path, name):
     return work
 
 
-_scratch = []
-
-
+@functools.lru_cache(maxsize=None)
 def scratch_cwd():
     """An empty directory for Windows programs to start in, never the build
     tree: one per script, removed when it exits."""
-    if not _scratch:
-        _scratch.append(tempfile.mkdtemp(prefix="tavrik_cwd_"))
-        atexit.register(shutil.rmtree, _scratch[0], True)
-    return _scratch[0]
+    cwd = tempfile.mkdtemp(prefix="tavrik_cwd_")
+    atexit.register(shutil.rmtree, cwd, True)
+    return cwd
 
 
 def device_links(prefix, *devices):
-    """The dosdevices links for `devices` ("t:", "unc/localhost/share");
-    None, having said so, when one exists: a mapping of someone else's is
-    never touched."""
+    """The dosdevices links for `devices` ("t:", "unc/localhost/share"); None,
+    having said so, when one exists: another's mapping is never touched."""
     links = [os.path.join(prefix, "dosdevices", *device.split("/")) for device in devices]
     for link in links:
         if os.path.lexists(link):
@@ -87,8 +84,7 @@ def device_links(prefix, *devices):
 
 @contextlib.contextmanager
 def mapped(links, targets):
-    """Each link of device_links onto its directory of `targets` while the
-    block runs."""
+    """Each link of device_links onto its directory of `targets` meanwhile."""
     made = []
     try:
         for link, target in zip(links, targets):
