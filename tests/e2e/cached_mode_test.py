@@ -11,46 +11,35 @@ fallback leaves no directory in the temporary folder.
 Usage: cached_mode_test.py --pack P --stub S --app A --wine-run W --work DIR
 """
 
-import argparse
-import getpass
 import glob
 import os
 import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from launcher_names import CACHE_VARIABLE  # noqa: E402
+from wine_scripts import ScenarioFailure, check, fresh_work, options, scratch_cwd, windows_path  # noqa: E402
+from wine_scripts import wine_env, wine_prefix, wine_temp  # noqa: E402
 
+WORK_NAME = "cached_mode_work"
 APP_EXIT_CODE = 7
 BUILD_NAME_LENGTH = 32
-
-
-class ScenarioFailure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise ScenarioFailure(message)
 
 
 class Setting:
     def __init__(self, args):
         self.args = args
         self.work = os.path.abspath(args.work)
-        self.prefix = os.environ.get("WINEPREFIX") or os.path.join(
-            os.path.dirname(os.path.dirname(os.path.abspath(args.wine_run))), "build", "wineprefix")
-        self.cwd = tempfile.mkdtemp(prefix="tavrik_cwd_")
-        self.temp = os.path.join(self.prefix, "drive_c", "users", getpass.getuser(), "Temp")
+        self.prefix = wine_prefix(args.wine_run)
+        self.cwd = scratch_cwd()
+        self.temp = wine_temp(self.prefix)
 
     def env(self, cache, report, extra=None):
-        env = {k: v for k, v in os.environ.items() if not k.startswith("TAVRIK_")}
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
-                   TAVRIK_TEST_REPORT=windows_path(report), TAVRIK_TEST_EXIT_CODE=str(APP_EXIT_CODE))
+        env = wine_env(self.prefix, {"TAVRIK_TEST_REPORT": windows_path(report),
+                                     "TAVRIK_TEST_EXIT_CODE": str(APP_EXIT_CODE)})
         if cache is not None:
             # A Linux path is given as its Windows path; a Windows one as it is.
             env[CACHE_VARIABLE] = cache if "\\" in cache else windows_path(cache)
@@ -73,10 +62,6 @@ class Setting:
         process = self.start(exe, cache, report, extra)
         out, err = process.communicate(timeout=180)
         return process.returncode, out, err
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def read_report(path):
@@ -431,13 +416,11 @@ SCENARIOS = [
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--pack", "--stub", "--app", "--wine-run", "--work"):
-        parser.add_argument(option, required=True)
+    parser = options()
     parser.add_argument("--only", default="")
     args = parser.parse_args()
     setting = Setting(args)
-    if os.path.basename(setting.work) != "cached_mode_work":
+    if os.path.basename(setting.work) != WORK_NAME:
         print("refusing an unexpected work directory")
         return 1
     # A cold wineserver makes the first process slow: one throwaway start.
@@ -449,8 +432,7 @@ def main():
         # A run stopped midway may have left immutable entries.
         if os.path.isdir(setting.work):
             make_writable(every_path(setting.work))
-        shutil.rmtree(setting.work, ignore_errors=True)
-        os.makedirs(setting.work)
+        fresh_work(setting.work, WORK_NAME)
         # Big enough that unpacking takes a moment: random bytes do not
         # compress.
         with open(os.path.join(setting.work, "data.txt"), "wb") as f:
@@ -467,7 +449,6 @@ def main():
             failures += 1
             print(f"FAILED: {scenario.__name__}: {failure}")
     shutil.rmtree(setting.work, ignore_errors=True)
-    shutil.rmtree(setting.cwd, ignore_errors=True)
     print(f"cached mode: {len(scenarios) - failures} passed, {failures} failed")
     return 1 if failures else 0
 

@@ -45,9 +45,7 @@ launcher does with its events.
 Usage: interrupt_test.py --pack P --stub S --app A --observer O --work DIR [--console]
 """
 
-import argparse
 import contextlib
-import getpass
 import glob
 import os
 import pty
@@ -56,15 +54,16 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from launcher_names import CACHE_VARIABLE, PARENT_VARIABLE  # noqa: E402
+from wine_scripts import ScenarioFailure, check, fresh_work, options, scratch_cwd, windows_path  # noqa: E402
+from wine_scripts import wine_env, wine_prefix, wine_temp  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
-PREFIX = os.path.join(ROOT, "build", "wineprefix")
+PREFIX = wine_prefix(WINE_RUN)
 STATUS_CONTROL_C_EXIT = 0xC000013A
 APP_OWN_EXIT_CODE = 7
 APP_CTRL_EXIT_CODE = 130
@@ -74,28 +73,6 @@ BIG_FILE_SIZE = 8 << 20
 UNPACKING_LIMIT_S = 15
 # Tries at each point for an interrupt that lands before the application runs.
 UNPACKING_ATTEMPTS = 3
-
-
-class ScenarioFailure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise ScenarioFailure(message)
-
-
-def wine_env(extra=None):
-    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", LC_ALL="C.UTF-8")
-    for name in list(env):
-        if name.startswith("TAVRIK_"):
-            del env[name]
-    env.update(extra or {})
-    return env
-
-
-def windows_path(linux_path):
-    return "Z:" + os.path.abspath(linux_path).replace("/", "\\")
 
 
 def linux_path(win_path):
@@ -121,22 +98,11 @@ def parse_report(text):
     return items
 
 
-_scratch = []
-
-
-def scratch_cwd():
-    # Windows programs start in an empty directory of their own, never in
-    # the build tree.
-    if not _scratch:
-        _scratch.append(tempfile.mkdtemp(prefix="tavrik_cwd_"))
-    return _scratch[0]
-
-
 def warm_wineserver(observer):
     # A cold wineserver makes the first process slow and takes over whatever
     # streams it is started with; one throwaway process with no streams
     # starts it. exit_observer with pid 0 fails to open it and ends at once.
-    subprocess.run([WINE_RUN, observer, "0", "1"], env=wine_env(), stdin=subprocess.DEVNULL, cwd=scratch_cwd(),
+    subprocess.run([WINE_RUN, observer, "0", "1"], env=wine_env(PREFIX), stdin=subprocess.DEVNULL, cwd=scratch_cwd(),
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
 
 
@@ -144,8 +110,8 @@ def open_observer(observer, pid):
     """Starts exit_observer on Windows process `pid`. Returns the observer
     and the path of the executable the process runs, or None and what the
     observer said when it could not open the process."""
-    process = subprocess.Popen([WINE_RUN, observer, str(pid), "60000"], env=wine_env(), stdin=subprocess.DEVNULL,
-                               cwd=scratch_cwd(),
+    process = subprocess.Popen([WINE_RUN, observer, str(pid), "60000"], env=wine_env(PREFIX),
+                               stdin=subprocess.DEVNULL, cwd=scratch_cwd(),
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     ready, _, _ = select.select([process.stdout], [], [], 30)
     line = process.stdout.readline().strip() if ready else "<nothing within 30 s>"
@@ -194,8 +160,8 @@ def start_launcher(args, app, name, settings):
     warm_wineserver(args.observer)
     master, slave = pty.openpty()
     output = open(os.path.join(args.work, name + ".out"), "wb")
-    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(settings), stdin=slave, stdout=output, cwd=scratch_cwd(),
-                                stderr=subprocess.STDOUT, process_group=0)
+    launcher = subprocess.Popen([WINE_RUN, app], env=wine_env(PREFIX, settings), stdin=slave, stdout=output,
+                                cwd=scratch_cwd(), stderr=subprocess.STDOUT, process_group=0)
     os.close(slave)
     return launcher, master, output
 
@@ -383,10 +349,6 @@ def run_kill_scenario(args, app):
         check(elapsed <= 3, f"the child ran on for {elapsed:.2f} s after its launcher was killed")
 
 
-def wine_temp_directory():
-    return os.path.join(PREFIX, "drive_c", "users", getpass.getuser(), "Temp")
-
-
 def make_big_files(args):
     files = []
     for i in range(BIG_FILE_COUNT):
@@ -405,7 +367,7 @@ def find_own_directory(args, launcher, app, judged, deadline):
     this launcher's only when the process its name carries runs `app`.
     `judged`: directories already known not to be this launcher's; those
     found another's are added."""
-    temp = wine_temp_directory()
+    temp = wine_temp(PREFIX)
     while True:
         for candidate in sorted(set(glob.glob(os.path.join(temp, "onefile_*"))) - judged):
             judged.add(candidate)
@@ -460,7 +422,7 @@ def interrupt_unpacking(args, app, point, name):
     report_file = os.path.join(args.work, name + ".report")
     with contextlib.suppress(FileNotFoundError):
         os.remove(report_file)
-    judged = set(glob.glob(os.path.join(wine_temp_directory(), "onefile_*")))
+    judged = set(glob.glob(os.path.join(wine_temp(PREFIX), "onefile_*")))
     settings = {"TAVRIK_TEST_REPORT": windows_path(report_file), "TAVRIK_TEST_SLEEP_MS": "60000"}
     launcher, master, output = start_launcher(args, app, name, settings)
     observers = []
@@ -579,9 +541,9 @@ def run_cached_unpacking_scenario(args, _app):
             problems.append(str(failure))
     # After all that, a start unpacks and runs as if nothing had happened.
     report = os.path.join(args.work, "cached_report.txt")
-    result = subprocess.run([WINE_RUN, app], env=wine_env({CACHE_VARIABLE: windows_path(cache),
-                                                           "TAVRIK_TEST_REPORT": windows_path(report),
-                                                           "TAVRIK_TEST_EXIT_CODE": str(APP_OWN_EXIT_CODE)}),
+    result = subprocess.run([WINE_RUN, app], env=wine_env(PREFIX, {CACHE_VARIABLE: windows_path(cache),
+                                                                   "TAVRIK_TEST_REPORT": windows_path(report),
+                                                                   "TAVRIK_TEST_EXIT_CODE": str(APP_OWN_EXIT_CODE)}),
                             stdin=subprocess.DEVNULL, capture_output=True, cwd=scratch_cwd(), timeout=120)
     if result.returncode != APP_OWN_EXIT_CODE or not os.path.exists(report):
         problems.append(f"the start after the interrupts ended with {result.returncode}: {result.stderr!r}")
@@ -593,9 +555,7 @@ def run_cached_unpacking_scenario(args, _app):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--pack", "--stub", "--app", "--observer", "--work"):
-        parser.add_argument(option, required=True)
+    parser = options("--pack", "--stub", "--app", "--observer", "--work")
     parser.add_argument("--console", action="store_true")
     args = parser.parse_args()
 
@@ -607,8 +567,8 @@ def main():
         print(f"skipped: no pseudo-terminal ({error}); a console is needed for Ctrl+C under Wine")
         return 0
 
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
+    if fresh_work(args.work, "work_console" if args.console else "work") is None:
+        return 1
     app = os.path.join(args.work, "interrupt_app.exe")
     subsystem = ["--console"] if args.console else []
     subprocess.run([args.pack, "pack", "-o", app, "--stub", args.stub] + subsystem + [args.app], check=True,
