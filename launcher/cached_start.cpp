@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "common/environment.h"
 #include "diagnostics/messages.h"
@@ -41,6 +42,8 @@ struct CachedPaths {
     // Scratch for the checks of tree_deletion.h and for joined paths.
     alignas(8) wchar_t scratch[path_capacity];
     wchar_t file[path_capacity];
+    // The program's folder, held (see hold_plain_directory).
+    HANDLE program_held;
 };
 CachedPaths paths;
 
@@ -143,9 +146,11 @@ HANDLE hold_plain_directory(const wchar_t *path) {
     HANDLE directory = open_entry_as_itself(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, paths.scratch,
                                             path_capacity, paths.naming, hold_sharing);
     if (directory == INVALID_HANDLE_VALUE) return directory;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(directory, &information) ||
-        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+    // Not GetFileInformationByHandle: its volume serial number costs Wine a
+    // round trip to its mount manager, a quarter of a millisecond.
+    FILE_ATTRIBUTE_TAG_INFO information;
+    if (!GetFileInformationByHandleEx(directory, FileAttributeTagInfo, &information, sizeof information) ||
+        (information.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
             FILE_ATTRIBUTE_DIRECTORY) {
         CloseHandle(directory);
         return INVALID_HANDLE_VALUE;
@@ -198,9 +203,11 @@ bool find_build(const cached_settings::Settings &settings, const unsigned char *
 
     if (!join_text(paths.program, paths.location, L"\\", settings.program)) return false;
     // Made only by a program's first start; every later one finds it.
-    if (hold_plain_directory(paths.program) == INVALID_HANDLE_VALUE) {
+    paths.program_held = hold_plain_directory(paths.program);
+    if (paths.program_held == INVALID_HANDLE_VALUE) {
         CreateDirectoryW(paths.program, nullptr);
-        if (hold_plain_directory(paths.program) == INVALID_HANDLE_VALUE) return false;
+        paths.program_held = hold_plain_directory(paths.program);
+        if (paths.program_held == INVALID_HANDLE_VALUE) return false;
     }
 
     static const char hex[] = "0123456789abcdef";
@@ -269,15 +276,25 @@ bool unpack_build() {
     append_number(paths.staging, GetCurrentProcessId());
     // One with our PID is left by a launcher that ended without cleaning up.
     if (GetFileAttributesW(paths.staging) != INVALID_FILE_ATTRIBUTES) delete_directory_tree(paths.staging);
-    if (!CreateDirectoryW(paths.staging, nullptr)) return false;
     launch.target_directory.assign(without_prefix(paths.staging));
-    // From here the clean-up of a per-run start takes care of the staging
-    // folder: an interruption or a failure deletes it.
-    mark_extraction_started();
+    // The clean-up of a per-run start takes care of the staging folder from
+    // before it exists: an interruption or a failure deletes it, however
+    // soon after its making it comes.
     set_failure_hooks(stand_by_if_interrupted, cleanup_after_failure);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         set_failure_hooks(nullptr, nullptr);
-        RemoveDirectoryW(paths.staging);
+        return false;
+    }
+    mark_extraction_started();
+    if (!CreateDirectoryW(paths.staging, nullptr)) {
+        // Nothing to delete. An interruption under way ends the process
+        // with its code; otherwise the per-run start takes over.
+        EnterCriticalSection(&cleanup.deletion_lock);
+        cleanup.deletion_done = true;
+        LeaveCriticalSection(&cleanup.deletion_lock);
+        SetConsoleCtrlHandler(console_control_handler, FALSE);
+        set_failure_hooks(nullptr, nullptr);
+        stand_by_if_interrupted();
         return false;
     }
     open_attached_data();
@@ -325,22 +342,27 @@ DWORD WINAPI build_sweep_thread(void *) {
 
 bool is_hex_digit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
 
-// True when the program's folder `folder` holds anything but `build` (and
-// the "." and ".." entries): something a sweep may have to remove.
-bool has_company(const wchar_t *folder, const wchar_t *build) {
-    static wchar_t pattern[path_capacity];
-    if (!join(pattern, folder, L"\\", L"*")) return false;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchLimitToDirectories, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    bool found = false;
-    do {
-        const wchar_t *name = entry.cFileName;
-        bool dots = name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
-        found = !dots && wcscmp(name, build) != 0;
-    } while (!found && FindNextFileW(search, &entry));
-    FindClose(search);
-    return found;
+// True when the program's folder, held as `folder`, holds a folder other
+// than `build`: something a sweep may have to remove. Read through the
+// handle, which costs Wine a fifth of opening the folder by name.
+bool has_company(HANDLE folder, const wchar_t *build) {
+    alignas(8) static unsigned char listing[4096];
+    const size_t build_bytes = wcslen(build) * sizeof(wchar_t);
+    FILE_INFO_BY_HANDLE_CLASS part = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, part, listing, sizeof listing)) {
+        part = FileFullDirectoryInfo;
+        for (const unsigned char *at = listing;;) {
+            auto entry = reinterpret_cast<const FILE_FULL_DIR_INFO *>(at);
+            const wchar_t *name = entry->FileName;
+            const size_t bytes = entry->FileNameLength;
+            bool dots = (bytes == 2 && name[0] == L'.') || (bytes == 4 && name[0] == L'.' && name[1] == L'.');
+            bool ours = bytes == build_bytes && memcmp(name, build, bytes) == 0;
+            if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !dots && !ours) return true;
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -458,7 +480,7 @@ bool start_cached(int &exit_code) {
 
     // Most starts find their build alone in the program's folder, and then
     // start no thread at all.
-    if (has_company(paths.program, paths.build_name)) {
+    if (has_company(paths.program_held, paths.build_name)) {
         HANDLE thread = CreateThread(nullptr, 64 * 1024, build_sweep_thread, nullptr,
                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (thread != nullptr) CloseHandle(thread);

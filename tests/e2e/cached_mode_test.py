@@ -11,46 +11,35 @@ fallback leaves no directory in the temporary folder.
 Usage: cached_mode_test.py --pack P --stub S --app A --wine-run W --work DIR
 """
 
-import argparse
-import getpass
 import glob
 import os
 import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from launcher_names import CACHE_VARIABLE  # noqa: E402
+from wine_scripts import ScenarioFailure, check, fresh_work, options, scratch_cwd, windows_path  # noqa: E402
+from wine_scripts import wine_env, wine_prefix, wine_temp  # noqa: E402
 
+WORK_NAME = "cached_mode_work"
 APP_EXIT_CODE = 7
 BUILD_NAME_LENGTH = 32
-
-
-class ScenarioFailure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise ScenarioFailure(message)
 
 
 class Setting:
     def __init__(self, args):
         self.args = args
         self.work = os.path.abspath(args.work)
-        self.prefix = os.environ.get("WINEPREFIX") or os.path.join(
-            os.path.dirname(os.path.dirname(os.path.abspath(args.wine_run))), "build", "wineprefix")
-        self.cwd = tempfile.mkdtemp(prefix="tavrik_cwd_")
-        self.temp = os.path.join(self.prefix, "drive_c", "users", getpass.getuser(), "Temp")
+        self.prefix = wine_prefix(args.wine_run)
+        self.cwd = scratch_cwd()
+        self.temp = wine_temp(self.prefix)
 
     def env(self, cache, report, extra=None):
-        env = {k: v for k, v in os.environ.items() if not k.startswith("TAVRIK_")}
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
-                   TAVRIK_TEST_REPORT=windows_path(report), TAVRIK_TEST_EXIT_CODE=str(APP_EXIT_CODE))
+        env = wine_env(self.prefix, {"TAVRIK_TEST_REPORT": windows_path(report),
+                                     "TAVRIK_TEST_EXIT_CODE": str(APP_EXIT_CODE)})
         if cache is not None:
             # A Linux path is given as its Windows path; a Windows one as it is.
             env[CACHE_VARIABLE] = cache if "\\" in cache else windows_path(cache)
@@ -73,10 +62,6 @@ class Setting:
         process = self.start(exe, cache, report, extra)
         out, err = process.communicate(timeout=180)
         return process.returncode, out, err
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def read_report(path):
@@ -322,6 +307,99 @@ def location_that_cannot_be_made(setting, cache, exe):
     check(not os.path.exists(os.path.join(setting.cwd, "relative")), "a relative location was made in the cwd")
 
 
+class Skipped(Exception):
+    pass
+
+
+def make_unwritable(paths):
+    """Marks every folder and file in `paths` immutable (chattr +i): root,
+    as whom Wine runs here, can then neither create, rename nor delete
+    anything in them, nor change the files, where a mode of 0555 would not
+    stop it."""
+    result = subprocess.run(["chattr", "+i", *paths], capture_output=True, text=True)
+    if result.returncode != 0:
+        make_writable(paths)
+        raise Skipped(f"chattr +i: {result.stderr.strip()}")
+    probe = os.path.join(paths[0], "probe") if os.path.isdir(paths[0]) else paths[0] + ".probe"
+    try:
+        open(probe, "x").close()
+    except PermissionError:
+        return
+    os.remove(probe)
+    make_writable(paths)
+    raise Skipped("an immutable folder still takes new files here")
+
+
+def make_writable(paths):
+    subprocess.run(["chattr", "-i", *[p for p in paths if os.path.lexists(p)]], capture_output=True)
+
+
+def every_path(top):
+    found = [top]
+    for root, dirs, files in os.walk(top):
+        found += [os.path.join(root, name) for name in dirs + files]
+    return found
+
+
+def read_only_locations(setting, cache, exe):
+    """A location that cannot be written: the start falls back to a per-run
+    directory and changes nothing there, except that a complete build
+    already in it still starts warm."""
+    probe = os.path.join(setting.work, "probe_cache")
+    setting.run(exe, probe, os.path.join(setting.work, "r0.txt"))
+    program = os.path.basename(program_folder(probe))
+    build = builds(probe)[0]
+    in_program_dir = setting.pack("ro_app/Tool.exe", [os.path.join(setting.work, "data.txt")],
+                                  ["--cache-dir", "{PROGRAM_DIR}\\cache"])
+
+    def empty_location():
+        os.makedirs(cache)
+        return cache
+
+    def empty_program_folder():
+        os.makedirs(os.path.join(cache, program))
+        return cache
+
+    def complete_build():
+        shutil.copytree(probe, cache, symlinks=True)
+        return cache
+
+    def damaged_build():
+        shutil.copytree(probe, cache, symlinks=True)
+        os.remove(os.path.join(cache, program, build, "data.txt"))
+        return cache
+
+    # What is made unwritable, the program, and whether it runs warm.
+    rows = [
+        ("an empty location", empty_location, exe, False),
+        ("an empty program folder", empty_program_folder, exe, False),
+        ("a complete build", complete_build, exe, True),
+        ("a build with a file missing", damaged_build, exe, False),
+        ("{PROGRAM_DIR} for a location below it", lambda: os.path.dirname(in_program_dir), in_program_dir, False),
+    ]
+    problems = []
+    for number, (label, make, program_exe, warm) in enumerate(rows):
+        shutil.rmtree(cache, ignore_errors=True)
+        top = make()
+        paths = every_path(top)
+        make_unwritable(paths)
+        # After the flags were set: setting them changes entries' times.
+        before = tree(top)
+        try:
+            report = os.path.join(setting.work, f"ro{number}.txt")
+            code, out, err = setting.run(program_exe, None if program_exe == in_program_dir else cache, report)
+            if warm:
+                expect_ran(code, out, err, read_report(report), windows_path(os.path.join(cache, program, build)))
+            else:
+                expect_ran_per_run(setting, code, out, err, read_report(report))
+            check(tree(top) == before, "the unwritable location changed")
+        except ScenarioFailure as failure:
+            problems.append(f"{label}: {failure}")
+        finally:
+            make_writable(paths)
+    check(not problems, "; ".join(problems))
+
+
 SCENARIOS = [
     second_start_is_warm,
     simultaneous_first_starts,
@@ -333,17 +411,16 @@ SCENARIOS = [
     link_as_build_is_never_followed,
     program_folder_link_is_never_followed,
     location_that_cannot_be_made,
+    read_only_locations,
 ]
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--pack", "--stub", "--app", "--wine-run", "--work"):
-        parser.add_argument(option, required=True)
+    parser = options()
     parser.add_argument("--only", default="")
     args = parser.parse_args()
     setting = Setting(args)
-    if os.path.basename(setting.work) != "cached_mode_work":
+    if os.path.basename(setting.work) != WORK_NAME:
         print("refusing an unexpected work directory")
         return 1
     # A cold wineserver makes the first process slow: one throwaway start.
@@ -352,8 +429,10 @@ def main():
     failures = 0
     scenarios = [s for s in SCENARIOS if args.only in s.__name__]
     for scenario in scenarios:
-        shutil.rmtree(setting.work, ignore_errors=True)
-        os.makedirs(setting.work)
+        # A run stopped midway may have left immutable entries.
+        if os.path.isdir(setting.work):
+            make_writable(every_path(setting.work))
+        fresh_work(setting.work, WORK_NAME)
         # Big enough that unpacking takes a moment: random bytes do not
         # compress.
         with open(os.path.join(setting.work, "data.txt"), "wb") as f:
@@ -364,11 +443,12 @@ def main():
         try:
             scenario(setting, os.path.join(setting.work, "cache"), exe)
             print(f"ok: {scenario.__name__}")
+        except Skipped as reason:
+            print(f"skipped: {scenario.__name__}: {reason}")
         except ScenarioFailure as failure:
             failures += 1
             print(f"FAILED: {scenario.__name__}: {failure}")
     shutil.rmtree(setting.work, ignore_errors=True)
-    shutil.rmtree(setting.cwd, ignore_errors=True)
     print(f"cached mode: {len(scenarios) - failures} passed, {failures} failed")
     return 1 if failures else 0
 

@@ -23,7 +23,6 @@
 Each launcher gets TMP and TEMP pointing at a folder of this test (Wine
 takes both from its registry, so they are set through cmd) and starts in an
 empty current directory."""
-import argparse
 import os
 import random
 import shutil
@@ -33,9 +32,8 @@ import tempfile
 import threading
 import time
 
-
-def wine_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from wine_scripts import options, windows_path, wine_env, wine_prefix  # noqa: E402
 
 
 class Runner:
@@ -43,12 +41,13 @@ class Runner:
         self.args = args
         self.work = work
         self.cwd = os.path.join(work, "cwd")
+        self.prefix = wine_prefix(args.wine_run)
         os.makedirs(self.cwd, exist_ok=True)
 
     def start(self, exe, temp, env, prefix=()):
-        line = f"set TMP={wine_path(temp)}&& set TEMP={wine_path(temp)}&& {wine_path(exe)}"
+        line = f"set TMP={windows_path(temp)}&& set TEMP={windows_path(temp)}&& {windows_path(exe)}"
         return subprocess.Popen(list(prefix) + [self.args.wine_run, "cmd", "/c", line], cwd=self.cwd,
-                                env=dict(os.environ, **env), stdin=subprocess.DEVNULL,
+                                env=wine_env(self.prefix, env), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def pack(self, name, *inputs):
@@ -146,7 +145,7 @@ def message_box_without_streams(runner, failures):
     xvfb = subprocess.Popen(["Xvfb", display, "-nolisten", "tcp", "-screen", "0", "800x600x24"],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     prefix = runner.args.box_prefix
-    env = dict(os.environ, WINEPREFIX=prefix, DISPLAY=display, WINEDEBUG="-all", LC_ALL="C.UTF-8")
+    env = wine_env(prefix, {"DISPLAY": display})
     try:
         time.sleep(1)
         if not os.path.exists(os.path.join(prefix, "system.reg")):
@@ -162,7 +161,7 @@ def message_box_without_streams(runner, failures):
         failing = runner.pack("failing_window.exe", "--allow-missing", "dependency.dll", runner.args.dependent_app)
         starter = runner.pack("starter_window.exe", runner.args.app)
         report = os.path.join(runner.work, "starter_report.txt")
-        env_start = dict(env, TAVRIK_TEST_SPAWN=wine_path(failing), TAVRIK_TEST_REPORT=wine_path(report))
+        env_start = dict(env, TAVRIK_TEST_SPAWN=windows_path(failing), TAVRIK_TEST_REPORT=windows_path(report))
         started = subprocess.run(["wine", starter], env=env_start, cwd=runner.cwd, stdin=subprocess.DEVNULL,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         spawned = [line for line in open(report, encoding="utf-8").read().splitlines() if line.startswith("spawned=")]
@@ -262,10 +261,7 @@ def unix_links(runner, failures):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--pack", "--stub", "--app", "--dependent-app", "--box-prefix", "--wine-run"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
+    args = options("--pack", "--stub", "--app", "--dependent-app", "--box-prefix", "--wine-run").parse_args()
     work = tempfile.mkdtemp(prefix="tavrik_host_conditions_")
     failures = []
     skipped = 0

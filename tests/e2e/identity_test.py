@@ -16,13 +16,15 @@ exit code.
 Usage: identity_test.py --pack P --stub S --app A.dll --icon I.ico
                         --probe identity_probe.exe --wine-run W --work DIR
 """
-import argparse
 import os
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from wine_scripts import COMMON_OPTIONS, fresh_work, options, scratch_cwd  # noqa: E402
 
 try:
     import pefile
@@ -110,16 +112,10 @@ def run(command, cwd=None):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--pack", "--stub", "--app", "--icon", "--probe", "--wine-run", "--work"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
-    work = os.path.abspath(args.work)
-    if os.path.basename(work) != "identity_work":
-        print("refusing an unexpected work directory")
+    args = options(*COMMON_OPTIONS, "--icon", "--probe").parse_args()
+    work = fresh_work(args.work, "identity_work")
+    if work is None:
         return 1
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
 
     strings = {
         "CompanyName": "Example Ltd.",
@@ -204,7 +200,7 @@ def main():
 
     # Windows: what Explorer would read, and the program running, started
     # in an empty directory of their own.
-    cwd = tempfile.mkdtemp(prefix="tavrik_cwd_")
+    cwd = scratch_cwd()
     result = run([args.wine_run, args.probe, custom] + sorted(expected), cwd=cwd)
     probe = result.stdout.decode("utf-8", "replace").splitlines()
     check(result.returncode == 0, f"identity_probe failed: {result.stderr.decode(errors='replace')}")
@@ -218,7 +214,7 @@ def main():
     check(icons[1:] == wanted, "probe: Windows loads other icons: " + " | ".join(i[:60] for i in icons))
 
     result = run([args.wine_run, custom, "one", "--exit", "7"], cwd=cwd)
-    os.rmdir(cwd)
+    check(os.listdir(cwd) == [], f"the current directory gained {os.listdir(cwd)}")
     check(result.returncode == 7, f"customised executable exited with {result.returncode}: {result.stderr!r}")
     check(b"argument 1: one" in result.stdout, f"customised executable printed {result.stdout!r}")
 

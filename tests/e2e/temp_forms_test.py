@@ -16,7 +16,6 @@ directory appears in the root of the current directory's drive.
 A Wine drive letter (R:) and a UNC share (\\\\localhost\\share) are mapped
 onto directories of this test for its duration. (Wine's loader refuses a
 library on a UNC path given without \\\\?\\, so that form has no row.)"""
-import argparse
 import glob
 import os
 import shutil
@@ -24,14 +23,13 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from wine_scripts import device_links, fresh_work, mapped, options, windows_path, wine_env, wine_prefix  # noqa: E402
+
 SPEC_LINE = b"Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n"
 ABORT_STATUS = 3  # abort() under Wine's Universal CRT
 DEAD_PID = "4000000001"  # no process has it: Windows' IDs are multiples of 4
 LOOK_ALIKE = "onefile_99998_000000_BBBBBBBBBBB"
-
-
-def wine_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def onefile_names(folder):
@@ -52,6 +50,7 @@ class Suite:
         self.args = args
         self.work = work
         self.exe = os.path.join(work, "app.exe")
+        self.env = wine_env(wine_prefix(args.wine_run))
         subprocess.run([args.pack, "pack", "--fast", "-o", self.exe, "--stub", args.stub, args.app], check=True,
                        stdout=subprocess.DEVNULL)
         self.failures = []
@@ -67,7 +66,7 @@ class Suite:
         """Runs the launcher with the row's TEMP; returns what the row checks."""
         name = row["name"]
         cwd_unix = row.get("cwd_unix") or self.folder("cwd_" + str(row["code"]))
-        cwd_windows = row.get("cwd_windows") or wine_path(cwd_unix)
+        cwd_windows = row.get("cwd_windows") or windows_path(cwd_unix)
         look_alike = os.path.join(cwd_unix, LOOK_ALIKE)
         os.makedirs(look_alike, exist_ok=True)
         with open(os.path.join(look_alike, "user.txt"), "w") as f:
@@ -81,9 +80,9 @@ class Suite:
         if "before" in row:
             row["before"]()
         temp = row["temp"]
-        line = f"cd /d {cwd_windows}&& set TMP={temp}&& set TEMP={temp}&& {wine_path(self.exe)}"
-        env = dict(os.environ, TAVRIK_TEST_EXIT_CODE=str(row["code"]), TAVRIK_TEST_REPORT=wine_path(report),
-                   TAVRIK_TEST_SLEEP_MS="60000", TAVRIK_TEST_SLEEP_UNTIL=wine_path(release))
+        line = f"cd /d {cwd_windows}&& set TMP={temp}&& set TEMP={temp}&& {windows_path(self.exe)}"
+        env = dict(self.env, TAVRIK_TEST_EXIT_CODE=str(row["code"]), TAVRIK_TEST_REPORT=windows_path(report),
+                   TAVRIK_TEST_SLEEP_MS="60000", TAVRIK_TEST_SLEEP_UNTIL=windows_path(release))
         failures = []
         if row.get("refused"):
             process, out, err = self.start_until_started(line, cwd_unix, env)
@@ -162,35 +161,17 @@ def plant_stale(folder, name):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--pack", "--stub", "--app", "--wine-run", "--work"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
-
-    prefix = os.environ.get("WINEPREFIX") or os.path.join(
-        os.path.dirname(os.path.dirname(os.path.abspath(args.wine_run))), "build", "wineprefix")
-    drive = os.path.join(prefix, "dosdevices", "r:")
-    share = os.path.join(prefix, "dosdevices", "unc", "localhost", "share")
-    for mapped in (drive, share):
-        if os.path.lexists(mapped):
-            print(f"{mapped} is already mapped ({os.readlink(mapped)}); not touching it")
-            return 1
-    work = os.path.abspath(args.work)
-    if os.path.basename(work) != "temp_forms_work":
-        print("refusing an unexpected work directory")
+    args = options().parse_args()
+    links = device_links(wine_prefix(args.wine_run), "r:", "unc/localhost/share")
+    if links is None:
         return 1
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
+    work = fresh_work(args.work, "temp_forms_work")
+    if work is None:
+        return 1
     suite = Suite(args, work)
     drive_root = suite.folder("drive_r")
-    os.makedirs(os.path.dirname(share), exist_ok=True)
-    os.symlink(drive_root, drive)
-    os.symlink(suite.folder("share"), share)
-    try:
+    with mapped(links, [drive_root, suite.folder("share")]):
         run_rows(suite, drive_root)
-    finally:
-        os.unlink(drive)
-        os.unlink(share)
     shutil.rmtree(work, ignore_errors=True)
     for failure in suite.failures:
         print("FAILED:", failure)
@@ -209,15 +190,19 @@ def run_rows(suite, drive_root):
     unc = suite.folder("share", "temp")
     long_temp = suite.folder(*(["d" * 60] * 5))
     drive_cwd = suite.folder("drive_r", "work")
-    plain_windows = wine_path(plain)
+    plain_windows = windows_path(plain)
 
     # The sweep of the drive's root takes the stale directory there, and
     # only that: the current directory's look-alike stays.
     root_stale = os.path.join(drive_root, f"onefile_{DEAD_PID}_000000_CCCCCCCCCCC")
 
     def sweep_of(path):
+        # Renamed to a tombstone first, then deleted: gone under both names.
+        def gone():
+            return not os.path.exists(path) and not os.path.exists(path + ".deleted")
+
         def check(_directory):
-            return [] if wait_for(lambda: not os.path.exists(path), 60) else [f"{path} not swept within 60 s"]
+            return [] if wait_for(gone, 60) else [f"{path} not swept within 60 s"]
         return check
 
     # Read-only files with two names inside, and one whose other name is
@@ -257,20 +242,20 @@ def run_rows(suite, drive_root):
     rows = [
         # Forms that work.
         dict(name="plain", temp=plain_windows, temp_unix=plain),
-        dict(name="other case", temp=wine_path(cased).upper(), temp_unix=cased),
+        dict(name="other case", temp=windows_path(cased).upper(), temp_unix=cased),
         dict(name="trailing separator", temp=plain_windows + "\\", temp_unix=plain),
         dict(name="doubled separators", temp=plain_windows.replace("\\plain", "\\\\plain"), temp_unix=plain),
         dict(name="\\\\?\\ form", temp="\\\\?\\" + plain_windows, temp_unix=plain),
         dict(name="\\\\?\\UNC\\ form", temp="\\\\?\\UNC\\localhost\\share\\temp", temp_unix=unc),
         dict(name="other drive letter", temp="R:\\temp", temp_unix=other_drive),
-        dict(name="below a Unix link", temp=wine_path(os.path.join(suite.work, "linked", "temp")),
+        dict(name="below a Unix link", temp=windows_path(os.path.join(suite.work, "linked", "temp")),
              temp_unix=below_link),
-        dict(name="CJK and emoji", temp=wine_path(wide), temp_unix=wide),
+        dict(name="CJK and emoji", temp=windows_path(wide), temp_unix=wide),
         # Forms that did harm.
         dict(name="drive root", temp="R:\\", temp_unix=drive_root, cwd_unix=drive_cwd, cwd_windows="R:\\work",
              before=lambda: plant_stale(drive_root, os.path.basename(root_stale)), while_running=sweep_of(root_stale),
              after=lambda: [f"{root_stale} left"] if os.path.exists(root_stale) else []),
-        dict(name="longer than GetTempPathW returns", temp=wine_path(long_temp), temp_unix=long_temp, refused=True),
+        dict(name="longer than GetTempPathW returns", temp=windows_path(long_temp), temp_unix=long_temp, refused=True),
         dict(name="\\\\.\\ form", temp="\\\\.\\" + plain_windows, temp_unix=plain),
         dict(name="GLOBALROOT form", temp="\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\temp", temp_unix=plain,
              refused=True),
@@ -278,7 +263,7 @@ def run_rows(suite, drive_root):
              temp_unix=plain, refused=True),
         dict(name="read-only files with two names", temp=plain_windows, temp_unix=plain,
              while_running=plant_hard_links, after=outside_kept),
-        dict(name="undeletable tombstones", temp=wine_path(tombs_folder), temp_unix=tombs_folder, kept=tombs,
+        dict(name="undeletable tombstones", temp=windows_path(tombs_folder), temp_unix=tombs_folder, kept=tombs,
              before=plant_tombs, while_running=sweep_of(tomb_stale)),
     ]
     for code, row in enumerate(rows, start=10):

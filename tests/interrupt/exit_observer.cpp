@@ -5,8 +5,11 @@
 //   exit_observer.exe <windows pid> [timeout ms, default 60000]
 //
 // Prints "opened" once it holds the process (so the test knows that what
-// follows cannot be missed), then "exit_code=<decimal>". Exit code 0 when it
-// saw the end, 1 when it could not open the process or the wait ran out.
+// follows cannot be missed), then "image=<path of its executable, UTF-8>"
+// (so the test knows whose process it holds: a PID it took from a name in a
+// shared folder may be another program's), then "exit_code=<decimal>". Exit
+// code 0 when it saw the end, 1 when it could not open the process or the
+// wait ran out.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,6 +27,17 @@ int wmain(int argc, wchar_t **argv) {
         return 1;
     }
     printf("opened\n");
+    static wchar_t image[32768];
+    static char utf8[4 * 32768];
+    DWORD length = sizeof image / sizeof image[0];
+    if (!QueryFullProcessImageNameW(process, 0, image, &length)) {
+        printf("image_error=%lu\n", GetLastError());
+    } else {
+        int written = WideCharToMultiByte(CP_UTF8, 0, image, static_cast<int>(length), utf8, sizeof utf8 - 1,
+                                          nullptr, nullptr);
+        utf8[written > 0 ? written : 0] = 0;
+        printf("image=%s\n", utf8);
+    }
     fflush(stdout);
     DWORD waited = WaitForSingleObject(process, timeout);
     if (waited != WAIT_OBJECT_0) {

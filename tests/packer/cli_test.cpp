@@ -36,39 +36,23 @@
 #include "synthetic_pe.h"
 #include "temp_dir.h"
 #include "tests/packed_reading.h"
+#include "tool_run.h"
 
 using tavrik_test::Bytes;
+using tavrik_test::quoted;
 using tavrik_test::read_file;
+using tavrik_test::run_command;
 using tavrik_test::SyntheticPe;
 using tavrik_test::TempDir;
+using tavrik_test::text_of;
+using tavrik_test::ToolRun;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct ToolRun {
-    int exit_code;
-    std::string out;
-    std::string err;
-};
-
-std::string quoted(const std::string &arg) {
-    std::string q = "'";
-    for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string text_of(const fs::path &file) {
-    const Bytes b = read_file(file);
-    return std::string(b.begin(), b.end());
-}
-
-ToolRun run(const TempDir &tmp, const fs::path &program, const std::vector<std::string> &args) {
-    std::string command = quoted(program.string());
-    for (const auto &a : args) command += " " + quoted(a);
-    const fs::path out = tmp.path() / "stdout.txt", err = tmp.path() / "stderr.txt";
-    command += " >" + quoted(out.string()) + " 2>" + quoted(err.string());
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text_of(out), text_of(err)};
+ToolRun run(const TempDir &tmp, const fs::path &program, std::vector<std::string> args) {
+    args.insert(args.begin(), program.string());
+    return run_command(tmp, args);
 }
 
 ToolRun run(const TempDir &tmp, const std::vector<std::string> &args) { return run(tmp, TAVRIK_PACK_PATH, args); }

@@ -3,17 +3,18 @@
 // (through scripts/wine-run). Inputs are copied first, so a concurrent
 // rebuild of the Windows tree cannot change them halfway through a test.
 
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 
 #include "temp_dir.h"
+#include "tool_run.h"
 
 using tavrik_test::read_file;
 using tavrik_test::TempDir;
+using tavrik_test::text_of;
+using tavrik_test::ToolRun;
 namespace fs = std::filesystem;
 
 namespace {
@@ -21,35 +22,20 @@ namespace {
 const fs::path windows_tree = TAVRIK_WINDOWS_BUILD;
 const fs::path wine_run = fs::path(TAVRIK_SOURCE_DIR) / "scripts/wine-run";
 
-struct ProcessRun {
-    int exit_code;
-    std::string out;
-    std::string err;
-};
-
-std::string quoted(const std::string &arg) {
-    std::string q = "'";
-    for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string text_of(const fs::path &file) {
-    const auto b = read_file(file);
-    return std::string(b.begin(), b.end());
-}
-
-ProcessRun run(const TempDir &tmp, const std::vector<std::string> &command) {
-    std::string line;
-    for (const auto &a : command) line += (line.empty() ? "" : " ") + quoted(a);
-    const fs::path out = tmp.path() / "stdout.txt", err = tmp.path() / "stderr.txt";
-    line += " </dev/null >" + quoted(out.string()) + " 2>" + quoted(err.string());
-    // Windows programs start in an empty directory of their own, never in
-    // the build tree.
+// Windows programs start in an empty directory of their own, never in the
+// build tree.
+ToolRun run(const TempDir &tmp, const std::vector<std::string> &command) {
     const fs::path cwd = tmp.path() / "cwd";
     fs::create_directories(cwd);
-    line = "cd " + quoted(cwd.string()) + " && " + line;
-    const int status = std::system(line.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text_of(out), text_of(err)};
+    return tavrik_test::run_command(tmp, command, cwd);
+}
+
+// tavrik-pack.exe under Wine, its lines ended as on Linux.
+ToolRun run_windows_pack(const TempDir &tmp, const fs::path &windows_pack, std::vector<std::string> args) {
+    args.insert(args.begin(), {wine_run.string(), windows_pack.string()});
+    ToolRun r = run(tmp, args);
+    for (std::string *text : {&r.out, &r.err}) text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
+    return r;
 }
 
 bool have_program(const char *name) {
@@ -116,10 +102,10 @@ TEST(WindowsInterop, LinuxAndWindowsPackersWriteTheSameBytes) {
     fs::create_directories(tmp.path() / "windows");
     const fs::path linux_exe = tmp.path() / "linux/app.exe", windows_exe = tmp.path() / "windows/app.exe";
     const fs::path icon = fs::path(TAVRIK_SOURCE_DIR) / "examples/hello/hello.ico";
-    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "-o", linux_exe.string(), "--stub", stub.string(), "--icon",
-                             icon.string(), "--version-string", "ProductName=Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC",
-                             "--file-version", "1.2.3.4", "--console", hello.string(),
-                             (tmp.path() / "assets").string(), (tmp.path() / "config.ini").string()});
+    ToolRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "-o", linux_exe.string(), "--stub", stub.string(), "--icon",
+                          icon.string(), "--version-string", "ProductName=Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC",
+                          "--file-version", "1.2.3.4", "--console", hello.string(),
+                          (tmp.path() / "assets").string(), (tmp.path() / "config.ini").string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     // Other thread count, other input order: still the same bytes.
     r = run(tmp, {wine_run.string(), windows_pack.string(), "pack", "--threads", "1", "--console", "-o",
@@ -157,9 +143,8 @@ TEST(WindowsInterop, SigningAfterPackingKeepsTheExecutableWorking) {
     // With a program's identity: the rewritten resources and the moved
     // relocations must be what Authenticode hashes and checks.
     const fs::path icon = fs::path(TAVRIK_SOURCE_DIR) / "examples/hello/hello.ico";
-    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-o", packed, "--stub", stub.string(), "--icon",
-                             icon.string(), "--console", "--version-string", "ProductName=Signed hello",
-                             hello.string()});
+    ToolRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-o", packed, "--stub", stub.string(), "--icon",
+                          icon.string(), "--console", "--version-string", "ProductName=Signed hello", hello.string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     r = run(tmp, {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days",
                   "2", "-subj", "/CN=Tavrik packer test"});
@@ -203,22 +188,13 @@ TEST(WindowsInterop, WindowsPackerChecksNamesAndWritesSafely) {
     const fs::path hello = copy_artefact(tmp, "examples/hello/hello.dll");
     const fs::path windows_pack = copy_artefact(tmp, "tavrik-pack.exe");
     if (HasFailure()) return;
-    auto windows = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {wine_run.string(), windows_pack.string()});
-        ProcessRun r = run(tmp, args);
-        for (std::string *text : {&r.out, &r.err}) {
-            std::string plain;
-            for (char c : *text) plain += c == '\r' ? "" : std::string(1, c);
-            *text = plain;
-        }
-        return r;
-    };
+    auto windows = [&](std::vector<std::string> args) { return run_windows_pack(tmp, windows_pack, std::move(args)); };
 
     tmp.write("fold/\xE1\xBA\xA0.txt", "1");
     tmp.write("fold/\xE1\xBA\xA1.TXT", "2");
     const fs::path out = tmp.path() / "out.exe";
-    ProcessRun r = windows({"pack", "--fast", "-o", wine_path(out), "--stub", wine_path(stub), wine_path(hello),
-                            wine_path(tmp.path() / "fold")});
+    ToolRun r = windows({"pack", "--fast", "-o", wine_path(out), "--stub", wine_path(stub), wine_path(hello),
+                         wine_path(tmp.path() / "fold")});
     EXPECT_EQ(r.err, "tavrik-pack: error: names \"\xE1\xBA\xA0.txt\" and \"\xE1\xBA\xA1.TXT\" differ only in case; "
                      "Windows would see one file\n");
     const fs::path other_name = tmp.path() / "other-name.dll";
@@ -287,22 +263,13 @@ TEST(WindowsInterop, BothPackersCheckImportsAndPlaceFiles) {
     const fs::path dependency = copy_artefact(tmp, "tests/apps/dependency.dll");
     const fs::path windows_pack = copy_artefact(tmp, "tavrik-pack.exe");
     if (HasFailure()) return;
-    auto windows = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {wine_run.string(), windows_pack.string()});
-        ProcessRun r = run(tmp, args);
-        for (std::string *text : {&r.out, &r.err}) {
-            std::string plain;
-            for (char c : *text) plain += c == '\r' ? "" : std::string(1, c);
-            *text = plain;
-        }
-        return r;
-    };
+    auto windows = [&](std::vector<std::string> args) { return run_windows_pack(tmp, windows_pack, std::move(args)); };
     const std::string missing =
         "tavrik-pack: error: application \"dependent_app.dll\" imports \"dependency.dll\", which is not packed; "
         "pack it, or give --allow-missing dependency.dll if the user's machine provides it\n";
     const fs::path out = tmp.path() / "app.exe";
-    ProcessRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-o", out.string(), "--stub", stub.string(),
-                             dependent.string()});
+    ToolRun r = run(tmp, {TAVRIK_PACK_PATH, "pack", "--fast", "-o", out.string(), "--stub", stub.string(),
+                          dependent.string()});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, missing);
     r = windows({"pack", "--fast", "-o", wine_path(out), "--stub", wine_path(stub), wine_path(dependent)});
