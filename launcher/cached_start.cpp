@@ -47,43 +47,41 @@ struct CachedPaths {
 };
 CachedPaths paths;
 
-// False when the joined text does not fit: the start then falls back. A
-// drive's root, named with its separator (\\?\C:\), gets no second one.
-bool join(wchar_t *out, const wchar_t *first, const wchar_t *separator, const wchar_t *second) {
-    size_t a = wcslen(first), b = wcslen(separator), c = wcslen(second);
-    if (a > 0 && first[a - 1] == L'\\' && separator[0] == L'\\') --a;
-    if (a + b + c + 1 > path_capacity) return false;
-    wmemmove(out, first, a);
-    wmemcpy(out + a, separator, b);
-    wmemcpy(out + a + b, second, c + 1);
-    return true;
+// Paths are joined by join_path (stale_directories.h): false when the
+// joined path does not fit, and the start then falls back.
+
+bool join_text(wchar_t *out, const wchar_t *folder, const cached_settings::Text &text) {
+    static wchar_t name[cached_settings::max_program_units + 1];
+    if (text.units > cached_settings::max_program_units) return false;
+    for (size_t i = 0; i < text.units; ++i) name[i] = static_cast<wchar_t>(text.unit(i));
+    name[text.units] = 0;
+    return join_path(out, folder, name, L"");
 }
 
-bool join_text(wchar_t *out, const wchar_t *first, const wchar_t *separator, const cached_settings::Text &text) {
-    static wchar_t second[cached_settings::max_program_units + 1];
-    if (text.units > cached_settings::max_program_units) return false;
-    for (size_t i = 0; i < text.units; ++i) second[i] = static_cast<wchar_t>(text.unit(i));
-    second[text.units] = 0;
-    return join(out, first, separator, second);
+// `infix` and this process's ID: how its staging folder's or tombstone's
+// name ends.
+const wchar_t *own_suffix(const wchar_t *infix) {
+    static wchar_t suffix[32];
+    char digits[16];
+    snprintf(digits, sizeof digits, "%lu", static_cast<unsigned long>(GetCurrentProcessId()));
+    size_t length = wcslen(infix);
+    wmemcpy(suffix, infix, length);
+    for (const char *c = digits; *c != 0; ++c) suffix[length++] = static_cast<wchar_t>(*c);
+    suffix[length] = 0;
+    return suffix;
 }
 
 // A name of the list, as walk_list fills it.
 wchar_t list_name[archive_records::max_name_units + 1];
-
-void append_number(wchar_t *out, DWORD number) {
-    char text[16];
-    snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(number));
-    size_t length = wcslen(out);
-    for (const char *c = text; *c != 0; ++c) out[length++] = static_cast<wchar_t>(*c);
-    out[length] = 0;
-}
 
 // The path the application is given: the \\?\ form without its prefix, as
 // a per-run start names its directory.
 const wchar_t *without_prefix(const wchar_t *path) {
     static wchar_t plain[path_capacity];
     if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
-        join(plain, L"\\", L"", path + 7);
+        // Shorter than `path`: it fits.
+        plain[0] = L'\\';
+        wcscpy(plain + 1, path + 7);
         return plain;
     }
     if (wcsncmp(path, L"\\\\?\\", 4) == 0 && path[4] != 0 && path[5] == L':') return path + 4;
@@ -201,7 +199,7 @@ bool find_build(const cached_settings::Settings &settings, const unsigned char *
     const wchar_t *location = write_extended_form(absolute, extended, 4096, below_top) ? extended : absolute;
     if (!resolve_directory(location, paths.location, path_capacity, paths.naming)) return false;
 
-    if (!join_text(paths.program, paths.location, L"\\", settings.program)) return false;
+    if (!join_text(paths.program, paths.location, settings.program)) return false;
     // Made only by a program's first start; every later one finds it.
     paths.program_held = hold_plain_directory(paths.program);
     if (paths.program_held == INVALID_HANDLE_VALUE) {
@@ -216,7 +214,7 @@ bool find_build(const cached_settings::Settings &settings, const unsigned char *
         paths.build_name[2 * i + 1] = static_cast<wchar_t>(hex[digest[i] & 15]);
     }
     paths.build_name[cached_settings::build_name_units] = 0;
-    return join(paths.build, paths.program, L"\\", paths.build_name);
+    return join_path(paths.build, paths.program, paths.build_name, L"");
 }
 
 enum class BuildState { complete, missing, damaged, elsewhere };
@@ -243,24 +241,25 @@ BuildState examine_build(const cached_settings::Settings &settings) {
     // A link, a file or a build someone holds exclusively: not ours to use
     // or replace.
     if (held == INVALID_HANDLE_VALUE) return BuildState::elsewhere;
-    bool whole = join(paths.file, paths.build, L"\\", reinterpret_cast<const wchar_t *>(cached_settings::marker_name)) &&
+    bool whole = join_path(paths.file, paths.build, reinterpret_cast<const wchar_t *>(cached_settings::marker_name), L"") &&
                  file_is_whole(paths.file, false, 0);
     whole = whole && cached_settings::walk_list(settings, list_name, [](const wchar_t *name, size_t, uint64_t size) {
-        return join(paths.file, paths.build, L"\\", name) && file_is_whole(paths.file, true, size);
+        return join_path(paths.file, paths.build, name, L"") && file_is_whole(paths.file, true, size);
     });
     if (whole) return BuildState::complete;
     CloseHandle(held);
     return BuildState::damaged;
 }
 
-// Renames `path` to a tombstone of this process and deletes it; false when
-// it cannot be renamed (someone uses it). What the deletion leaves, a later
-// sweep removes; `whole` tells whether nothing was left.
-bool remove_directory(const wchar_t *path, bool &whole) {
-    static wchar_t tombstone[path_capacity];
+// Renames the directory `name` in `folder` to a tombstone of this process
+// and deletes it; false when it cannot be renamed (someone uses it). What
+// the deletion leaves, a later sweep removes; `whole` tells whether nothing
+// was left.
+bool remove_directory(const wchar_t *folder, const wchar_t *name, bool &whole) {
+    static wchar_t path[path_capacity], tombstone[path_capacity];
     whole = false;
-    if (!join(tombstone, path, tombstone_infix, L"")) return false;
-    append_number(tombstone, GetCurrentProcessId());
+    if (!join_path(path, folder, name, L"") || !join_path(tombstone, folder, name, own_suffix(tombstone_infix)))
+        return false;
     if (!rename_to_tombstone(path, tombstone, paths.scratch, paths.naming)) return false;
     whole = delete_directory_tree(tombstone) == 0;
     return true;
@@ -272,8 +271,7 @@ bool remove_directory(const wchar_t *path, bool &whole) {
 // folder is gone then. An interruption deletes the staging folder and ends
 // the process; a failure to unpack reports, deletes it and exits with 2.
 bool unpack_build() {
-    if (!join(paths.staging, paths.build, staging_infix, L"")) return false;
-    append_number(paths.staging, GetCurrentProcessId());
+    if (!join_path(paths.staging, paths.program, paths.build_name, own_suffix(staging_infix))) return false;
     // One with our PID is left by a launcher that ended without cleaning up.
     if (GetFileAttributesW(paths.staging) != INVALID_FILE_ATTRIBUTES) delete_directory_tree(paths.staging);
     launch.target_directory.assign(without_prefix(paths.staging));
@@ -300,7 +298,7 @@ bool unpack_build() {
     open_attached_data();
     extract_archive();
     finish_attached_data();
-    if (!join(paths.file, paths.staging, L"\\", reinterpret_cast<const wchar_t *>(cached_settings::marker_name)))
+    if (!join_path(paths.file, paths.staging, reinterpret_cast<const wchar_t *>(cached_settings::marker_name), L""))
         abort();
     HANDLE marker = CreateFileW(paths.file, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     if (marker == INVALID_HANDLE_VALUE) fail_with_path(message_open_for_writing, without_prefix(paths.file));
@@ -396,7 +394,7 @@ CacheEntryKind parse_cache_entry_name(const wchar_t *name, DWORD &pid) {
 
 int sweep_program_folder(const wchar_t *folder, const wchar_t *current) {
     static wchar_t pattern[path_capacity], candidate[path_capacity];
-    if (!join(pattern, folder, L"\\", L"*")) return 0;
+    if (!join_path(pattern, folder, L"*", L"")) return 0;
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchLimitToDirectories, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return 0;
@@ -410,7 +408,7 @@ int sweep_program_folder(const wchar_t *folder, const wchar_t *current) {
             continue;
         DWORD pid = 0;
         CacheEntryKind kind = parse_cache_entry_name(entry.cFileName, pid);
-        if (kind == CacheEntryKind::other || !join(candidate, folder, L"\\", entry.cFileName)) continue;
+        if (kind == CacheEntryKind::other || !join_path(candidate, folder, entry.cFileName, L"")) continue;
         if (kind == CacheEntryKind::build && wcscmp(entry.cFileName, current) == 0) continue;
         if (kind == CacheEntryKind::staging && !launcher_has_ended(pid, entry.ftCreationTime)) continue;
         if (kind == CacheEntryKind::tombstone) {
@@ -424,7 +422,7 @@ int sweep_program_folder(const wchar_t *folder, const wchar_t *current) {
         }
         // A build or staging folder in use cannot be renamed: it stays.
         bool whole = false;
-        if (!remove_directory(candidate, whole)) continue;
+        if (!remove_directory(folder, entry.cFileName, whole)) continue;
         ++attempted;
         if (whole) ++removed;
     } while (attempted < sweep_limit && FindNextFileW(search, &entry));
@@ -447,7 +445,7 @@ bool start_cached(int &exit_code) {
 
     BuildState state = examine_build(settings);
     bool whole = false;
-    if (state == BuildState::damaged && remove_directory(paths.build, whole)) state = BuildState::missing;
+    if (state == BuildState::damaged && remove_directory(paths.program, paths.build_name, whole)) state = BuildState::missing;
     if (state == BuildState::missing) {
         if (!unpack_build()) {
             prepare_fallback();
@@ -464,7 +462,7 @@ bool start_cached(int &exit_code) {
     // The application library is the list's first name.
     bool first_seen = false;
     cached_settings::walk_list(settings, list_name, [&first_seen](const wchar_t *name, size_t, uint64_t) {
-        first_seen = join(paths.file, paths.build, L"\\", name);
+        first_seen = join_path(paths.file, paths.build, name, L"");
         return false;
     });
     if (!first_seen) {

@@ -26,19 +26,6 @@ ULONGLONG ticks(const FILETIME &time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// A drive's or share's root is named with its separator (\\?\C:\), which
-// the joined path does not double.
-bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *name, const wchar_t *suffix) {
-    size_t folder_length = wcslen(folder), name_length = wcslen(name), suffix_length = wcslen(suffix);
-    if (folder_length > 0 && folder[folder_length - 1] == L'\\') --folder_length;
-    if (folder_length + 1 + name_length + suffix_length + 1 > sweep_path_capacity) return false;
-    wmemcpy(path, folder, folder_length);
-    path[folder_length] = L'\\';
-    wmemcpy(path + folder_length + 1, name, name_length);
-    wmemcpy(path + folder_length + 1 + name_length, suffix, suffix_length + 1);
-    return true;
-}
-
 // How entries below the swept folder are told to be themselves.
 EntryNaming sweep_naming;
 
@@ -54,6 +41,17 @@ DWORD WINAPI sweep_thread(void *) {
 }
 
 }  // namespace
+
+bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *name, const wchar_t *suffix) {
+    size_t folder_length = wcslen(folder), name_length = wcslen(name), suffix_length = wcslen(suffix);
+    if (folder_length > 0 && folder[folder_length - 1] == L'\\') --folder_length;
+    if (folder_length + 1 + name_length + suffix_length + 1 > sweep_path_capacity) return false;
+    wmemcpy(path, folder, folder_length);
+    path[folder_length] = L'\\';
+    wmemcpy(path + folder_length + 1, name, name_length);
+    wmemcpy(path + folder_length + 1 + name_length, suffix, suffix_length + 1);
+    return true;
+}
 
 // The launcher whose PID a directory's name carries has ended when no
 // process has that PID any more, or when the process that has it now

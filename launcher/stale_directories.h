@@ -54,6 +54,10 @@ bool launcher_has_ended(DWORD pid, const FILETIME &made);
 // with `naming`, filled when their folder was resolved); fails while anyone
 // holds it without delete sharing. `scratch` takes sweep_path_capacity units.
 inline constexpr size_t sweep_path_capacity = 4096 + 64;
+// Writes `folder`\`name``suffix` into `path` (sweep_path_capacity units);
+// a drive's or share's root, named with its separator (\\?\C:\), gets no
+// second one. False when it does not fit.
+bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *name, const wchar_t *suffix);
 bool rename_to_tombstone(const wchar_t *from, const wchar_t *to, wchar_t *scratch, const EntryNaming &naming);
 
 // Tries up to `limit` stale directories, then up to `limit` tombstones,

@@ -18,12 +18,7 @@ const std::wstring older = L"fedcba9876543210fedcba9876543210";
 const std::wstring in_use = L"00000000000000000000000000000000";
 
 std::wstring make_build(const std::wstring &folder, const std::wstring &name) {
-    std::wstring path = folder + L"\\" + name;
-    CreateDirectoryW(path.c_str(), nullptr);
-    write_file(path + L"\\app.dll", "library");
-    CreateDirectoryW((path + L"\\sub").c_str(), nullptr);
-    write_file(path + L"\\sub\\data.bin", "data");
-    return path;
+    return make_unpacked_tree(folder + L"\\" + name);
 }
 
 TEST(CachedStart, EntryNamesHaveTheirWholeShape) {

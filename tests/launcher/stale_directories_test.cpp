@@ -15,12 +15,7 @@ namespace {
 const std::wstring dead = L"4000000001";
 
 std::wstring make_directory(const ScratchDirectory &scratch, const std::wstring &name) {
-    std::wstring path = scratch / name;
-    CreateDirectoryW(path.c_str(), nullptr);
-    write_file(path + L"\\app.dll", "library");
-    CreateDirectoryW((path + L"\\sub").c_str(), nullptr);
-    write_file(path + L"\\sub\\data.bin", "data");
-    return path;
+    return make_unpacked_tree(scratch / name);
 }
 
 TEST(StaleDirectories, NameMustHaveTheWholeShape) {

@@ -37,6 +37,14 @@ void write_file(const std::wstring &path, const std::string &content) {
     CloseHandle(file);
 }
 
+std::wstring make_unpacked_tree(const std::wstring &path) {
+    CreateDirectoryW(path.c_str(), nullptr);
+    write_file(path + L"\\app.dll", "library");
+    CreateDirectoryW((path + L"\\sub").c_str(), nullptr);
+    write_file(path + L"\\sub\\data.bin", "data");
+    return path;
+}
+
 std::string read_file(const std::wstring &path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";

@@ -31,6 +31,9 @@ private:
 };
 
 void write_file(const std::wstring &path, const std::string &content);
+// Makes the directory `path` holding what an unpacked application holds:
+// app.dll and sub\data.bin. Returns `path`.
+std::wstring make_unpacked_tree(const std::wstring &path);
 std::string read_file(const std::wstring &path);
 bool exists(const std::wstring &path);
 void remove_tree(const std::wstring &path);
