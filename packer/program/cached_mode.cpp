@@ -128,7 +128,11 @@ std::u16string program_folder_name(const std::u16string &output_name, const std:
     for (char16_t &c : stem)
         if (forbidden_in_name(c) || c == u'\\' || c == u'/' || c == u'{' || c == u'}') c = u'_';
     constexpr size_t stem_limit = 64;
-    if (stem.size() > stem_limit) stem.resize(stem_limit);
+    if (stem.size() > stem_limit) {
+        // Never half of a surrogate pair: the name would be no text.
+        const bool splits_pair = stem[stem_limit - 1] >= 0xD800 && stem[stem_limit - 1] <= 0xDBFF;
+        stem.resize(splits_pair ? stem_limit - 1 : stem_limit);
+    }
     // A name must not end in a dot or a space (Windows drops them).
     while (!stem.empty() && (stem.back() == u'.' || stem.back() == u' ')) stem.pop_back();
     if (stem.empty()) stem = u"program";

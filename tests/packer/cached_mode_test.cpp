@@ -101,6 +101,7 @@ TEST(ProgramFolder, IsTheOutputNameAndADigestOfWhoMadeIt) {
         {u"...exe", u"program-"},
         {u"{x}.exe", u"_x_-"},
         {std::u16string(80, u'n') + u".exe", std::u16string(64, u'n') + u"-"},
+        {std::u16string(63, u'n') + u"\U0001F600.exe", std::u16string(63, u'n') + u"-"},
     };
     for (const auto &[output, stem] : stems) {
         const std::u16string name = tavrik::program_folder_name(output, u"", u"");
