@@ -84,28 +84,26 @@ Result<std::vector<IconImage>> read_icon(const std::filesystem::path &path) {
 
 // The executable's file name; for a dry run without -o, the name it would
 // be given.
-Result<std::string> output_file_name(const PackOptions &options) {
+Result<std::u16string> output_file_name(const PackOptions &options) {
     const bool named = !options.output.empty();
     auto output_name = path_to_utf8((named ? options.output : options.app_dll).filename());
     if (!output_name) return Error{(named ? "-o: " : "application: ") + output_name.error()};
     if (!named) *output_name = output_name->substr(0, output_name->rfind('.')) + ".exe";
-    return output_name;
+    auto output_name16 = utf8_to_utf16(*output_name);
+    if (!output_name16) return Error{"-o: " + output_name16.error()};
+    return output_name16;
 }
 
 // The stub with the program's identity in place of the launcher's; the
 // version strings it was given go to `strings`.
-Result<Bytes> identify(const PackOptions &options, const std::filesystem::path &stub_path, const Bytes &stub,
-                       const ArchiveEntry &application, std::vector<IconImage> icon,
-                       std::vector<std::pair<std::u16string, std::u16string>> &strings) {
-    auto output_name = output_file_name(options);
-    if (!output_name) return Error{output_name.error()};
-    auto output_name16 = utf8_to_utf16(*output_name);
-    if (!output_name16) return Error{"-o: " + output_name16.error()};
+Result<Bytes> identify(const PackOptions &options, const std::u16string &output_name,
+                       const std::filesystem::path &stub_path, const Bytes &stub, const ArchiveEntry &application,
+                       std::vector<IconImage> icon, std::vector<std::pair<std::u16string, std::u16string>> &strings) {
     Identity identity;
     identity.icon = std::move(icon);
     identity.console = options.identity.console;
     identity.execution_level = options.identity.execution_level;
-    auto version = derive_version_info(options.identity, application.content, application.name, *output_name16);
+    auto version = derive_version_info(options.identity, application.content, application.name, output_name);
     if (!version) return Error{"application " + shown_path(options.app_dll) + " " + version.error()};
     identity.version = std::move(*version);
     strings = identity.version.strings;
@@ -243,7 +241,8 @@ Result<bool> check_names(const std::vector<ArchiveEntry> &entries, uint64_t stub
 // Where and under which name a cached program keeps its builds. The
 // program is known by its output name, CompanyName and ProductName, so that
 // two programs that only share a file name never share a folder.
-CachedMode cached_mode(const PackOptions &options, const std::vector<std::pair<std::u16string, std::u16string>> &strings) {
+CachedMode cached_mode(const PackOptions &options, const std::u16string &output_name,
+                       const std::vector<std::pair<std::u16string, std::u16string>> &strings) {
     CachedMode mode;
     if (!options.cached) return mode;
     mode.enabled = true;
@@ -253,9 +252,7 @@ CachedMode cached_mode(const PackOptions &options, const std::vector<std::pair<s
         if (name == u"CompanyName") company = value;
         if (name == u"ProductName") product = value;
     }
-    auto output_name = output_file_name(options);
-    auto output_name16 = output_name ? utf8_to_utf16(*output_name) : Result<std::u16string>(Error{""});
-    mode.program = program_folder_name(output_name16 ? *output_name16 : std::u16string(), company, product);
+    mode.program = program_folder_name(output_name, company, product);
     return mode;
 }
 
@@ -306,9 +303,11 @@ Status pack(const PackOptions &options, const CliEnvironment &environment, std::
     // Asked before the entries move into the archive; said once it is written.
     const bool console_hint = !imports_window_system(entries);
     std::vector<std::pair<std::u16string, std::u16string>> strings;
-    auto identified = identify(options, *stub_path, *stub, entries.front(), std::move(*icon), strings);
+    auto output_name = output_file_name(options);
+    if (!output_name) return Error{output_name.error()};
+    auto identified = identify(options, *output_name, *stub_path, *stub, entries.front(), std::move(*icon), strings);
     if (!identified) return Error{identified.error()};
-    const CachedMode cached = cached_mode(options, strings);
+    const CachedMode cached = cached_mode(options, *output_name, strings);
     auto names_fit = check_names(entries, identified->size());
     if (!names_fit) return Error{names_fit.error()};
 
